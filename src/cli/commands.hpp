@@ -1,0 +1,11 @@
+#pragma once
+#include <CLI/CLI.hpp>
+
+/// Each subcommand of the kemora program registers itself on the app and
+/// returns the exit status through the callback it installs.
+namespace kemora::cli {
+
+/// Exit status set by the subcommand that ran (0 when none ran).
+int& exit_status();
+
+}  // namespace kemora::cli

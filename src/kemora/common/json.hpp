@@ -1,0 +1,66 @@
+#pragma once
+#include <rapidjson/document.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+/// JSON reading and the three text forms the system writes.
+namespace kemora::common {
+
+using Json = rapidjson::Value;
+using JsonDoc = rapidjson::Document;
+using JsonAlloc = rapidjson::Document::AllocatorType;
+
+enum class JsonStyle {
+  Indented,  ///< two blanks per level, one member per line, ": " (the engine's files)
+  Compact,   ///< "," and ":" without blanks
+  Spaced,    ///< ", " and ": " on one line
+};
+
+struct JsonWriteOptions {
+  JsonStyle style = JsonStyle::Compact;
+  /// Write '<', '>' and '&' inside strings as \u003c, \u003e, \u0026, so that
+  /// the text can stand inside an HTML <script> element.
+  bool html_safe = false;
+};
+
+/// Appends the JSON text of `value` to `out`. Non-ASCII text is written as
+/// UTF-8; reals are written as Python's repr writes them (3.0, 1e-05, 1e+16),
+/// non-finite reals as NaN, Infinity, -Infinity; members keep their order.
+void json_write(std::string& out, const Json& value, JsonWriteOptions options = {});
+std::string json_dumps(const Json& value, JsonWriteOptions options = {});
+
+/// Thrown for text that is not valid JSON; what() names the source and the
+/// byte offset.
+class JsonParseError : public std::runtime_error {
+ public:
+  JsonParseError(const std::string& message, std::size_t offset)
+      : std::runtime_error(message), offset_(offset) {}
+  std::size_t offset() const { return offset_; }
+
+ private:
+  std::size_t offset_;
+};
+
+/// Parses `text` (NaN and the infinities accepted, full precision, member
+/// order kept, iterative so deep nesting cannot overflow the stack).
+/// `source` names the text in error messages (usually a file path).
+JsonDoc json_parse(std::string_view text, std::string_view source);
+
+/// Reads and parses a file. Errors name the file: missing, a directory,
+/// unreadable, or not valid JSON (with the byte offset).
+JsonDoc json_parse_file(const std::filesystem::path& path);
+
+/// Writes `value` in the engine's file form (indented, no final line break)
+/// to `path`, atomically.
+void json_write_file(const std::filesystem::path& path, const Json& value);
+
+/// Convenience: a string value copied into `alloc`.
+inline Json json_string(std::string_view s, JsonAlloc& alloc) {
+  return Json(s.data(), static_cast<rapidjson::SizeType>(s.size()), alloc);
+}
+
+}  // namespace kemora::common

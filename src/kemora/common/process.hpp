@@ -1,0 +1,61 @@
+#pragma once
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+/// Child processes without a shell: an argument vector, posix_spawn, both
+/// pipes read with poll so neither can fill up and deadlock the child.
+namespace kemora::common {
+
+/// The child could not be started (program not found, working directory
+/// missing) or failed to finish in time.
+class ProcessError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+class ProcessTimeout : public ProcessError {
+ public:
+  using ProcessError::ProcessError;
+};
+/// The user interrupted (SIGINT/SIGTERM) while a child ran; the child was
+/// stopped and reaped before this was thrown.
+class ProcessInterrupted : public std::runtime_error {
+ public:
+  explicit ProcessInterrupted(int signo)
+      : std::runtime_error("kesildi (sinyal " + std::to_string(signo) + ")"), signal(signo) {}
+  int signal;
+};
+
+struct ProcessOptions {
+  std::optional<std::filesystem::path> cwd;        ///< working directory of the child
+  std::optional<std::chrono::milliseconds> timeout;  ///< kill and reap after this long
+  /// Where the child's streams go. Capture keeps them in the result;
+  /// PassToStderr copies them to our standard error as they arrive (and still
+  /// keeps up to `keep_tail` bytes of the child's standard error).
+  enum class Output { Capture, PassToStderr } output = Output::Capture;
+  std::size_t keep_tail = 64 * 1024;
+  /// Extra environment entries ("NAME=value") added to ours.
+  std::vector<std::string> extra_env;
+};
+
+struct ProcessResult {
+  int exit_status = -1;  ///< exit code, or 128 + signal number when killed by a signal
+  std::string out;       ///< captured standard output (Capture only)
+  std::string err;       ///< captured standard error (tail only with PassToStderr)
+};
+
+/// Runs argv[0] (looked up on PATH when it has no '/') with the given
+/// arguments and waits for it. Standard input is inherited. Throws
+/// ProcessError when it cannot be started, ProcessTimeout after the time limit
+/// (the child is killed and reaped), ProcessInterrupted when SIGINT or SIGTERM
+/// arrives while it runs (the child gets the signal, is waited for, then this
+/// is thrown).
+ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+/// The first executable file named `name` on PATH, if any.
+std::optional<std::filesystem::path> find_program(const std::string& name);
+
+}  // namespace kemora::common

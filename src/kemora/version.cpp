@@ -1,0 +1,5 @@
+#include "kemora/version.hpp"
+
+namespace kemora {
+const char version[] = KEMORA_VERSION;
+}
