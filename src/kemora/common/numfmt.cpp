@@ -1,0 +1,75 @@
+#include "kemora/common/numfmt.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace kemora::common {
+
+std::string repr_double(double v) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // Shortest round-trip digits in scientific form: [-]d[.ddd]e[+-]XX.
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  bool negative = sci.front() == '-';
+  if (negative) sci.remove_prefix(1);
+  auto epos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, epos))
+    if (c != '.') digits += c;
+  int exp10 = std::atoi(std::string(sci.substr(epos + 1)).c_str());
+  int decpt = exp10 + 1;  // value = 0.d1d2... * 10^decpt
+
+  std::string out = negative ? "-" : "";
+  if (decpt > 16 || decpt < -3) {
+    out += digits[0];
+    if (digits.size() > 1) {
+      out += '.';
+      out.append(digits, 1, std::string::npos);
+    }
+    out += 'e';
+    out += exp10 < 0 ? '-' : '+';
+    int e = std::abs(exp10);
+    if (e < 10) out += '0';
+    out += std::to_string(e);
+  } else if (decpt <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-decpt), '0');
+    out += digits;
+  } else if (static_cast<std::size_t>(decpt) >= digits.size()) {
+    out += digits;
+    out.append(static_cast<std::size_t>(decpt) - digits.size(), '0');
+    out += ".0";
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(decpt));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(decpt), std::string::npos);
+  }
+  return out;
+}
+
+std::string format_fixed(double v, int decimals) {
+  if (std::isnan(v)) return "nan";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // glibc's printf converts the exact binary value and rounds ties to even.
+  char buf[512];
+  int n = std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) {
+    std::string big(static_cast<std::size_t>(n) + 1, '\0');
+    std::snprintf(big.data(), big.size(), "%.*f", decimals, v);
+    big.resize(static_cast<std::size_t>(n));
+    return big;
+  }
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+double round_decimal(double v, int decimals) {
+  if (!std::isfinite(v)) return v;
+  return std::strtod(format_fixed(v, decimals).c_str(), nullptr);
+}
+
+}  // namespace kemora::common
