@@ -1,0 +1,101 @@
+#include "kemora/common/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include "test_support.hpp"
+
+using namespace kemora::common;
+using kemora::test::TempDir;
+
+namespace {
+
+// Values whose text forms must equal Python's json.dumps byte for byte.
+const std::vector<std::string> kCorpus = {
+    R"({"a": 1, "b": [1, 2, {"c": null}], "d": {}, "e": [], "f": true, "g": false})",
+    R"([[], {}, [[]], [{}], {"x": []}, {"y": {}}])",
+    R"({"z": 1, "a": 2, "m": 3})",
+    R"({"unvan": "Çağrı Gıda İnşaat A.Ş.", "şube": "Şanlıurfa", "arrow": "mode→test", "emoji": "\ud83d\ude00"})",
+    R"(["\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f", "\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d\u001e\u001f\u007f"])",
+    R"(["quote \" backslash \\ slash / tab\t", "</script><b>&amp;</b>"])",
+    R"([0.1, 3.0, 1e16, 1e15, 1e-05, 0.0001, 123456789.123, -0.0, 0.0, 5e-324, 1.7976931348623157e308, 2.5, -1.5e-7, 1e22, 1.5e300])",
+    R"([NaN, Infinity, -Infinity, {"n": NaN}])",
+    R"([0, -1, 9007199254740993, -9223372036854775808, 9223372036854775807, 18446744073709551615])",
+    R"("just a string")",
+    R"(42)",
+    R"(null)",
+    R"({"deep": {"deeper": {"deepest": [1, [2, [3, {"k": "v"}]]]}}})",
+};
+
+TEST(JsonWriter, MatchesPythonJsonDumpsInAllThreeForms) {
+  JsonDoc list(rapidjson::kArrayType);
+  for (const auto& t : kCorpus) list.PushBack(json_string(t, list.GetAllocator()), list.GetAllocator());
+  std::string expected_text =
+      kemora::test::run_python(KEMORA_SOURCE_DIR "/tests/common/json_oracle.py", json_dumps(list));
+  JsonDoc expected = json_parse(expected_text, "python output");
+  ASSERT_EQ(expected.Size(), kCorpus.size());
+  for (std::size_t i = 0; i < kCorpus.size(); ++i) {
+    SCOPED_TRACE(kCorpus[i]);
+    JsonDoc v = json_parse(kCorpus[i], "corpus");
+    EXPECT_EQ(json_dumps(v, {.style = JsonStyle::Indented}), expected[i][0].GetString());
+    EXPECT_EQ(json_dumps(v, {.style = JsonStyle::Compact}), expected[i][1].GetString());
+    EXPECT_EQ(json_dumps(v, {.style = JsonStyle::Spaced}), expected[i][2].GetString());
+  }
+}
+
+TEST(JsonWriter, HtmlSafeEscapesAngleBracketsAndAmpersandOnly) {
+  JsonDoc v = json_parse(R"({"<k>": "</script>&x", "n": 1.5})", "t");
+  EXPECT_EQ(json_dumps(v, {.style = JsonStyle::Compact, .html_safe = true}),
+            R"({"\u003ck\u003e":"\u003c/script\u003e\u0026x","n":1.5})");
+  // The escaped text still reads back as the same value.
+  JsonDoc back = json_parse(json_dumps(v, {.html_safe = true}), "t");
+  EXPECT_EQ(std::string(back["<k>"].GetString()), "</script>&x");
+}
+
+TEST(JsonReader, ErrorsNameTheSourceAndOffset) {
+  try {
+    json_parse(R"({"a": 1,, "b": 2})", "sb.json");
+    FAIL() << "no error";
+  } catch (const JsonParseError& e) {
+    EXPECT_EQ(e.offset(), 8u);
+    EXPECT_NE(std::string(e.what()).find("sb.json: invalid JSON at byte 8"), std::string::npos) << e.what();
+  }
+}
+
+TEST(JsonReader, DeepNestingIsAnErrorOrValueNotACrash) {
+  std::string deep(200000, '[');
+  EXPECT_THROW(json_parse(deep, "deep"), JsonParseError);
+  std::string ok = std::string(50000, '[') + std::string(50000, ']');
+  JsonDoc v = json_parse(ok, "deep");
+  EXPECT_TRUE(v.IsArray());
+}
+
+TEST(JsonFile, MissingFileAndDirectoryAreNamed) {
+  TempDir dir;
+  try {
+    json_parse_file(dir / "none.json");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("none.json"), std::string::npos);
+  }
+  try {
+    json_parse_file(dir.path());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("directory"), std::string::npos);
+  }
+}
+
+TEST(JsonFile, WriteIsIndentedWithoutFinalNewlineAndReplacesAtomically) {
+  TempDir dir;
+  auto p = dir / "rec.json";
+  kemora::test::write_text(p, "old content that is longer than the new one ..........");
+  JsonDoc v = json_parse(R"({"a": [1], "ş": "ğ"})", "t");
+  json_write_file(p, v);
+  EXPECT_EQ(kemora::test::read_text(p), "{\n  \"a\": [\n    1\n  ],\n  \"ş\": \"ğ\"\n}");
+  // Nothing but the file itself is left in the folder.
+  int entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
+}  // namespace
