@@ -8,4 +8,7 @@ namespace kemora::cli {
 /// Exit status set by the subcommand that ran (0 when none ran).
 int& exit_status();
 
+/// `kemora run` and `kemora step`.
+void add_run_commands(CLI::App& app);
+
 }  // namespace kemora::cli

@@ -16,6 +16,7 @@ int main(int argc, char** argv) {
   CLI::App app{"kemora — credit-risk pipeline runner and dashboard renderer"};
   app.set_version_flag("--version", std::string("kemora ") + kemora::version);
   app.require_subcommand(0, 1);
+  kemora::cli::add_run_commands(app);
   app.footer("Run 'kemora <command> --help' for the options of a command.");
   try {
     app.parse(argc, argv);

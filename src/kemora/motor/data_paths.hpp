@@ -1,0 +1,40 @@
+#pragma once
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+/// Where the ingest steps' source data lies: a map from data-source key to
+/// folder, read from a JSON file in the working directory.
+namespace kemora::motor {
+
+/// Data-source key -> folder text, in the order of the configuration file.
+using DataPaths = std::vector<std::pair<std::string, std::string>>;
+
+/// The configuration files looked for in the working directory, first found wins.
+inline constexpr const char* kDataPathFiles[] = {"local_data_paths.json", "data_paths_nt.json", "data_paths.json"};
+
+/// The user declined to go on without a configuration file. A host may catch
+/// it; the kemora program prints the message to standard error and exits 1.
+class PipelineStopped : public std::runtime_error {
+ public:
+  PipelineStopped() : std::runtime_error("Pipeline durduruldu — local_data_paths.json oluşturun.") {}
+};
+
+/// Loads the first configuration file found in `work_dir` and lists it on
+/// standard output. Without one, explains what is missing and, when `input`
+/// is a terminal, asks whether to go on with external_data/ (an answer "e" or
+/// "evet" goes on; anything else, end of input included, throws
+/// PipelineStopped); when it is not a terminal, goes on at once ("[AUTO]").
+/// Throws std::runtime_error naming the file when it is not valid JSON (with
+/// the byte offset), not an object, a directory or unreadable.
+DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input = stdin);
+
+/// The folder of `key`: its configured value unchanged when present,
+/// otherwise work_dir/external_data/key.
+std::string resolve_data_path(const DataPaths& paths, const std::filesystem::path& work_dir, const std::string& key);
+
+}  // namespace kemora::motor

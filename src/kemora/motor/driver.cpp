@@ -1,0 +1,107 @@
+// The whole pipeline run: banner, every step in its fixed order, cleanup,
+// summary and manifest.
+#include <iostream>
+
+#include "kemora/motor/motor.hpp"
+#include "kemora/version.hpp"
+
+namespace kemora::motor {
+namespace {
+
+void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
+
+std::string quoted_list(const auto& items) {
+  std::string out = "[";
+  bool first = true;
+  for (const auto& s : items) {
+    if (!first) out += ", ";
+    first = false;
+    out += "'" + std::string(s) + "'";
+  }
+  return out + "]";
+}
+
+std::string member_or(const common::Json& obj, const char* key, const std::string& fallback) {
+  auto it = obj.FindMember(key);
+  if (it == obj.MemberEnd()) return fallback;
+  return it->value.IsString() ? std::string(it->value.GetString()) : common::json_dumps(it->value);
+}
+
+struct IngestStep {
+  const char* kod;
+  std::vector<const char*> keys;
+};
+
+const std::vector<IngestStep> kIngestSteps = {
+    {"ingest_ddl", {}},
+    {"ingest_kik", {"kik_data_ham_csv"}},
+    {"ingest_kredi", {"kredi_db"}},
+    {"ingest_yis", {"yis_tahmin_data"}},
+    {"ingest_eus", {"eus_tahmin_data"}},
+    {"ingest_hedef_kapsam", {"eus_hedef_muta", "eus_sql_kapsam_muta"}},
+    {"ingest_statik", {"statik_db"}},
+    {"ingest_train", {"yis_train_data"}},
+    {"ingest_rkd", {"rkd_donem_data"}},
+    {"ingest_memzuc", {"memzuc_data_donem"}},
+};
+
+}  // namespace
+
+std::filesystem::path Motor::run_all(const RunAllOptions& o) {
+  say(std::string("Kemora Pipeline v") + kemora::version);
+  say("Season: " + season_adi_);
+  say("Mode: " + mode_);
+  if (mode_ == "test") {
+    say("DB: " + db_path_.string());
+    if (!muta_filter_path_.empty()) say("MUTA filtre: " + muta_filter_path_);
+  }
+  auto avail = git_info_.FindMember("git_available");
+  if (avail != git_info_.MemberEnd() && avail->value.IsBool() && avail->value.GetBool())
+    say("Git: " + member_or(git_info_, "git_commit_short", "?") + " (" + member_or(git_info_, "git_branch", "?") + ")");
+  say(std::string("Force: ") + (force_all_ ? "True" : "False") + " " + quoted_list(force_adimlar_));
+
+  if (!o.skip_ingest) {
+    for (const auto& step : kIngestSteps) {
+      if (step.keys.empty()) {
+        adim_isle(step.kod);
+        continue;
+      }
+      std::vector<std::string> dirs;
+      for (const char* key : step.keys) dirs.push_back(_resolve(key));
+      adim_isle(step.kod, {.source_dirs = std::move(dirs)});
+    }
+  }
+
+  Params transform{{"LOG_DIR", log_dir_.string()}};
+  if (o.referans_tarih_list && !o.referans_tarih_list->empty())
+    transform.emplace_back("REFERANS_TARIH_LIST", quoted_list(*o.referans_tarih_list));
+  adim_isle("transform", {.ek_params = std::move(transform)});
+
+  adim_isle("marts");
+
+  if (!o.skip_ml) {
+    const Params ml{{"CACHE_DIR", (work_dir_ / "db" / "cache").string()}, {"TEST_MUTA_COUNT", o.test_muta_count}};
+    const std::string model_dir = (work_dir_ / "ml_models").string();
+    Params features = ml;
+    adim_isle("ml_features", {.ek_params = std::move(features)});
+    Params train = ml;
+    train.emplace_back("MODEL_DIR", model_dir);
+    adim_isle("ml_train", {.ek_params = std::move(train)});
+    Params predict = ml;
+    predict.emplace_back("MODEL_DIR", model_dir);
+    predict.emplace_back("SCOREBOARD_PATH", (output_dir_ / ("sample_scoreboard" + file_suffix_ + ".json")).string());
+    adim_isle("ml_predict", {.ek_params = std::move(predict)});
+  }
+
+  if (!o.skip_backtest) {
+    adim_isle("backtest_eus");
+    adim_isle("backtest_yis");
+    adim_isle("backtest_ml");
+  }
+
+  _temizle_error_reports();
+  ozet_yazdir();
+  return manifest_yaz();
+}
+
+}  // namespace kemora::motor

@@ -1,0 +1,136 @@
+// Step meta records and the run decision.
+#include <algorithm>
+
+#include "kemora/common/numfmt.hpp"
+#include "kemora/common/text.hpp"
+#include "kemora/motor/motor.hpp"
+#include "kemora/version.hpp"
+
+namespace kemora::motor {
+namespace {
+
+using common::Json;
+
+// A record member that is a non-empty string; anything else counts as absent.
+std::optional<std::string> present_text(const Json& rec, const char* key) {
+  auto it = rec.FindMember(key);
+  if (it == rec.MemberEnd() || !it->value.IsString() || it->value.GetStringLength() == 0) return std::nullopt;
+  return std::string(it->value.GetString(), it->value.GetStringLength());
+}
+
+bool git_available(const Json& info) {
+  auto it = info.FindMember("git_available");
+  return it != info.MemberEnd() && it->value.IsBool() && it->value.GetBool();
+}
+
+}  // namespace
+
+std::optional<common::JsonDoc> Motor::_find_prev_meta(const std::string& kod) const {
+  auto seasons = work_dir_ / "seasons";
+  if (!std::filesystem::exists(seasons)) return std::nullopt;
+  const std::string prefix = mode_ == "test" ? "T_" : "S_";
+  std::vector<std::filesystem::path> entries;
+  for (const auto& e : std::filesystem::directory_iterator(seasons)) entries.push_back(e.path());
+  std::sort(entries.begin(), entries.end(),
+            [](const auto& a, const auto& b) { return a.filename().string() > b.filename().string(); });
+  for (const auto& entry : entries) {
+    if (entry == season_dir_) continue;
+    if (!entry.filename().string().starts_with(prefix)) continue;
+    auto candidate = entry / "meta" / ("adim_" + kod + ".json");
+    std::error_code ec;
+    if (!std::filesystem::exists(candidate, ec)) continue;
+    try {
+      common::JsonDoc doc = common::json_parse_file(candidate);
+      if (doc.IsNull()) return std::nullopt;
+      if (doc.IsObject()) return doc;
+    } catch (const std::exception&) {
+      // A damaged or unreadable record: try the next older season.
+    }
+  }
+  return std::nullopt;
+}
+
+std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
+  auto prev = _find_prev_meta(kod);
+  if (!prev) return {true, "ilk çalıştırma"};
+  const Json& rec = *prev;
+
+  auto mode_it = rec.FindMember("mode");
+  std::string old_mode = "None";
+  bool same_mode = false;
+  if (mode_it != rec.MemberEnd() && !mode_it->value.IsNull()) {
+    old_mode = mode_it->value.IsString() ? std::string(mode_it->value.GetString(), mode_it->value.GetStringLength())
+                                         : common::json_dumps(mode_it->value);
+    same_mode = mode_it->value.IsString() && old_mode == mode_;
+  }
+  if (!same_mode) return {true, "mode değişti (" + old_mode + "→" + mode_ + ")"};
+
+  auto nb_path = _nb_path(kod);
+  if (nb_path) {
+    std::string current = _file_hash(nb_path->string());
+    auto previous = present_text(rec, "nb_hash");
+    if (previous && current != *previous)
+      return {true, "notebook değişti (" + common::utf8_prefix(*previous, 8) + "→" + current.substr(0, 8) + ")"};
+    if (git_available(git_info_)) {
+      auto git_h = _git_hash(work_dir_.string(), nb_path->string());
+      auto prev_git = present_text(rec, "git_nb_hash");
+      if (git_h && !git_h->empty() && prev_git && *git_h != *prev_git) return {true, "git hash değişti"};
+    }
+  }
+
+  auto src = rec.FindMember("source_hashes");
+  if (src != rec.MemberEnd() && src->value.IsObject()) {
+    for (const auto& m : src->value.GetObject()) {
+      std::string path(m.name.GetString(), m.name.GetStringLength());
+      std::error_code ec;
+      if (!std::filesystem::exists(path, ec)) continue;
+      std::string now = _file_hash(path);
+      if (!m.value.IsString() || now != m.value.GetString())
+        return {true, "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")"};
+    }
+  }
+
+  auto nb_hash = rec.FindMember("nb_hash");
+  std::string nb8 = "?";
+  if (nb_hash != rec.MemberEnd()) {
+    nb8 = nb_hash->value.IsString() ? common::utf8_prefix(nb_hash->value.GetString(), 8)
+                                    : common::utf8_prefix(common::json_dumps(nb_hash->value), 8);
+  }
+  return {false, "uyumlu (" + nb8 + ")"};
+}
+
+common::JsonDoc Motor::meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
+                                const std::optional<SourceHashes>& source_hashes, const Json* ekstra) const {
+  common::JsonDoc rec(rapidjson::kObjectType);
+  auto& a = rec.GetAllocator();
+  auto text = [&](std::string_view s) { return common::json_string(s, a); };
+  rec.AddMember("notebook", text(nb_path.filename().string()), a);
+  rec.AddMember("nb_hash", text(_file_hash(nb_path.string())), a);
+  Json git_nb(rapidjson::kNullType);
+  if (git_available(git_info_)) {
+    if (auto h = _git_hash(work_dir_.string(), nb_path.string())) git_nb = text(*h);
+  }
+  rec.AddMember("git_nb_hash", git_nb, a);
+  rec.AddMember("pkg_version", text(kemora::version), a);
+  rec.AddMember("season", text(season_adi_), a);
+  rec.AddMember("pipeline_ts", text(ts_), a);
+  rec.AddMember("mode", text(mode_), a);
+  rec.AddMember("sure_saniye", Json(common::round_decimal(sure, 1)), a);
+  rec.AddMember("tarih", text(iso_now()), a);
+  if (source_hashes && !source_hashes->empty()) {
+    Json src(rapidjson::kObjectType);
+    for (const auto& [path, hash] : *source_hashes) src.AddMember(text(path), text(hash), a);
+    rec.AddMember("source_hashes", src, a);
+  }
+  if (ekstra && ekstra->IsObject()) {
+    for (const auto& m : ekstra->GetObject()) {
+      auto it = rec.FindMember(m.name);
+      if (it != rec.MemberEnd()) it->value.CopyFrom(m.value, a);
+      else rec.AddMember(Json(m.name, a), Json(m.value, a), a);
+    }
+  }
+  common::json_write_file(meta_dir_ / ("adim_" + kod + ".json"), rec);
+  return rec;
+}
+
+}  // namespace kemora::motor

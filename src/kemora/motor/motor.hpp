@@ -1,0 +1,164 @@
+#pragma once
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "kemora/common/json.hpp"
+#include "kemora/motor/data_paths.hpp"
+#include "kemora/motor/executor.hpp"
+#include "kemora/motor/fingerprint.hpp"
+#include "kemora/motor/registry.hpp"
+
+/// The pipeline engine: one Motor serves one pipeline run.
+namespace kemora::motor {
+
+/// A notebook parameter value: its type reaches the notebook unchanged.
+using ParamValue = std::variant<std::nullptr_t, bool, long long, double, std::string>;
+/// Notebook parameters in order.
+using Params = std::vector<std::pair<std::string, ParamValue>>;
+/// Source file path text -> fingerprint, in order.
+using SourceHashes = std::vector<std::pair<std::string, std::string>>;
+
+struct MotorOptions {
+  std::string work_dir = ".";
+  std::string mode = "prod";
+  bool force_all = false;
+  std::optional<std::vector<std::string>> force_adimlar;
+  std::optional<std::string> from_step;
+  std::optional<std::string> muta_filter_path;
+  std::string file_suffix;
+  /// When absent or empty, the data-source configuration is loaded from the
+  /// working directory (which may ask on the terminal).
+  std::optional<DataPaths> data_paths;
+  /// The notebook executor; when null, the default one is looked up on first use.
+  std::shared_ptr<NotebookExecutor> executor;
+  /// Where the data-source question reads its answer.
+  std::FILE* input = stdin;
+};
+
+/// One line of the run summary.
+struct OzetSatiri {
+  std::string adim, nb, sure, durum, sebep;
+};
+
+/// A manifest step entry: text keys and values, in order.
+using ManifestEntry = std::vector<std::pair<std::string, std::string>>;
+
+struct AdimOptions {
+  std::optional<Params> ek_params;
+  /// Verification hook, called with the working directory.
+  std::function<void(const std::filesystem::path&)> kontrol_fn;
+  std::optional<std::vector<std::string>> source_dirs;
+};
+
+struct RunAllOptions {
+  bool skip_ingest = false;
+  bool skip_backtest = false;
+  bool skip_ml = false;
+  std::optional<std::vector<std::string>> referans_tarih_list;
+  long long test_muta_count = 0;
+};
+
+class Motor {
+ public:
+  /// Loads the data-source configuration (it may throw PipelineStopped before
+  /// anything is created), fixes the season, creates the season's "meta" and
+  /// "logs" folders and "outputs/json", and reads the repository information.
+  explicit Motor(MotorOptions options = {});
+
+  // Engine attributes, fixed at construction.
+  const std::filesystem::path& work_dir() const { return work_dir_; }
+  const std::string& mode() const { return mode_; }
+  bool force_all() const { return force_all_; }
+  const std::set<std::string>& force_adimlar() const { return force_adimlar_; }
+  const std::optional<std::string>& from_step() const { return from_step_; }
+  const std::string& muta_filter_path() const { return muta_filter_path_; }
+  const std::string& file_suffix() const { return file_suffix_; }
+  const DataPaths& data_paths() const { return data_paths_; }
+  const std::filesystem::path& db_path() const { return db_path_; }
+  const std::filesystem::path& output_dir() const { return output_dir_; }
+  const std::string& ts() const { return ts_; }
+  const std::string& season_adi() const { return season_adi_; }
+  const std::filesystem::path& season_dir() const { return season_dir_; }
+  const std::filesystem::path& meta_dir() const { return meta_dir_; }
+  const std::filesystem::path& log_dir() const { return log_dir_; }
+  double pipeline_baslangic() const { return pipeline_baslangic_; }
+  const common::Json& git_info() const { return git_info_; }
+  const std::set<std::string>& _skip_before() const { return skip_before_; }
+
+  // Collections grown by adim_isle.
+  const std::set<std::string>& calisan_adimlar() const { return calisan_adimlar_; }
+  const std::vector<OzetSatiri>& ozet_satirlar() const { return ozet_satirlar_; }
+  const std::vector<std::pair<std::string, ManifestEntry>>& manifest_adimlar() const { return manifest_adimlar_; }
+
+  /// The step's notebook: work_dir/<nb> when it exists, else the package's
+  /// notebooks folder; none when neither holds it or the step is unknown.
+  std::optional<std::filesystem::path> _nb_path(const std::string& kod) const;
+
+  /// The folder of a data-source key (configured value, else external_data/key).
+  std::string _resolve(const std::string& key) const;
+
+  /// The newest step meta record of `kod` in an earlier season of the same
+  /// kind ("T_" for mode test, "S_" otherwise); unreadable records are passed
+  /// over. None when there is none, or when the newest readable one holds null.
+  std::optional<common::JsonDoc> _find_prev_meta(const std::string& kod) const;
+
+  /// The run decision: (must run, reason).
+  std::pair<bool, std::string> meta_kontrol(const std::string& kod) const;
+
+  /// Writes the step meta record of `kod` into this season's meta folder and
+  /// returns it.
+  common::JsonDoc meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
+                           const std::optional<SourceHashes>& source_hashes = std::nullopt,
+                           const common::Json* ekstra = nullptr) const;
+
+  /// Processes one step: decides, runs the notebook, records the outcome.
+  /// True when the step ran successfully or was skipped.
+  bool adim_isle(const std::string& kod, AdimOptions options = {});
+
+  /// Runs the whole pipeline and returns the path of the run manifest.
+  std::filesystem::path run_all(const RunAllOptions& options = {});
+
+  void ozet_yazdir() const;
+  std::filesystem::path manifest_yaz() const;
+  void _temizle_error_reports() const;
+
+ private:
+  void set_manifest(const std::string& kod, ManifestEntry entry);
+  NotebookExecutor& executor();
+
+  std::filesystem::path work_dir_;
+  std::string mode_;
+  bool force_all_ = false;
+  std::set<std::string> force_adimlar_;
+  std::optional<std::string> from_step_;
+  std::string muta_filter_path_;
+  std::string file_suffix_;
+  DataPaths data_paths_;
+  std::filesystem::path db_path_, output_dir_;
+  std::string ts_, season_adi_;
+  std::filesystem::path season_dir_, meta_dir_, log_dir_;
+  std::set<std::string> calisan_adimlar_;
+  std::vector<OzetSatiri> ozet_satirlar_;
+  std::vector<std::pair<std::string, ManifestEntry>> manifest_adimlar_;
+  double pipeline_baslangic_ = 0;
+  common::JsonDoc git_info_;
+  std::set<std::string> skip_before_;
+  std::shared_ptr<NotebookExecutor> executor_;
+};
+
+/// Seconds since the Unix epoch, as a real.
+double now_seconds();
+/// Local time now as "%Y-%m-%dT%H:%M:%S" plus ".ffffff" unless the
+/// microseconds are zero.
+std::string iso_now();
+/// "42s" below 60 seconds, else minutes with one decimal and "dk" ("2.5dk").
+std::string sure_text(double seconds);
+
+}  // namespace kemora::motor

@@ -1,0 +1,183 @@
+// Processing one pipeline step: decide, run the notebook, record the outcome.
+#include <algorithm>
+#include <iostream>
+
+#include "kemora/common/process.hpp"
+#include "kemora/common/text.hpp"
+#include "kemora/motor/motor.hpp"
+#include "kemora/sanitize.hpp"
+
+namespace kemora::motor {
+namespace {
+
+void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
+
+common::JsonDoc to_json(const Params& params) {
+  common::JsonDoc doc(rapidjson::kObjectType);
+  auto& a = doc.GetAllocator();
+  for (const auto& [key, value] : params) {
+    common::Json v;
+    std::visit(
+        [&](const auto& x) {
+          using T = std::decay_t<decltype(x)>;
+          if constexpr (std::is_same_v<T, std::nullptr_t>) v.SetNull();
+          else if constexpr (std::is_same_v<T, bool>) v.SetBool(x);
+          else if constexpr (std::is_same_v<T, long long>) v.SetInt64(x);
+          else if constexpr (std::is_same_v<T, double>) v.SetDouble(x);
+          else v = common::json_string(x, a);
+        },
+        value);
+    doc.AddMember(common::json_string(key, a), v, a);
+  }
+  return doc;
+}
+
+void put_param(Params& params, const std::string& key, ParamValue value) {
+  for (auto& [k, v] : params) {
+    if (k == key) {
+      v = std::move(value);
+      return;
+    }
+  }
+  params.emplace_back(key, std::move(value));
+}
+
+// A path text as the path type writes it: repeated separators, a trailing
+// separator and "." components dropped, ".." kept.
+std::string normalised(const std::string& path) {
+  std::string lead;
+  std::size_t i = 0;
+  if (path.starts_with("//") && !path.starts_with("///")) lead = "//", i = 2;
+  else if (path.starts_with("/")) lead = "/";
+  std::string out;
+  std::size_t start = i;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string part = path.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (!out.empty()) out += '/';
+      out += part;
+    }
+    start = end + 1;
+  }
+  if (lead.empty() && out.empty()) return ".";
+  return lead + out;
+}
+
+SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
+  SourceHashes hashes;
+  for (const auto& sd : dirs) {
+    std::error_code ec;
+    if (!std::filesystem::exists(sd, ec)) continue;
+    std::vector<std::filesystem::directory_entry> entries;
+    for (const auto& e : std::filesystem::directory_iterator(sd)) entries.push_back(e);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+      return a.path().filename().string() < b.path().filename().string();
+    });
+    for (const auto& e : entries) {
+      if (!e.is_regular_file()) continue;  // follows symbolic links; folders are skipped
+      hashes.emplace_back(normalised(sd + "/" + e.path().filename().string()), _file_hash(e.path().string()));
+    }
+  }
+  return hashes;
+}
+
+}  // namespace
+
+bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
+  const AdimKaydi* rec = registry_find(kod);
+  if (rec == nullptr) {
+    say("  [!] Bilinmeyen adım: " + kod);
+    return false;
+  }
+  auto nb_path = _nb_path(kod);
+  say("\n  ── " + kod + " | " + std::string(rec->aciklama) + " ──");
+
+  if (!nb_path) {
+    say("  [!] Notebook bulunamadı: " + std::string(rec->nb));
+    ozet_satirlar_.push_back({kod, std::string(rec->nb), "-", "NB YOK", "bulunamadı"});
+    set_manifest(kod, {{"durum", "NB_YOK"}});
+    return false;
+  }
+
+  const std::string name = nb_path->filename().string();
+  std::string nb_hash = _file_hash(nb_path->string());
+  say("  " + name + " (" + nb_hash.substr(0, 8) + ")");
+
+  if (skip_before_.count(kod)) {
+    std::string sebep = "--from " + from_step_.value_or("");
+    say("  ATLANDI — " + sebep);
+    ozet_satirlar_.push_back({kod, name, "-", "ATLANDI", sebep});
+    set_manifest(kod, {{"durum", "ATLANDI"}, {"sebep", sebep}});
+    if (options.kontrol_fn) options.kontrol_fn(work_dir_);
+    return true;
+  }
+
+  bool force = force_all_ || force_adimlar_.count(kod) > 0;
+  auto [calistir, sebep] = meta_kontrol(kod);
+  if (force && !calistir) {
+    sebep = "ZORLA (" + sebep + ")";
+    calistir = true;
+  } else if (!calistir) {
+    auto triggers = cascade_triggers(kod, calisan_adimlar_);
+    if (!triggers.empty()) {
+      std::string joined;
+      for (const auto& t : triggers) joined += (joined.empty() ? "" : ",") + t;
+      calistir = true;
+      sebep = "cascade (" + joined + ")";
+    }
+  }
+
+  if (!calistir) {
+    say("  ATLANDI — " + sebep);
+    ozet_satirlar_.push_back({kod, name, "-", "ATLANDI", sebep});
+    set_manifest(kod, {{"notebook", name}, {"durum", "ATLANDI"}, {"sebep", sebep}});
+    if (options.kontrol_fn) options.kontrol_fn(work_dir_);
+    return true;
+  }
+
+  say("  ÇALIŞTIRILIYOR — " + sebep);
+  const double t0 = now_seconds();
+
+  Params params{{"DB_PATH", db_path_.string()}, {"OUTPUT_DIR", output_dir_.string()}, {"WORK_DIR", work_dir_.string()}};
+  if (!muta_filter_path_.empty()) params.emplace_back("MUTA_FILTER_PATH", muta_filter_path_);
+  if (!file_suffix_.empty()) params.emplace_back("FILE_SUFFIX", file_suffix_);
+  if (options.ek_params)
+    for (const auto& [k, v] : *options.ek_params) put_param(params, k, v);
+  const auto out_nb = log_dir_ / ("adim_" + kod + "_" + name);
+
+  try {
+    common::JsonDoc param_json = to_json(params);
+    executor().execute(*nb_path, out_nb, param_json, work_dir_);
+    const double sure = now_seconds() - t0;
+    const std::string sure_str = sure_text(sure);
+    SourceHashes source_hashes;
+    if (options.source_dirs) source_hashes = fingerprint_sources(*options.source_dirs);
+    meta_yaz(kod, *nb_path, sure, source_hashes);
+    calisan_adimlar_.insert(kod);
+    say("  OK " + sure_str);
+    ozet_satirlar_.push_back({kod, name, sure_str, "OK", sebep});
+    set_manifest(kod, {{"notebook", name}, {"durum", "OK"}, {"sure", sure_str}});
+    if (options.kontrol_fn) options.kontrol_fn(work_dir_);
+    return true;
+  } catch (const common::ProcessInterrupted&) {
+    throw;  // Ctrl-C ends the run; it is not a failed step
+  } catch (const std::exception& e) {
+    const std::string sure_str = sure_text(now_seconds() - t0);
+    const std::string hata = common::utf8_prefix(e.what(), 300);
+    say("  HATA — " + sure_str + "\n  " + hata);
+    try {
+      auto report_path = season_dir_ / "error_report.txt";
+      kemora::sanitize::save_error_report(e.what(), db_path_, "step=" + kod, report_path);
+      say("  Hata raporu: " + report_path.string());
+    } catch (const std::exception&) {
+      // The report is a courtesy; the step is recorded as failed either way.
+    }
+    ozet_satirlar_.push_back({kod, name, sure_str, "HATA", common::utf8_prefix(hata, 80)});
+    set_manifest(kod, {{"notebook", name}, {"durum", "HATA"}, {"hata", hata}});
+    return false;
+  }
+}
+
+}  // namespace kemora::motor
