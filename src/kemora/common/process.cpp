@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -21,10 +21,12 @@ namespace {
 // Self-pipe for SIGINT/SIGTERM while a child runs: the handler only records
 // the signal and wakes the poll loop.
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_signal_count = 0;
 int g_wake_fd = -1;
 
 extern "C" void on_signal(int signo) {
   g_signal = signo;
+  g_signal_count = g_signal_count + 1;
   if (g_wake_fd >= 0) {
     char b = 1;
     [[maybe_unused]] auto n = ::write(g_wake_fd, &b, 1);
@@ -62,6 +64,7 @@ class SignalGuard {
     make_pipe(read_, write_);
     ::fcntl(write_.get(), F_SETFL, O_NONBLOCK);
     g_signal = 0;
+    g_signal_count = 0;
     g_wake_fd = write_.get();
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -90,14 +93,73 @@ std::string join_argv(const std::vector<std::string>& argv) {
   return s;
 }
 
-int wait_child(pid_t pid) {
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+/// How often the loop looks whether the child has exited.
+constexpr std::chrono::milliseconds kReapInterval{50};
+/// How long output is still read after the child exited while something it
+/// started keeps the pipes open.
+constexpr std::chrono::milliseconds kDrainGrace{1000};
+
+int status_code(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+/// A started child. Unless reaped, it is killed (with its process group) and
+/// reaped when this goes out of scope, so no exception leaves a zombie or a
+/// runaway child behind.
+class Child {
+ public:
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (!reaped_) {
+      kill_group(SIGKILL);
+      reap();
+    }
+  }
+  void kill_group(int signo) {
+    if (!reaped_) ::kill(-pid_, signo);
+  }
+  /// Reaps the child if it has exited; true once it is reaped.
+  bool try_reap() { return wait(WNOHANG); }
+  /// Waits for the child.
+  void reap() { wait(0); }
+  int status() const { return status_; }
+
+ private:
+  bool wait(int flags) {
+    while (!reaped_) {
+      int status = 0;
+      pid_t done = ::waitpid(pid_, &status, flags);
+      if (done == pid_) {
+        reaped_ = true;
+        status_ = status_code(status);
+      } else if (done < 0 && errno == EINTR) {
+        continue;
+      } else if (done < 0) {  // not our child any more (ECHILD): nothing to wait for
+        reaped_ = true;
+        status_ = -1;
+      } else {
+        break;  // WNOHANG and still running
+      }
+    }
+    return reaped_;
+  }
+  pid_t pid_;
+  bool reaped_ = false;
+  int status_ = -1;
+};
+
+void write_all(int fd, const char* p, std::size_t left) {
+  while (left > 0) {
+    ssize_t w = ::write(fd, p, left);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return;  // our standard error is gone: the output is dropped
+    p += w;
+    left -= static_cast<std::size_t>(w);
+  }
 }
 
 std::string seconds_text(std::chrono::milliseconds ms) {
@@ -138,6 +200,9 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 
   auto program = find_program(argv[0]);
   if (!program) throw ProcessError(what + ": program '" + argv[0] + "' not found on PATH");
+  // The child changes directory before exec: a relative program path must
+  // not be looked up again from there.
+  *program = std::filesystem::absolute(*program);
   if (options.cwd) {
     std::error_code ec;
     if (!std::filesystem::is_directory(*options.cwd, ec))
@@ -150,12 +215,17 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
+  // Standard input is /dev/null: the child runs in a process group of its
+  // own, and a read from the terminal would stop it (SIGTTIN) for good.
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_w.get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err_w.get(), STDERR_FILENO);
   if (options.cwd) posix_spawn_file_actions_addchdir_np(&actions, options.cwd->c_str());
 
   // The child gets its own process group: a Ctrl-C at the terminal reaches
   // only us, and we pass it on once, so the child can shut down cleanly.
+  // It starts with default signal handling and nothing blocked, whatever the
+  // calling thread had.
   posix_spawnattr_t attr;
   posix_spawnattr_init(&attr);
   posix_spawnattr_setpgroup(&attr, 0);
@@ -165,63 +235,94 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   sigaddset(&defaults, SIGTERM);
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF);
+  sigset_t no_mask;
+  sigemptyset(&no_mask);
+  posix_spawnattr_setsigmask(&attr, &no_mask);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> env_store;
+  // Our environment, with the extra entries replacing ours of the same name
+  // (a lookup finds the first entry, so appending alone would not override).
   std::vector<char*> env;
-  for (char** e = environ; *e; ++e) env.push_back(*e);
+  auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+  for (char** e = environ; *e; ++e) {
+    bool replaced = false;
+    for (const auto& x : options.extra_env) replaced = replaced || name_of(x) == name_of(*e);
+    if (!replaced) env.push_back(*e);
+  }
   for (const auto& e : options.extra_env) env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
 
-  std::optional<SignalGuard> signals;
-  signals.emplace();
+  SignalGuard signals;
 
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, program->c_str(), &actions, &attr, args.data(), env.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   if (rc != 0) throw ProcessError(what + ": cannot start: " + std::strerror(rc));
+  Child child(pid);
   out_w.reset();
   err_w.reset();
 
   ProcessResult result;
   const bool pass = options.output == ProcessOptions::Output::PassToStderr;
   const auto start = std::chrono::steady_clock::now();
+  std::optional<std::chrono::steady_clock::time_point> exited_at;
   bool out_open = true, err_open = true;
-  int interrupted = 0;
+  int forwarded = 0;  // signals passed on to the child
+  std::chrono::milliseconds reap_backoff{1};
   char buf[65536];
 
-  while (out_open || err_open) {
-    int wait_ms = -1;
-    if (options.timeout) {
+  auto timed_out = [&] {
+    child.kill_group(SIGKILL);
+    child.reap();
+    return ProcessTimeout(what + ": no answer within " + seconds_text(*options.timeout) + "; stopped");
+  };
+
+  while (true) {
+    if (!exited_at && child.try_reap()) {
+      result.exit_status = child.status();
+      exited_at = std::chrono::steady_clock::now();
+    }
+    // Done when the child has exited and both pipes are closed. A grandchild
+    // that inherited the pipes and outlives the child does not keep us: its
+    // output is read for a short grace period only.
+    if (exited_at && ((!out_open && !err_open) || std::chrono::steady_clock::now() - *exited_at >= kDrainGrace))
+      break;
+    if (!exited_at) {
+      int seen = g_signal_count;
+      if (seen > forwarded) {
+        // The first signal is passed on so the child can clean up; a second
+        // one stops it outright.
+        child.kill_group(forwarded == 0 ? static_cast<int>(g_signal) : SIGKILL);
+        forwarded = seen;
+      }
+    }
+    // While a pipe is open, its end wakes us; once both are closed the child
+    // is about to exit, so look again soon, then less often.
+    auto wait = kReapInterval;
+    if (!out_open && !err_open) {
+      wait = std::min(kReapInterval, reap_backoff);
+      reap_backoff *= 2;
+    }
+    if (options.timeout && !exited_at) {
       auto left = *options.timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::steady_clock::now() - start);
-      if (left.count() <= 0) {
-        ::kill(-pid, SIGKILL);
-        wait_child(pid);
-        throw ProcessTimeout(what + ": no answer within " + seconds_text(*options.timeout) + "; stopped");
-      }
-      wait_ms = static_cast<int>(left.count());
+      if (left.count() <= 0) throw timed_out();
+      wait = std::min(wait, left);
     }
     pollfd fds[3] = {{out_open ? out_r.get() : -1, POLLIN, 0},
                      {err_open ? err_r.get() : -1, POLLIN, 0},
-                     {signals->wake_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 3, wait_ms);
+                     {signals.wake_fd(), POLLIN, 0}};
+    int n = ::poll(fds, 3, static_cast<int>(wait.count()));
     if (n < 0) {
       if (errno == EINTR) continue;
-      ::kill(-pid, SIGKILL);
-      wait_child(pid);
-      throw ProcessError(what + ": poll: " + std::strerror(errno));
+      throw ProcessError(what + ": poll: " + std::strerror(errno));  // the child is stopped by its guard
     }
     if (fds[2].revents) {
-      ::read(signals->wake_fd(), buf, sizeof buf);
-      if (g_signal && !interrupted) {
-        interrupted = g_signal;
-        ::kill(-pid, interrupted);  // pass it on once; the child cleans up and exits
-      }
+      [[maybe_unused]] auto r = ::read(signals.wake_fd(), buf, sizeof buf);
     }
     for (int i = 0; i < 2; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
@@ -233,15 +334,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       }
       std::string& sink = i == 0 ? result.out : result.err;
       if (pass) {
-        const char* p = buf;
-        std::size_t left = static_cast<std::size_t>(got);
-        while (left > 0) {
-          ssize_t w = ::write(STDERR_FILENO, p, left);
-          if (w < 0 && errno == EINTR) continue;
-          if (w <= 0) break;
-          p += w;
-          left -= static_cast<std::size_t>(w);
-        }
+        write_all(STDERR_FILENO, buf, static_cast<std::size_t>(got));
         if (i == 1) {
           sink.append(buf, static_cast<std::size_t>(got));
           keep_tail(sink, options.keep_tail);
@@ -251,34 +344,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       }
     }
   }
-  // Both pipes are closed; the child may still be running (it closed them
-  // itself), so the time limit and signals still apply while we reap it.
-  while (true) {
-    int status = 0;
-    pid_t done = ::waitpid(pid, &status, WNOHANG);
-    if (done == pid) {
-      result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status)
-                           : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
-      break;
-    }
-    if (done < 0 && errno != EINTR) {
-      result.exit_status = -1;
-      break;
-    }
-    if (options.timeout && std::chrono::steady_clock::now() - start >= *options.timeout) {
-      ::kill(-pid, SIGKILL);
-      wait_child(pid);
-      throw ProcessTimeout(what + ": no answer within " + seconds_text(*options.timeout) + "; stopped");
-    }
-    if (g_signal && !interrupted) {
-      interrupted = g_signal;
-      ::kill(-pid, interrupted);
-    }
-    pollfd wake{signals->wake_fd(), POLLIN, 0};
-    if (::poll(&wake, 1, 20) > 0) ::read(signals->wake_fd(), buf, sizeof buf);
-  }
   if (pass && result.err.size() > options.keep_tail) result.err.erase(0, result.err.size() - options.keep_tail);
-  if (interrupted || g_signal) throw ProcessInterrupted(interrupted ? interrupted : g_signal);
+  if (forwarded || g_signal_count) throw ProcessInterrupted(static_cast<int>(g_signal));
   return result;
 }
 

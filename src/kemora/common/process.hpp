@@ -37,7 +37,8 @@ struct ProcessOptions {
   /// keeps up to `keep_tail` bytes of the child's standard error).
   enum class Output { Capture, PassToStderr } output = Output::Capture;
   std::size_t keep_tail = 64 * 1024;
-  /// Extra environment entries ("NAME=value") added to ours.
+  /// Extra environment entries ("NAME=value") added to ours, replacing ours
+  /// of the same name.
   std::vector<std::string> extra_env;
 };
 
@@ -48,11 +49,15 @@ struct ProcessResult {
 };
 
 /// Runs argv[0] (looked up on PATH when it has no '/') with the given
-/// arguments and waits for it. Standard input is inherited. Throws
-/// ProcessError when it cannot be started, ProcessTimeout after the time limit
-/// (the child is killed and reaped), ProcessInterrupted when SIGINT or SIGTERM
-/// arrives while it runs (the child gets the signal, is waited for, then this
-/// is thrown).
+/// arguments and waits for it. The child runs in a process group of its own
+/// with standard input from /dev/null. Throws ProcessError when it cannot be
+/// started, ProcessTimeout after the time limit (the child's process group is
+/// killed and the child reaped), ProcessInterrupted when SIGINT or SIGTERM
+/// arrives while it runs (the child's process group gets the signal, the
+/// child is waited for, then this is thrown; a second signal kills the group).
+/// Once the child has exited, output that processes it started still write to
+/// the inherited pipes is read for one more second at most.
+/// One child at a time per process: the signal handling is process-wide.
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 
 /// The first executable file named `name` on PATH, if any.
