@@ -83,7 +83,7 @@ def saglik_yolu(rnd, ay_sayisi):
         hiz, bas = -rnd.uniform(0.1, 0.3), rnd.randint(0, ay_sayisi // 2)
     else:
         hiz, bas = 0.0, 0
-    ani_ay = rnd.randrange(ay_sayisi) if rnd.random() < 0.02 else None   # default without warning
+    ani_ay = rnd.randrange(ay_sayisi) if rnd.random() < 0.008 else None   # default without warning
     e, z, yi = 0.0, [], None
     for t in range(ay_sayisi):
         e = 0.6 * e + rnd.gauss(0.0, 0.35)
@@ -95,11 +95,11 @@ def saglik_yolu(rnd, ay_sayisi):
 
 
 def eus_olasilik(zt, rnd):
-    return min(0.999, max(0.001, sigmoid(1.3 * zt - 1.6) + rnd.gauss(0.0, 0.01)))
+    return min(0.999, max(0.001, sigmoid(1.3 * zt - 1.6 + rnd.gauss(0.0, 0.5))))
 
 
 def yis_olasilik(zt, rnd):
-    return min(0.999, max(0.001, sigmoid(1.6 * zt - 2.4) + rnd.gauss(0.0, 0.04)))
+    return min(0.999, max(0.001, sigmoid(1.6 * zt - 2.4 + rnd.gauss(0.0, 0.3))))
 
 
 def gecikme_gun(zt, rnd):
