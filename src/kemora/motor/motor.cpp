@@ -45,6 +45,7 @@ std::string sure_text(double seconds) {
 
 Motor::Motor(MotorOptions o) {
   work_dir_ = std::filesystem::weakly_canonical(std::filesystem::absolute(o.work_dir));
+  if (work_dir_.has_relative_path() && work_dir_.filename().empty()) work_dir_ = work_dir_.parent_path();
   mode_ = o.mode;
   force_all_ = o.force_all;
   if (o.force_adimlar) force_adimlar_.insert(o.force_adimlar->begin(), o.force_adimlar->end());
