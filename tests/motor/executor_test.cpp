@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -297,6 +299,10 @@ TEST_F(ExecutorTest, InterruptStopsTheRunAndLeavesNoKernelBehind) {
   write_text(input, notebook({{"", "import pathlib, time\npathlib.Path('started').touch()\ntime.sleep(60)"}}));
   const fs::path work = dir_ / "work";
   const JsonDoc params(rapidjson::kObjectType);
+  // Orphans are handed to us, not to init: a kernel left behind by its runner
+  // then stays alive (it only stops by itself when its parent becomes init),
+  // as it would under a session manager.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
 
   // Once the cell runs, its kernel is seen, then Ctrl-C arrives.
   std::vector<int> kernels_before;
@@ -315,7 +321,12 @@ TEST_F(ExecutorTest, InterruptStopsTheRunAndLeavesNoKernelBehind) {
   interrupter.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(50));  // not the cell's 60 s
   EXPECT_EQ(kernels_before.size(), 1u);  // the check below looks at the right processes
-  EXPECT_TRUE(kernels_in(work).empty());
+  const auto left = kernels_in(work);
+  EXPECT_TRUE(left.empty());
+  for (int pid : left) ::kill(pid, SIGKILL);
+  while (::waitpid(-1, nullptr, left.empty() ? WNOHANG : 0) > 0) {
+  }
+  ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 }  // namespace

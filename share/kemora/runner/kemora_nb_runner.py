@@ -104,8 +104,6 @@ def inject_parameters(nb, params):
 
 def write_notebook_atomically(nb, path):
     folder = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(folder):
-        raise RunnerError(f"folder of the output notebook does not exist: {folder}")
     fd, tmp = tempfile.mkstemp(prefix="." + os.path.basename(path) + ".", suffix=".tmp", dir=folder)
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as f:
@@ -204,6 +202,9 @@ def run(args):
     cwd = args.cwd or os.getcwd()
     if not os.path.isdir(cwd):
         raise RunnerError(f"working directory does not exist: {cwd}")
+    out_folder = os.path.dirname(os.path.abspath(args.output))
+    if not os.path.isdir(out_folder):
+        raise RunnerError(f"folder of the output notebook does not exist: {out_folder}")
     try:
         nb = nbformat.read(args.input, as_version=4)
     except FileNotFoundError:
@@ -224,6 +225,7 @@ def run(args):
         raise
     except Exception as e:  # a failed cell or a kernel that would not start
         failure = e
+    signal.signal(signal.SIGTERM, on_sigterm)  # the event loop put the default back
     write_notebook_atomically(nb, args.output)
     if failure is not None:
         raise failure
@@ -254,7 +256,7 @@ def main(argv=None):
     try:
         run(args)
     except (KeyboardInterrupt, Interrupted):
-        log("[kemora runner] interrupted; kernel shut down")
+        log("[kemora runner] interrupted")
         return EXIT_INTERRUPTED
     except Exception as e:
         if isinstance(e, CellExecutionError):
