@@ -1,0 +1,1221 @@
+// Template loading and rendering: the environment, the tree-walking
+// renderer, operators with Python's semantics, filters and tests.
+#include "kemora/pipeline/panogen/template.hpp"
+
+#include <locale.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cwctype>
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "kemora/pipeline/panogen/template_internal.hpp"
+
+namespace kemora::pipeline::panogen {
+
+using namespace template_detail;
+using Kind = TemplateValue::Kind;
+using List = TemplateValue::List;
+
+namespace {
+
+/// A failure inside an expression, without a location yet; the renderer adds
+/// the template name and line.
+class EvalError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+constexpr int kMaxIncludeDepth = 32;
+constexpr std::int64_t kMaxRangeLength = 10'000'000;
+
+bool is_int(const TemplateValue& v) { return v.kind() == Kind::Int || v.kind() == Kind::Bool; }
+double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : static_cast<double>(v.as_int()); }
+std::string type_name(const TemplateValue& v) { return py_type_name(v); }
+
+/// Jinja2's description of an object in "has no attribute" messages.
+std::string object_desc(const TemplateValue& v) {
+  if (v.is_none()) return "None";
+  return type_name(v) + " object";
+}
+
+[[noreturn]] void fail_undefined(const TemplateValue& v) {
+  std::string_view hint = v.undefined_hint();
+  throw EvalError(hint.empty() ? std::string("value is undefined") : std::string(hint));
+}
+
+std::string py_quoted(std::string_view s) {
+  std::string out;
+  append_py_str_repr(out, s);
+  return out;
+}
+
+// ---- comparisons ------------------------------------------------------------
+
+bool py_eq(const TemplateValue& a, const TemplateValue& b) {
+  if (a.is_number() && b.is_number()) {
+    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) == to_double(b);
+    return a.as_int() == b.as_int();
+  }
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
+    case Kind::Undefined:
+    case Kind::None: return true;
+    case Kind::String: return a.as_string() == b.as_string();
+    case Kind::List:
+    case Kind::Tuple: {
+      const List& x = a.as_list();
+      const List& y = b.as_list();
+      if (x.size() != y.size()) return false;
+      for (std::size_t i = 0; i < x.size(); ++i)
+        if (!py_eq(x[i], y[i])) return false;
+      return true;
+    }
+    case Kind::Map: {
+      const TemplateMap& x = a.as_map();
+      const TemplateMap& y = b.as_map();
+      if (x.size() != y.size()) return false;
+      for (const auto& [k, v] : x) {
+        const TemplateValue* other = y.find(k);
+        if (!other || !py_eq(v, *other)) return false;
+      }
+      return true;
+    }
+    case Kind::Callable: return &a.as_function() == &b.as_function();
+    default: return false;
+  }
+}
+
+/// Python's a < b; throws for values that have no order.
+bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op) {
+  if (a.is_number() && b.is_number()) {
+    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) < to_double(b);
+    return a.as_int() < b.as_int();
+  }
+  if (a.is_string() && b.is_string()) return a.as_string() < b.as_string();
+  if (a.is_sequence() && a.kind() == b.kind()) {
+    const List& x = a.as_list();
+    const List& y = b.as_list();
+    for (std::size_t i = 0; i < x.size() && i < y.size(); ++i)
+      if (!py_eq(x[i], y[i])) return py_less(x[i], y[i], op);
+    return x.size() < y.size();
+  }
+  if (a.is_undefined()) fail_undefined(a);
+  if (b.is_undefined()) fail_undefined(b);
+  throw EvalError(std::string("'") + op + "' not supported between instances of '" + type_name(a) + "' and '" +
+                  type_name(b) + "'");
+}
+
+bool py_contains(const TemplateValue& container, const TemplateValue& item) {
+  switch (container.kind()) {
+    case Kind::Undefined: return false;
+    case Kind::String:
+      if (!item.is_string())
+        throw EvalError("'in <string>' requires string as left operand, not " + type_name(item));
+      return container.as_string().find(item.as_string()) != std::string_view::npos;
+    case Kind::List:
+    case Kind::Tuple:
+      for (const auto& e : container.as_list())
+        if (py_eq(e, item)) return true;
+      return false;
+    case Kind::Map: return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
+    default: throw EvalError("argument of type '" + type_name(container) + "' is not iterable");
+  }
+}
+
+bool compare(CmpOp op, const TemplateValue& a, const TemplateValue& b) {
+  switch (op) {
+    case CmpOp::Eq: return py_eq(a, b);
+    case CmpOp::Ne: return !py_eq(a, b);
+    case CmpOp::Lt: return py_less(a, b, "<");
+    case CmpOp::Le: return py_less(a, b, "<=") || py_eq(a, b);
+    case CmpOp::Gt: return py_less(b, a, ">");
+    case CmpOp::Ge: return py_less(b, a, ">=") || py_eq(a, b);
+    case CmpOp::In: return py_contains(b, a);
+    case CmpOp::NotIn: return !py_contains(b, a);
+  }
+  return false;
+}
+
+// ---- arithmetic -------------------------------------------------------------
+
+const char* op_symbol(BinOp op) {
+  switch (op) {
+    case BinOp::Add: return "+";
+    case BinOp::Sub: return "-";
+    case BinOp::Mul: return "*";
+    case BinOp::Div: return "/";
+    case BinOp::FloorDiv: return "//";
+    case BinOp::Mod: return "%";
+    case BinOp::Pow: return "** or pow()";
+  }
+  return "?";
+}
+
+[[noreturn]] void overflow() { throw EvalError("integer overflow (integers beyond 64 bits are not supported)"); }
+
+std::string escape_html(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&#34;"; break;
+      case '\'': out += "&#39;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+TemplateValue repeat(const TemplateValue& seq, std::int64_t n) {
+  if (seq.is_string()) {
+    std::string out;
+    for (std::int64_t i = 0; i < n; ++i) out.append(seq.as_string());
+    return seq.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+  }
+  List out;
+  for (std::int64_t i = 0; i < n; ++i) out.insert(out.end(), seq.as_list().begin(), seq.as_list().end());
+  return seq.kind() == Kind::Tuple ? TemplateValue::tuple(std::move(out)) : TemplateValue(std::move(out));
+}
+
+// CPython's float divmod: the floor quotient and a remainder with the sign of b.
+std::pair<double, double> float_divmod(double a, double b) {
+  double mod = std::fmod(a, b);
+  double div = (a - mod) / b;
+  if (mod != 0.0) {
+    if ((b < 0) != (mod < 0)) {
+      mod += b;
+      div -= 1.0;
+    }
+  } else {
+    mod = std::copysign(0.0, b);
+  }
+  double floordiv;
+  if (div != 0.0) {
+    floordiv = std::floor(div);
+    if (div - floordiv > 0.5) floordiv += 1.0;
+  } else {
+    floordiv = std::copysign(0.0, a / b);
+  }
+  return {floordiv, mod};
+}
+
+TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b) {
+  if (a.is_undefined()) fail_undefined(a);
+  if (b.is_undefined()) fail_undefined(b);
+  if (a.is_number() && b.is_number()) {
+    if (op == BinOp::Div) {
+      if (to_double(b) == 0.0) throw EvalError("division by zero");
+      return TemplateValue(to_double(a) / to_double(b));
+    }
+    if (is_int(a) && is_int(b)) {
+      std::int64_t x = a.as_int(), y = b.as_int(), r = 0;
+      switch (op) {
+        case BinOp::Add:
+          if (__builtin_add_overflow(x, y, &r)) overflow();
+          return TemplateValue(static_cast<long long>(r));
+        case BinOp::Sub:
+          if (__builtin_sub_overflow(x, y, &r)) overflow();
+          return TemplateValue(static_cast<long long>(r));
+        case BinOp::Mul:
+          if (__builtin_mul_overflow(x, y, &r)) overflow();
+          return TemplateValue(static_cast<long long>(r));
+        case BinOp::FloorDiv:
+        case BinOp::Mod: {
+          if (y == 0) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
+          if (x == INT64_MIN && y == -1) {
+            if (op == BinOp::Mod) return TemplateValue(0);
+            overflow();
+          }
+          std::int64_t q = x / y, m = x % y;
+          if (m != 0 && ((m < 0) != (y < 0))) {
+            --q;
+            m += y;
+          }
+          return TemplateValue(static_cast<long long>(op == BinOp::Mod ? m : q));
+        }
+        case BinOp::Pow: {
+          if (y < 0) {
+            if (x == 0) throw EvalError("0.0 cannot be raised to a negative power");
+            return TemplateValue(std::pow(static_cast<double>(x), static_cast<double>(y)));
+          }
+          std::int64_t result = 1, base = x;
+          while (y > 0) {
+            if (y & 1)
+              if (__builtin_mul_overflow(result, base, &result)) overflow();
+            y >>= 1;
+            if (y > 0 && __builtin_mul_overflow(base, base, &base)) overflow();
+          }
+          return TemplateValue(static_cast<long long>(result));
+        }
+        default: break;
+      }
+    }
+    double x = to_double(a), y = to_double(b);
+    switch (op) {
+      case BinOp::Add: return TemplateValue(x + y);
+      case BinOp::Sub: return TemplateValue(x - y);
+      case BinOp::Mul: return TemplateValue(x * y);
+      case BinOp::FloorDiv:
+        if (y == 0.0) throw EvalError("float floor division by zero");
+        return TemplateValue(float_divmod(x, y).first);
+      case BinOp::Mod:
+        if (y == 0.0) throw EvalError("float modulo");
+        return TemplateValue(float_divmod(x, y).second);
+      case BinOp::Pow: {
+        if (x == 0.0 && y < 0) throw EvalError("0.0 cannot be raised to a negative power");
+        if (x < 0 && std::isfinite(y) && y != std::floor(y))
+          throw EvalError("negative number raised to a fractional power (complex results are not supported)");
+        double r = std::pow(x, y);
+        if (std::isinf(r) && std::isfinite(x) && std::isfinite(y)) throw EvalError("(34, 'Numerical result out of range')");
+        return TemplateValue(r);
+      }
+      default: break;
+    }
+  }
+  if (op == BinOp::Add) {
+    if (a.is_string() && b.is_string()) {
+      if (a.is_safe() != b.is_safe()) {  // Markup escapes the plain operand
+        std::string out = a.is_safe() ? std::string(a.as_string()) + escape_html(b.as_string())
+                                      : escape_html(a.as_string()) + std::string(b.as_string());
+        return TemplateValue::safe_string(std::move(out));
+      }
+      std::string out;
+      out.reserve(a.as_string().size() + b.as_string().size());
+      out.append(a.as_string()).append(b.as_string());
+      return a.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+    }
+    if (a.is_sequence() && a.kind() == b.kind()) {
+      List out = a.as_list();
+      out.insert(out.end(), b.as_list().begin(), b.as_list().end());
+      return a.kind() == Kind::Tuple ? TemplateValue::tuple(std::move(out)) : TemplateValue(std::move(out));
+    }
+  }
+  if (op == BinOp::Mul) {
+    if ((a.is_string() || a.is_sequence()) && is_int(b)) return repeat(a, b.as_int());
+    if ((b.is_string() || b.is_sequence()) && is_int(a)) return repeat(b, a.as_int());
+  }
+  throw EvalError(std::string("unsupported operand type(s) for ") + op_symbol(op) + ": '" + type_name(a) +
+                  "' and '" + type_name(b) + "'");
+}
+
+// ---- number parsing as Python's int() and float() ---------------------------
+
+std::string_view strip_ascii_ws(std::string_view s) {
+  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+// Digits with single underscores between them; returns the digits, or nullopt.
+std::optional<std::string> py_digits(std::string_view s) {
+  std::string out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (c >= '0' && c <= '9') {
+      out += c;
+    } else if (c == '_' && i > 0 && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i - 1])) &&
+               std::isdigit(static_cast<unsigned char>(s[i + 1]))) {
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (out.empty()) return std::nullopt;
+  return out;
+}
+
+/// int(text): nullopt when Python raises ValueError; throws when the value
+/// does not fit 64 bits.
+std::optional<std::int64_t> py_parse_int(std::string_view text) {
+  std::string_view s = strip_ascii_ws(text);
+  bool negative = false;
+  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
+    negative = s.front() == '-';
+    s.remove_prefix(1);
+  }
+  auto digits = py_digits(s);
+  if (!digits) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : *digits) {
+    if (__builtin_mul_overflow(v, 10, &v) || __builtin_sub_overflow(v, c - '0', &v)) overflow();
+  }
+  if (!negative) {
+    if (v == INT64_MIN) overflow();
+    v = -v;
+  }
+  return v;
+}
+
+/// float(text): nullopt when Python raises ValueError.
+std::optional<double> py_parse_float(std::string_view text) {
+  std::string_view s = strip_ascii_ws(text);
+  std::string clean;
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) clean += s[i++];
+  std::string rest;
+  for (char c : s.substr(i)) rest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (rest == "inf" || rest == "infinity" || rest == "nan") return std::strtod((clean + rest).c_str(), nullptr);
+  std::string_view r = s.substr(i);
+  std::size_t e = r.find_first_of("eE");
+  std::string_view mant = r.substr(0, e);
+  std::size_t dot = mant.find('.');
+  std::string_view ip = mant.substr(0, dot), fp = dot == std::string_view::npos ? std::string_view() : mant.substr(dot + 1);
+  if (ip.empty() && fp.empty()) return std::nullopt;
+  if (!ip.empty()) {
+    auto d = py_digits(ip);
+    if (!d) return std::nullopt;
+    clean += *d;
+  }
+  if (dot != std::string_view::npos) {
+    clean += '.';
+    if (!fp.empty()) {
+      auto d = py_digits(fp);
+      if (!d) return std::nullopt;
+      clean += *d;
+    }
+  }
+  if (e != std::string_view::npos) {
+    std::string_view ex = r.substr(e + 1);
+    clean += 'e';
+    if (!ex.empty() && (ex.front() == '+' || ex.front() == '-')) {
+      clean += ex.front();
+      ex.remove_prefix(1);
+    }
+    auto d = py_digits(ex);
+    if (!d) return std::nullopt;
+    clean += *d;
+  }
+  return std::strtod(clean.c_str(), nullptr);
+}
+
+// ---- rounding as Python's round() -------------------------------------------
+
+/// round(x, n) for a real: correctly rounded from the exact binary value,
+/// ties to even.
+double py_round_double(double x, std::int64_t n) {
+  if (!std::isfinite(x) || x == 0.0) return x;
+  if (n > 323) return x;
+  if (n < -308) return std::copysign(0.0, x);
+  if (n >= 0) {
+    std::vector<char> buf(static_cast<std::size_t>(n) + 400);
+    std::snprintf(buf.data(), buf.size(), "%.*f", static_cast<int>(n), x);
+    return std::strtod(buf.data(), nullptr);
+  }
+  // Round the exact integer part at 10^k, looking at the fraction for ties.
+  std::size_t k = static_cast<std::size_t>(-n);
+  double ax = std::fabs(x);
+  double ip = std::trunc(ax);
+  bool has_fraction = ax != ip;
+  char buf[400];
+  std::snprintf(buf, sizeof buf, "%.0f", ip);
+  std::string digits(buf);
+  if (digits.size() < k + 1) digits.insert(0, k + 1 - digits.size(), '0');
+  std::string kept = digits.substr(0, digits.size() - k);
+  std::string dropped = digits.substr(digits.size() - k);
+  std::string half = "5" + std::string(k - 1, '0');
+  bool up = dropped > half || (dropped == half && (has_fraction || (kept.back() - '0') % 2 == 1));
+  if (up) {
+    int i = static_cast<int>(kept.size()) - 1;
+    while (i >= 0 && kept[static_cast<std::size_t>(i)] == '9') kept[static_cast<std::size_t>(i--)] = '0';
+    if (i < 0) kept.insert(0, "1");
+    else ++kept[static_cast<std::size_t>(i)];
+  }
+  double r = std::strtod((kept + std::string(k, '0')).c_str(), nullptr);
+  return std::copysign(r, x);
+}
+
+/// round(i, n) for an integer with n < 0: ties to even.
+std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
+  if (n >= 0) return v;
+  if (n < -18) return 0;
+  std::int64_t p = 1;
+  for (std::int64_t i = 0; i < -n; ++i) p *= 10;
+  std::int64_t q = v / p, r = v % p;
+  if (r < 0) {
+    --q;
+    r += p;
+  }
+  if (2 * r > p || (2 * r == p && (q % 2 != 0))) ++q;
+  std::int64_t out;
+  if (__builtin_mul_overflow(q, p, &out)) overflow();
+  return out;
+}
+
+// ---- case mapping -----------------------------------------------------------
+
+locale_t utf8_locale() {
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+std::string change_case(std::string_view s, bool upper) {
+  std::string out;
+  out.reserve(s.size());
+  locale_t loc = utf8_locale();
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t c = utf8_next(s, i);
+    if (c < 0x80) {
+      char ch = static_cast<char>(c);
+      if (upper && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+      if (!upper && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+      out += ch;
+      continue;
+    }
+    // Full case mappings of Unicode that the simple mapping lacks.
+    if (upper && c == 0xDF) {
+      out += "SS";
+      continue;
+    }
+    if (!upper && c == 0x130) {
+      out += "i\xCC\x87";
+      continue;
+    }
+    if (loc) c = static_cast<char32_t>(upper ? towupper_l(static_cast<wint_t>(c), loc) : towlower_l(static_cast<wint_t>(c), loc));
+    utf8_append(out, c);
+  }
+  return out;
+}
+
+std::string_view py_strip(std::string_view s, const std::optional<std::string>& chars) {
+  auto strip_char = [&](char32_t c) {
+    if (!chars) return py_isspace(c);
+    std::string_view cs = *chars;
+    for (std::size_t i = 0; i < cs.size();)
+      if (utf8_next(cs, i) == c) return true;
+    return false;
+  };
+  std::size_t b = 0;
+  while (b < s.size()) {
+    std::size_t k = b;
+    if (!strip_char(utf8_next(s, k))) break;
+    b = k;
+  }
+  std::size_t e = s.size();
+  while (e > b) {
+    std::size_t start = e - 1;
+    while (start > b && (static_cast<unsigned char>(s[start]) & 0xC0) == 0x80) --start;
+    std::size_t k = start;
+    if (!strip_char(utf8_next(s, k))) break;
+    e = start;
+  }
+  return s.substr(b, e - b);
+}
+
+std::string py_replace(std::string_view s, std::string_view old, std::string_view repl, std::int64_t count) {
+  std::string out;
+  if (old.empty()) {
+    std::int64_t done = 0;
+    for (std::size_t i = 0; i < s.size();) {
+      if (count < 0 || done < count) {
+        out.append(repl);
+        ++done;
+      }
+      std::size_t start = i;
+      utf8_next(s, i);
+      out.append(s.substr(start, i - start));
+    }
+    if (count < 0 || done < count) out.append(repl);
+    return out;
+  }
+  std::size_t pos = 0;
+  std::int64_t done = 0;
+  while (count < 0 || done < count) {
+    std::size_t f = s.find(old, pos);
+    if (f == std::string_view::npos) break;
+    out.append(s.substr(pos, f - pos)).append(repl);
+    pos = f + old.size();
+    ++done;
+  }
+  out.append(s.substr(pos));
+  return out;
+}
+
+/// The code point at `index` (negative from the end) of `s`, or nullopt.
+std::optional<std::string> utf8_at(std::string_view s, std::int64_t index) {
+  std::int64_t n = static_cast<std::int64_t>(utf8_count(s));
+  if (index < 0) index += n;
+  if (index < 0 || index >= n) return std::nullopt;
+  std::size_t i = 0;
+  for (std::int64_t k = 0; k < index; ++k) utf8_next(s, i);
+  std::size_t start = i;
+  utf8_next(s, i);
+  return std::string(s.substr(start, i - start));
+}
+
+// ---- globals ----------------------------------------------------------------
+
+const TemplateValue& range_function() {
+  static const TemplateValue f = TemplateValue::function([](const List& args) {
+    if (args.empty() || args.size() > 3) throw EvalError("range expected 1 to 3 integer arguments");
+    for (const auto& a : args)
+      if (!is_int(a)) throw EvalError("'" + type_name(a) + "' object cannot be interpreted as an integer");
+    std::int64_t start = 0, stop, step = 1;
+    if (args.size() == 1) {
+      stop = args[0].as_int();
+    } else {
+      start = args[0].as_int();
+      stop = args[1].as_int();
+      if (args.size() == 3) step = args[2].as_int();
+    }
+    if (step == 0) throw EvalError("range() arg 3 must not be zero");
+    List out;
+    for (std::int64_t v = start; step > 0 ? v < stop : v > stop; v += step) {
+      if (static_cast<std::int64_t>(out.size()) >= kMaxRangeLength) throw EvalError("range too long");
+      out.emplace_back(static_cast<long long>(v));
+    }
+    return TemplateValue(std::move(out));
+  });
+  return f;
+}
+
+// ---- the renderer -----------------------------------------------------------
+
+/// Positional and keyword arguments bound to a filter's parameter names.
+class Args {
+ public:
+  Args(std::string_view filter, std::initializer_list<std::string_view> names, List values,
+       const std::vector<std::string>& kw_names)
+      : values_(names.size()) {
+    std::size_t positional = values.size() - kw_names.size();
+    if (positional > names.size())
+      throw EvalError("filter '" + std::string(filter) + "' takes at most " + std::to_string(names.size()) +
+                      " arguments");
+    for (std::size_t i = 0; i < positional; ++i) values_[i] = std::move(values[i]);
+    for (std::size_t k = 0; k < kw_names.size(); ++k) {
+      std::size_t slot = 0;
+      for (std::string_view n : names) {
+        if (n == kw_names[k]) break;
+        ++slot;
+      }
+      if (slot == names.size())
+        throw EvalError("filter '" + std::string(filter) + "' got an unexpected keyword argument '" + kw_names[k] + "'");
+      if (values_[slot]) throw EvalError("filter '" + std::string(filter) + "' got multiple values for '" + kw_names[k] + "'");
+      values_[slot] = std::move(values[positional + k]);
+    }
+  }
+  bool has(std::size_t i) const { return values_[i].has_value(); }
+  const TemplateValue& get(std::size_t i) const { return *values_[i]; }
+
+ private:
+  std::vector<std::optional<TemplateValue>> values_;
+};
+
+std::int64_t int_arg(const TemplateValue& v, const char* what) {
+  if (!is_int(v)) throw EvalError(std::string(what) + " must be an integer, not '" + type_name(v) + "'");
+  return v.as_int();
+}
+
+class Renderer {
+ public:
+  Renderer(const TemplateEnvironment& env, const Template& tpl, const TemplateMap& ctx, const Renderer* parent,
+           int depth, std::string& out)
+      : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), out_(out) {
+    frames_.emplace_back();
+  }
+
+  void run() { render_body(tpl_.body); }
+
+ private:
+  using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
+
+  [[noreturn]] void fail(int line, const std::string& msg) const {
+    throw TemplateError(tpl_.name + ":" + std::to_string(line) + ": " + msg);
+  }
+
+  const TemplateValue* find_local(std::string_view name) const {
+    for (auto f = frames_.rbegin(); f != frames_.rend(); ++f)
+      for (auto v = f->rbegin(); v != f->rend(); ++v)
+        if (v->first == name) return &v->second;
+    // An included template sees the includer's variables but not its loop.
+    if (parent_ && name != "loop") return parent_->find_visible(name);
+    return nullptr;
+  }
+
+  const TemplateValue* find_visible(std::string_view name) const {
+    if (const TemplateValue* v = find_local(name)) return v;
+    return ctx_.find(name);
+  }
+
+  TemplateValue lookup(std::string_view name) const {
+    if (const TemplateValue* v = find_visible(name)) return *v;
+    if (name == "range") return range_function();
+    return TemplateValue::undefined("'" + std::string(name) + "' is undefined");
+  }
+
+  static void assign(Frame& frame, std::string_view name, TemplateValue value) {
+    for (auto& v : frame)
+      if (v.first == name) {
+        v.second = std::move(value);
+        return;
+      }
+    frame.emplace_back(name, std::move(value));
+  }
+
+  void assign_targets(Frame& frame, const std::vector<std::string>& targets, const TemplateValue& value) {
+    if (targets.size() == 1) {
+      assign(frame, targets[0], value);
+      return;
+    }
+    if (value.is_undefined()) fail_undefined(value);
+    if (!value.is_sequence() && !value.is_string() && !value.is_map())
+      throw EvalError("cannot unpack non-iterable " + type_name(value) + " object");
+    List items = iterate_value(value);
+    if (items.size() > targets.size())
+      throw EvalError("too many values to unpack (expected " + std::to_string(targets.size()) + ")");
+    if (items.size() < targets.size())
+      throw EvalError("not enough values to unpack (expected " + std::to_string(targets.size()) + ", got " +
+                      std::to_string(items.size()) + ")");
+    for (std::size_t i = 0; i < targets.size(); ++i) assign(frame, targets[i], items[i]);
+  }
+
+  // ---- statements ----
+
+  void render_body(const Body& body) {
+    for (const Stmt& s : body) render_stmt(s);
+  }
+
+  void render_stmt(const Stmt& s) {
+    switch (s.kind) {
+      case Stmt::Kind::Text: out_.append(s.text); return;
+      case Stmt::Kind::Output: {
+        TemplateValue v = eval(*s.expr);
+        v.append_str(out_);
+        return;
+      }
+      case Stmt::Kind::If:
+        for (const auto& [cond, body] : s.branches) {
+          if (!cond || eval(*cond).truthy()) {
+            render_body(body);
+            return;
+          }
+        }
+        return;
+      case Stmt::Kind::Set: {
+        TemplateValue v = eval(*s.expr);
+        try {
+          assign_targets(frames_.back(), s.targets, v);
+        } catch (const EvalError& e) {
+          fail(s.line, e.what());
+        }
+        return;
+      }
+      case Stmt::Kind::For: render_for(s); return;
+      case Stmt::Kind::Include: render_include(s); return;
+    }
+  }
+
+  void render_for(const Stmt& s) {
+    TemplateValue seq_value = eval(*s.expr);
+    List materialized;
+    const List* seq = nullptr;
+    if (seq_value.is_sequence()) {
+      seq = &seq_value.as_list();
+    } else {
+      try {
+        materialized = iterate_value(seq_value);
+      } catch (const std::runtime_error& e) {
+        fail(s.line, e.what());
+      }
+      seq = &materialized;
+    }
+    frames_.emplace_back();
+    struct PopFrame {
+      std::vector<Frame>& frames;
+      ~PopFrame() { frames.pop_back(); }
+    } pop{frames_};
+    if (s.cond) {
+      List kept;
+      for (const auto& item : *seq) {
+        frames_.back().clear();
+        bind(s, item);
+        if (eval(*s.cond).truthy()) kept.push_back(item);
+      }
+      materialized = std::move(kept);
+      seq = &materialized;
+    }
+    if (seq->empty()) {
+      frames_.pop_back();
+      render_body(s.else_body);
+      frames_.emplace_back();
+      return;
+    }
+    const std::size_t n = seq->size();
+    for (std::size_t i = 0; i < n; ++i) {
+      frames_.back().clear();
+      bind(s, (*seq)[i]);
+      if (s.uses_loop) {
+        auto ll = [](std::size_t v) { return TemplateValue(static_cast<long long>(v)); };
+        TemplateMap loop;
+        loop.set("index", ll(i + 1))
+            .set("index0", ll(i))
+            .set("revindex", ll(n - i))
+            .set("revindex0", ll(n - i - 1))
+            .set("first", i == 0)
+            .set("last", i + 1 == n)
+            .set("length", ll(n))
+            .set("previtem", i > 0 ? (*seq)[i - 1] : TemplateValue::undefined("there is no previous item"))
+            .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"));
+        frames_.back().emplace_back("loop", TemplateValue(std::move(loop)));
+      }
+      render_body(s.body);
+    }
+  }
+
+  void bind(const Stmt& s, const TemplateValue& item) {
+    try {
+      assign_targets(frames_.back(), s.targets, item);
+    } catch (const EvalError& e) {
+      fail(s.line, e.what());
+    }
+  }
+
+  void render_include(const Stmt& s) {
+    TemplateValue name = eval(*s.expr);
+    if (!name.is_string()) fail(s.line, "include expects a template name (a string), got " + type_name(name));
+    if (depth_ >= kMaxIncludeDepth) fail(s.line, "includes nested too deeply (a template including itself?)");
+    std::shared_ptr<const Template> tpl;
+    try {
+      tpl = env_.load(std::string(name.as_string()));
+    } catch (const TemplateNotFound& e) {
+      if (s.ignore_missing) return;
+      fail(s.line, e.what());
+    }
+    static const TemplateMap empty;
+    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth_ + 1, out_);
+    child.run();
+  }
+
+  // ---- expressions ----
+
+  TemplateValue eval(const Expr& e) {
+    try {
+      return eval_inner(e);
+    } catch (const TemplateError&) {
+      throw;
+    } catch (const std::exception& x) {
+      fail(e.line, x.what());
+    }
+  }
+
+  TemplateValue eval_inner(const Expr& e) {
+    switch (e.kind) {
+      case Expr::Kind::Const: return e.value;
+      case Expr::Kind::Name: return lookup(e.name);
+      case Expr::Kind::List:
+      case Expr::Kind::Tuple: {
+        List items;
+        items.reserve(e.args.size());
+        for (const auto& a : e.args) items.push_back(eval(*a));
+        return e.kind == Expr::Kind::List ? TemplateValue(std::move(items)) : TemplateValue::tuple(std::move(items));
+      }
+      case Expr::Kind::Dict: {
+        TemplateMap map;
+        for (std::size_t i = 0; i + 1 < e.args.size(); i += 2) {
+          TemplateValue key = eval(*e.args[i]);
+          if (!key.is_string()) fail(e.args[i]->line, "dict keys other than strings are not supported");
+          map.set(std::string(key.as_string()), eval(*e.args[i + 1]));
+        }
+        return TemplateValue(std::move(map));
+      }
+      case Expr::Kind::Attr: return get_attr(eval(*e.args[0]), e.name);
+      case Expr::Kind::Item: return get_item(eval(*e.args[0]), eval(*e.args[1]));
+      case Expr::Kind::Call: return eval_call(e);
+      case Expr::Kind::Filter: return eval_filter(e);
+      case Expr::Kind::Test: {
+        TemplateValue v = eval(*e.args[0]);
+        bool r = false;
+        switch (e.test) {
+          case Test::Defined: r = !v.is_undefined(); break;
+          case Test::Undefined: r = v.is_undefined(); break;
+          case Test::None: r = v.is_none(); break;
+          case Test::Number: r = v.is_number(); break;
+          case Test::String: r = v.is_string(); break;
+        }
+        return TemplateValue(e.negated ? !r : r);
+      }
+      case Expr::Kind::Neg:
+      case Expr::Kind::Pos: {
+        TemplateValue v = eval(*e.args[0]);
+        if (v.is_undefined()) fail_undefined(v);
+        if (!v.is_number())
+          throw EvalError(std::string("bad operand type for unary ") + (e.kind == Expr::Kind::Neg ? "-" : "+") +
+                          ": '" + type_name(v) + "'");
+        if (e.kind == Expr::Kind::Pos) return is_int(v) ? TemplateValue(static_cast<long long>(v.as_int())) : v;
+        if (v.kind() == Kind::Double) return TemplateValue(-v.as_double());
+        if (v.as_int() == INT64_MIN) overflow();
+        return TemplateValue(static_cast<long long>(-v.as_int()));
+      }
+      case Expr::Kind::Not: return TemplateValue(!eval(*e.args[0]).truthy());
+      case Expr::Kind::Binary: {
+        TemplateValue a = eval(*e.args[0]);
+        TemplateValue b = eval(*e.args[1]);
+        return arithmetic(e.op, a, b);
+      }
+      case Expr::Kind::Concat: {
+        std::string out;
+        for (const auto& a : e.args) eval(*a).append_str(out);
+        return TemplateValue(std::move(out));
+      }
+      case Expr::Kind::Compare: {
+        TemplateValue left = eval(*e.args[0]);
+        for (std::size_t i = 0; i < e.cmp_ops.size(); ++i) {
+          TemplateValue right = eval(*e.args[i + 1]);
+          if (!compare(e.cmp_ops[i], left, right)) return TemplateValue(false);
+          left = std::move(right);
+        }
+        return TemplateValue(true);
+      }
+      case Expr::Kind::And: {
+        TemplateValue a = eval(*e.args[0]);
+        return a.truthy() ? eval(*e.args[1]) : a;
+      }
+      case Expr::Kind::Or: {
+        TemplateValue a = eval(*e.args[0]);
+        return a.truthy() ? a : eval(*e.args[1]);
+      }
+      case Expr::Kind::Cond:
+        if (eval(*e.args[0]).truthy()) return eval(*e.args[1]);
+        if (e.args.size() > 2) return eval(*e.args[2]);
+        return TemplateValue::undefined("the inline if-expression on line " + std::to_string(e.line) +
+                                        " evaluated to false and no else section was defined.");
+    }
+    return {};
+  }
+
+  static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
+    if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.is_map()) {
+      if (const TemplateValue* v = obj.as_map().find(name)) return *v;
+    }
+    return TemplateValue::undefined("'" + object_desc(obj) + "' has no attribute " + py_quoted(name));
+  }
+
+  static TemplateValue get_item(const TemplateValue& obj, const TemplateValue& key) {
+    if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.is_map() && key.is_string()) {
+      if (const TemplateValue* v = obj.as_map().find(key.as_string())) return *v;
+    } else if (obj.is_sequence() && is_int(key)) {
+      const List& items = obj.as_list();
+      std::int64_t i = key.as_int();
+      if (i < 0) i += static_cast<std::int64_t>(items.size());
+      if (i >= 0 && i < static_cast<std::int64_t>(items.size())) return items[static_cast<std::size_t>(i)];
+    } else if (obj.is_string() && is_int(key)) {
+      if (auto c = utf8_at(obj.as_string(), key.as_int())) return TemplateValue(std::move(*c));
+    }
+    if (key.is_string()) return get_attr(obj, std::string(key.as_string()));
+    std::string k;
+    key.append_repr(k);
+    return TemplateValue::undefined("'" + object_desc(obj) + "' has no element " + k);
+  }
+
+  List eval_args(const Expr& e, std::size_t from) {
+    List args;
+    for (std::size_t i = from; i < e.args.size(); ++i) args.push_back(eval(*e.args[i]));
+    return args;
+  }
+
+  TemplateValue eval_call(const Expr& e) {
+    const Expr& callee = *e.args[0];
+    if (callee.kind == Expr::Kind::Attr) {
+      TemplateValue obj = eval(*callee.args[0]);
+      if (obj.is_undefined()) fail_undefined(obj);
+      if (std::optional<TemplateValue> r = call_method(obj, callee.name, e)) return std::move(*r);
+    }
+    TemplateValue f = eval(callee);
+    if (f.is_undefined()) fail_undefined(f);
+    if (f.kind() != Kind::Callable) throw EvalError("'" + type_name(f) + "' object is not callable");
+    if (!e.kw_names.empty()) throw EvalError("keyword arguments in calls are not supported");
+    List args = eval_args(e, 1);
+    return f.as_function()(args);
+  }
+
+  /// Methods of dicts and strings; nullopt when `name` is not one of them.
+  std::optional<TemplateValue> call_method(const TemplateValue& obj, const std::string& name, const Expr& e) {
+    auto argc = [&](std::size_t lo, std::size_t hi) {
+      std::size_t n = e.args.size() - 1;
+      if (!e.kw_names.empty()) throw EvalError(name + "() takes no keyword arguments");
+      if (n < lo || n > hi) throw EvalError(name + "() takes " + std::to_string(lo) + (lo == hi ? "" : " to " + std::to_string(hi)) + " arguments (" + std::to_string(n) + " given)");
+      return eval_args(e, 1);
+    };
+    if (obj.is_map()) {
+      const TemplateMap& map = obj.as_map();
+      if (name == "items" || name == "keys" || name == "values") {
+        argc(0, 0);
+        List out;
+        out.reserve(map.size());
+        for (const auto& [k, v] : map) {
+          if (name == "items") out.push_back(TemplateValue::tuple({TemplateValue(k), v}));
+          else if (name == "keys") out.emplace_back(k);
+          else out.push_back(v);
+        }
+        return TemplateValue(std::move(out));
+      }
+      if (name == "get") {
+        List a = argc(1, 2);
+        const TemplateValue* v = a[0].is_string() ? map.find(a[0].as_string()) : nullptr;
+        if (v) return *v;
+        return a.size() > 1 ? a[1] : TemplateValue::none();
+      }
+    }
+    if (obj.is_string()) {
+      std::string_view s = obj.as_string();
+      if (name == "upper" || name == "lower") {
+        argc(0, 0);
+        return TemplateValue(change_case(s, name == "upper"));
+      }
+      if (name == "strip") {
+        List a = argc(0, 1);
+        std::optional<std::string> chars;
+        if (!a.empty() && !a[0].is_none()) chars = a[0].str();
+        return TemplateValue(std::string(py_strip(s, chars)));
+      }
+      if (name == "startswith" || name == "endswith") {
+        List a = argc(1, 1);
+        if (!a[0].is_string()) throw EvalError(name + " first arg must be str");
+        std::string_view p = a[0].as_string();
+        return TemplateValue(name == "startswith" ? s.substr(0, p.size()) == p
+                                                  : s.size() >= p.size() && s.substr(s.size() - p.size()) == p);
+      }
+      if (name == "replace") {
+        List a = argc(2, 3);
+        if (!a[0].is_string() || !a[1].is_string()) throw EvalError("replace() arguments must be str");
+        return TemplateValue(py_replace(s, a[0].as_string(), a[1].as_string(), a.size() > 2 ? int_arg(a[2], "count") : -1));
+      }
+    }
+    return std::nullopt;
+  }
+
+  TemplateValue eval_filter(const Expr& e) {
+    TemplateValue v = eval(*e.args[0]);
+    List raw = eval_args(e, 1);
+    const std::string& fname = e.name;
+    auto args = [&](std::initializer_list<std::string_view> names) {
+      return Args(fname, names, std::move(raw), e.kw_names);
+    };
+    switch (e.filter) {
+      case Filter::Length: {
+        args({});
+        switch (v.kind()) {
+          case Kind::Undefined: return TemplateValue(0);
+          case Kind::String: return TemplateValue(static_cast<long long>(utf8_count(v.as_string())));
+          case Kind::List:
+          case Kind::Tuple: return TemplateValue(static_cast<long long>(v.as_list().size()));
+          case Kind::Map: return TemplateValue(static_cast<long long>(v.as_map().size()));
+          default: throw EvalError("object of type '" + type_name(v) + "' has no len()");
+        }
+      }
+      case Filter::Default: {
+        Args a = args({"default_value", "boolean"});
+        bool boolean = a.has(1) && a.get(1).truthy();
+        if (v.is_undefined() || (boolean && !v.truthy())) return a.has(0) ? a.get(0) : TemplateValue("");
+        return v;
+      }
+      case Filter::ToJson: {
+        Args a = args({"indent"});
+        int indent = -1;
+        if (a.has(0) && !a.get(0).is_none()) {
+          std::int64_t n = int_arg(a.get(0), "indent");
+          indent = static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(n, 64)));
+        }
+        std::string out;
+        append_tojson(out, v, indent);
+        return TemplateValue::safe_string(std::move(out));
+      }
+      case Filter::Escape:
+        args({});
+        if (v.is_string() && v.is_safe()) return v;
+        return TemplateValue::safe_string(escape_html(v.is_string() ? v.as_string() : std::string_view(v.str())));
+      case Filter::Safe:
+        args({});
+        if (v.is_string()) return v.as_safe();
+        return TemplateValue::safe_string(v.str());
+      case Filter::Join: {
+        Args a = args({"d", "attribute"});
+        if (a.has(1)) throw EvalError("join(attribute=...) is not supported");
+        std::string sep = a.has(0) ? a.get(0).str() : std::string();
+        std::string out;
+        bool first = true;
+        for (const auto& item : iterate_value(v)) {
+          if (!first) out += sep;
+          first = false;
+          item.append_str(out);
+        }
+        return TemplateValue(std::move(out));
+      }
+      case Filter::Upper:
+      case Filter::Lower: {
+        args({});
+        TemplateValue r(change_case(v.is_string() ? v.as_string() : std::string_view(v.str()), e.filter == Filter::Upper));
+        return v.is_safe() ? r.as_safe() : r;
+      }
+      case Filter::Int: {
+        Args a = args({"default", "base"});
+        TemplateValue fallback = a.has(0) ? a.get(0) : TemplateValue(0);
+        if (a.has(1) && !(is_int(a.get(1)) && a.get(1).as_int() == 10)) throw EvalError("int(base=...) other than 10 is not supported");
+        return to_int(v, fallback);
+      }
+      case Filter::Float: {
+        Args a = args({"default"});
+        TemplateValue fallback = a.has(0) ? a.get(0) : TemplateValue(0.0);
+        if (v.is_undefined()) fail_undefined(v);
+        if (v.is_number()) return TemplateValue(to_double(v));
+        if (v.is_string())
+          if (auto d = py_parse_float(v.as_string())) return TemplateValue(*d);
+        return fallback;
+      }
+      case Filter::Round: {
+        Args a = args({"precision", "method"});
+        std::int64_t precision = a.has(0) ? int_arg(a.get(0), "precision") : 0;
+        std::string method = a.has(1) ? a.get(1).str() : "common";
+        if (method != "common" && method != "ceil" && method != "floor")
+          throw EvalError("method must be common, ceil or floor");
+        if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
+        if (method == "common") {
+          if (is_int(v)) return TemplateValue(static_cast<long long>(py_round_int(v.as_int(), precision)));
+          return TemplateValue(py_round_double(v.as_double(), precision));
+        }
+        double scale = std::pow(10.0, static_cast<double>(precision));
+        double m = to_double(v) * scale;
+        if (std::isnan(m)) throw EvalError("cannot convert float NaN to integer");
+        if (std::isinf(m)) throw EvalError("cannot convert float infinity to integer");
+        return TemplateValue((method == "ceil" ? std::ceil(m) : std::floor(m)) / scale);
+      }
+      case Filter::String:
+        args({});
+        if (v.is_string()) return v;
+        return TemplateValue(v.str());
+      case Filter::First:
+      case Filter::Last: {
+        args({});
+        if (v.is_undefined()) return v;
+        bool first = e.filter == Filter::First;
+        if (v.is_sequence()) {
+          const List& items = v.as_list();
+          if (items.empty()) return TemplateValue::undefined("No first item, sequence was empty.");
+          return first ? items.front() : items.back();
+        }
+        if (v.is_string()) {
+          if (auto c = utf8_at(v.as_string(), first ? 0 : -1)) return TemplateValue(std::move(*c));
+          return TemplateValue::undefined("No first item, sequence was empty.");
+        }
+        if (v.is_map()) {
+          const TemplateMap& m = v.as_map();
+          if (m.empty()) return TemplateValue::undefined("No first item, sequence was empty.");
+          return TemplateValue(first ? m.begin()->first : (m.end() - 1)->first);
+        }
+        throw EvalError("'" + type_name(v) + "' object is not iterable");
+      }
+      case Filter::Trim: {
+        Args a = args({"chars"});
+        std::optional<std::string> chars;
+        if (a.has(0) && !a.get(0).is_none()) chars = a.get(0).str();
+        std::string s = v.str();
+        TemplateValue r(std::string(py_strip(s, chars)));
+        return v.is_safe() ? r.as_safe() : r;
+      }
+      case Filter::Replace: {
+        Args a = args({"old", "new", "count"});
+        if (!a.has(0) || !a.has(1)) throw EvalError("replace() needs the old and the new text");
+        std::int64_t count = a.has(2) && !a.get(2).is_none() ? int_arg(a.get(2), "count") : -1;
+        std::string s = v.str();
+        return TemplateValue(py_replace(s, a.get(0).str(), a.get(1).str(), count));
+      }
+      case Filter::Abs:
+        args({});
+        if (v.kind() == Kind::Double) return TemplateValue(std::fabs(v.as_double()));
+        if (is_int(v)) {
+          if (v.as_int() == INT64_MIN) overflow();
+          return TemplateValue(static_cast<long long>(v.as_int() < 0 ? -v.as_int() : v.as_int()));
+        }
+        throw EvalError("bad operand type for abs(): '" + type_name(v) + "'");
+      case Filter::List:
+        args({});
+        return TemplateValue(iterate_value(v));
+    }
+    return {};
+  }
+
+  static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback) {
+    auto from_double = [&](double d) -> TemplateValue {
+      if (std::isnan(d)) return fallback;
+      if (std::isinf(d)) throw EvalError("cannot convert float infinity to integer");
+      double t = std::trunc(d);
+      if (t >= 9223372036854775808.0 || t < -9223372036854775808.0) overflow();
+      return TemplateValue(static_cast<long long>(t));
+    };
+    switch (v.kind()) {
+      case Kind::Undefined: fail_undefined(v);
+      case Kind::Bool:
+      case Kind::Int: return TemplateValue(static_cast<long long>(v.as_int()));
+      case Kind::Double: return from_double(v.as_double());
+      case Kind::String:
+        if (auto i = py_parse_int(v.as_string())) return TemplateValue(static_cast<long long>(*i));
+        if (auto d = py_parse_float(v.as_string())) return from_double(*d);
+        return fallback;
+      default: return fallback;
+    }
+  }
+
+  const TemplateEnvironment& env_;
+  const Template& tpl_;
+  const TemplateMap& ctx_;
+  const Renderer* parent_;
+  int depth_;
+  std::string& out_;
+  std::vector<Frame> frames_;
+};
+
+}  // namespace
+
+// ---- environment --------------------------------------------------------------
+
+TemplateEnvironment::TemplateEnvironment(std::filesystem::path search_dir) : search_dir_(std::move(search_dir)) {}
+TemplateEnvironment::~TemplateEnvironment() = default;
+
+std::shared_ptr<const Template> TemplateEnvironment::load(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (auto it = cache_.find(name); it != cache_.end()) return it->second;
+
+  auto not_found = [&] {
+    return TemplateNotFound("template '" + name + "' not found in search folder '" + search_dir_.string() + "'");
+  };
+  // Names are '/'-separated and may not climb out of the search folder.
+  std::filesystem::path path = search_dir_;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    std::size_t slash = name.find('/', start);
+    std::string piece = name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (piece == "..") throw not_found();
+    if (!piece.empty() && piece != ".") path /= piece;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  std::error_code ec;
+  if (name.empty() || !std::filesystem::is_regular_file(path, ec)) throw not_found();
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (!in && !in.eof()) throw TemplateError("cannot read template '" + path.string() + "'");
+  std::shared_ptr<const Template> tpl = parse_template(name, text.str());
+  cache_.emplace(name, tpl);
+  return tpl;
+}
+
+void TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx, std::string& out) const {
+  std::shared_ptr<const Template> tpl = load(name);
+  Renderer(*this, *tpl, ctx, nullptr, 0, out).run();
+}
+
+std::string TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx) const {
+  std::string out;
+  render(name, ctx, out);
+  return out;
+}
+
+}  // namespace kemora::pipeline::panogen

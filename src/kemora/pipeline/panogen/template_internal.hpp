@@ -1,0 +1,96 @@
+#pragma once
+// Internals of the template engine shared by its source files: the syntax
+// tree, the parser entry point and the Python-compatible text helpers.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kemora/pipeline/panogen/template.hpp"
+
+namespace kemora::pipeline::panogen::template_detail {
+
+// ---- text helpers (template_value.cpp) -------------------------------------
+
+/// Python's repr() of a float: "3.0", "1e+16", "1e-05", "nan", "-inf".
+void append_py_float(std::string& out, double v);
+/// Python's repr() of a str: single quotes unless the text holds ' and no ".
+void append_py_str_repr(std::string& out, std::string_view s);
+/// Decodes one code point at `i` (advancing it); invalid bytes give U+FFFD.
+char32_t utf8_next(std::string_view s, std::size_t& i);
+void utf8_append(std::string& out, char32_t c);
+std::size_t utf8_count(std::string_view s);
+/// Python's str.isspace() for one code point.
+bool py_isspace(char32_t c);
+/// The type name Python gives a value in messages ("int", "str", "dict", ...).
+const char* py_type_name(const TemplateValue& v);
+/// json.dumps(v, sort_keys=True, indent=indent) with ensure_ascii, then the
+/// HTML-unsafe characters < > & ' written as \u escapes. indent < 0: one line.
+/// Throws std::runtime_error for values JSON cannot hold.
+void append_tojson(std::string& out, const TemplateValue& v, int indent);
+/// The elements Python's iter() yields: list and tuple elements, map keys,
+/// string characters; nothing for undefined. Throws std::runtime_error for
+/// values that cannot be iterated.
+TemplateValue::List iterate_value(const TemplateValue& v);
+
+// ---- syntax tree (template_parser.cpp) -------------------------------------
+
+enum class Filter {
+  Length, Default, ToJson, Escape, Safe, Join, Upper, Lower, Int, Round, String,
+  First, Last, Trim, Replace, Abs, Float, List,
+};
+enum class Test { Defined, Undefined, None, Number, String };
+enum class BinOp { Add, Sub, Mul, Div, FloorDiv, Mod, Pow };
+enum class CmpOp { Eq, Ne, Lt, Le, Gt, Ge, In, NotIn };
+
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
+
+struct Expr {
+  enum class Kind {
+    Const, Name, List, Tuple, Dict, Attr, Item, Call, Filter, Test,
+    Neg, Pos, Not, Binary, Concat, Compare, And, Or, Cond,
+  };
+  Kind kind;
+  int line = 0;
+  TemplateValue value;        ///< Const
+  std::string name;           ///< Name, Attr, Filter and Test names, Call keyword names joined
+  std::vector<ExprPtr> args;  ///< operands: [0] is the subject where there is one
+  std::vector<std::string> kw_names;  ///< keyword names of the last args (Call, Filter, Test)
+  std::vector<CmpOp> cmp_ops;         ///< Compare: one per operand after the first
+  Filter filter{};
+  Test test{};
+  BinOp op{};
+  bool negated = false;  ///< Test: "is not"
+};
+
+struct Stmt;
+using Body = std::vector<Stmt>;
+
+struct Stmt {
+  enum class Kind { Text, Output, For, If, Set, Include };
+  Kind kind;
+  int line = 0;
+  std::string text;                  ///< Text
+  ExprPtr expr;                      ///< Output, For iterable, Set value, Include name
+  std::vector<std::string> targets;  ///< For and Set names (more than one: unpacking)
+  ExprPtr cond;                      ///< For: the "if" filter
+  Body body;                         ///< For body
+  Body else_body;                    ///< For: else
+  std::vector<std::pair<ExprPtr, Body>> branches;  ///< If: (condition or null for else, body)
+  bool uses_loop = false;            ///< For: the body refers to `loop`
+  bool with_context = true;          ///< Include
+  bool ignore_missing = false;       ///< Include
+};
+
+struct Template {
+  std::string name;
+  Body body;
+};
+
+/// Parses template source `source` named `name`. Throws TemplateError
+/// "name:line: message" for syntax errors and unsupported constructs.
+std::shared_ptr<Template> parse_template(std::string name, std::string_view source);
+
+}  // namespace kemora::pipeline::panogen::template_detail

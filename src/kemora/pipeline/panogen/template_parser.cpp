@@ -1,0 +1,941 @@
+// Template source → syntax tree: the lexer (text, tags, whitespace control,
+// raw blocks) and a recursive-descent parser with Jinja2's precedence rules.
+#include <charconv>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kemora/pipeline/panogen/template_internal.hpp"
+
+namespace kemora::pipeline::panogen::template_detail {
+namespace {
+
+enum class Tok { Data, VarBegin, VarEnd, BlockBegin, BlockEnd, Name, String, Int, Float, Op, End };
+
+struct Token {
+  Tok type;
+  std::string value;  // Data text, name, decoded string, number text, operator
+  int line;
+};
+
+bool is_ws(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+// \r\n and \r become \n; one trailing newline is dropped.
+std::string normalize_source(std::string_view source) {
+  std::string out;
+  out.reserve(source.size());
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    char c = source[i];
+    if (c == '\r') {
+      if (i + 1 < source.size() && source[i + 1] == '\n') ++i;
+      out += '\n';
+    } else {
+      out += c;
+    }
+  }
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+class Lexer {
+ public:
+  Lexer(const std::string& name, std::string_view src) : name_(name), src_(src) {}
+
+  std::vector<Token> run() {
+    std::size_t pos = 0;
+    bool strip_next = false;
+    while (pos <= src_.size()) {
+      std::size_t start = find_tag(pos);
+      std::size_t text_end = start == std::string_view::npos ? src_.size() : start;
+      std::size_t text_begin = pos;
+      if (strip_next) {
+        while (text_begin < text_end && is_ws(src_[text_begin])) ++text_begin;
+        strip_next = false;
+      }
+      if (start == std::string_view::npos) {
+        emit_data(text_begin, text_end);
+        break;
+      }
+      char kind = src_[start + 1];
+      char sign = start + 2 < src_.size() ? src_[start + 2] : '\0';
+      if (sign == '-')
+        while (text_end > text_begin && is_ws(src_[text_end - 1])) --text_end;
+      emit_data(text_begin, text_end);
+      std::size_t after = start + 2 + (sign == '-' || sign == '+' ? 1 : 0);
+      if (kind == '#') {
+        std::size_t end = src_.find("#}", after);
+        if (end == std::string_view::npos) fail("missing end of comment tag", start);
+        strip_next = end > after && src_[end - 1] == '-';
+        pos = end + 2;
+      } else if (kind == '%' && try_raw(start, after, pos, strip_next)) {
+        // raw block emitted
+      } else {
+        tokens_.push_back({kind == '{' ? Tok::VarBegin : Tok::BlockBegin, "", line_at(start)});
+        pos = lex_tag(after, kind == '{' ? '}' : '%', strip_next);
+      }
+    }
+    // Like Jinja2, the end of the template is reported on the last token's line.
+    tokens_.push_back({Tok::End, "", tokens_.empty() ? 1 : tokens_.back().line});
+    return std::move(tokens_);
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& msg, std::size_t offset) {
+    throw TemplateError(name_ + ":" + std::to_string(line_at(offset)) + ": " + msg);
+  }
+
+  // Line number of `offset`; offsets are asked for in (mostly) rising order.
+  int line_at(std::size_t offset) {
+    if (offset < line_offset_) {
+      line_offset_ = 0;
+      line_ = 1;
+    }
+    for (; line_offset_ < offset && line_offset_ < src_.size(); ++line_offset_)
+      if (src_[line_offset_] == '\n') ++line_;
+    return line_;
+  }
+
+  std::size_t find_tag(std::size_t pos) const {
+    for (std::size_t i = src_.find('{', pos); i != std::string_view::npos; i = src_.find('{', i + 1)) {
+      if (i + 1 < src_.size() && (src_[i + 1] == '{' || src_[i + 1] == '%' || src_[i + 1] == '#')) return i;
+    }
+    return std::string_view::npos;
+  }
+
+  void emit_data(std::size_t begin, std::size_t end) {
+    if (begin >= end) return;
+    tokens_.push_back({Tok::Data, std::string(src_.substr(begin, end - begin)), line_at(begin)});
+  }
+
+  // Matches "[-+]? \s* word \s* [-+]? %}" at `p`; returns the position after
+  // it, and whether it began and ended with '-'.
+  bool match_tag_word(std::size_t p, std::string_view word, std::size_t& end, bool& lead_minus,
+                      bool& trail_minus) const {
+    lead_minus = false;
+    if (p < src_.size() && (src_[p] == '-' || src_[p] == '+')) lead_minus = src_[p++] == '-';
+    while (p < src_.size() && is_ws(src_[p])) ++p;
+    if (src_.compare(p, word.size(), word) != 0) return false;
+    p += word.size();
+    while (p < src_.size() && is_ws(src_[p])) ++p;
+    trail_minus = false;
+    if (p < src_.size() && (src_[p] == '-' || src_[p] == '+')) trail_minus = src_[p++] == '-';
+    if (src_.compare(p, 2, "%}") != 0) return false;
+    end = p + 2;
+    return true;
+  }
+
+  // A {% raw %} block starting at `start`: its content becomes one text token.
+  bool try_raw(std::size_t start, std::size_t after_open, std::size_t& pos, bool& strip_next) {
+    std::size_t p = after_open;
+    while (p < src_.size() && is_ws(src_[p])) ++p;
+    std::size_t end;
+    bool lead, trail;
+    if (!match_tag_word(p, "raw", end, lead, trail)) return false;
+    for (std::size_t i = src_.find("{%", end); i != std::string_view::npos; i = src_.find("{%", i + 2)) {
+      std::size_t close;
+      bool end_lead, end_trail;
+      if (!match_tag_word(i + 2, "endraw", close, end_lead, end_trail)) continue;
+      std::size_t b = end, e = i;
+      if (trail)
+        while (b < e && is_ws(src_[b])) ++b;
+      if (end_lead)
+        while (e > b && is_ws(src_[e - 1])) --e;
+      emit_data(b, e);
+      strip_next = end_trail;
+      pos = close;
+      return true;
+    }
+    fail("missing end of raw directive", start);
+  }
+
+  // Tokenizes the inside of a {{ }} or {% %} tag starting at `p`; returns the
+  // position after its end.
+  std::size_t lex_tag(std::size_t p, char close, bool& strip_next) {
+    int depth = 0;
+    while (true) {
+      while (p < src_.size() && is_ws(src_[p])) ++p;
+      if (p >= src_.size())
+        throw TemplateError(name_ + ":" + std::to_string(tokens_.back().line) + ": unexpected end of template, expected '" +
+                            (close == '}' ? "}}" : "%}") + "'");
+      if (depth == 0) {
+        bool minus = src_[p] == '-' || src_[p] == '+';
+        std::size_t q = p + (minus ? 1 : 0);
+        if (q + 1 < src_.size() && src_[q] == close && src_[q + 1] == '}') {
+          strip_next = minus && src_[p] == '-';
+          tokens_.push_back({close == '}' ? Tok::VarEnd : Tok::BlockEnd, "", line_at(p)});
+          return q + 2;
+        }
+      }
+      char c = src_[p];
+      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+        std::size_t q = p;
+        while (q < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[q])) || src_[q] == '_')) ++q;
+        tokens_.push_back({Tok::Name, std::string(src_.substr(p, q - p)), line_at(p)});
+        p = q;
+      } else if (std::isdigit(static_cast<unsigned char>(c))) {
+        p = lex_number(p);
+      } else if (c == '\'' || c == '"') {
+        p = lex_string(p);
+      } else {
+        static const char* const ops[] = {"//", "**", "==", "!=", ">=", "<=", "+", "-", "/", "*", "%",
+                                          "~", "[", "]", "(", ")", "{", "}", ">", "<", "=", ".",
+                                          ":", "|", ",", ";"};
+        std::string_view op;
+        for (const char* o : ops)
+          if (src_.compare(p, std::char_traits<char>::length(o), o) == 0) {
+            op = o;
+            break;
+          }
+        if (op.empty()) fail(std::string("unexpected char '") + c + "'", p);
+        if (op == "(" || op == "[" || op == "{") ++depth;
+        if (op == ")" || op == "]" || op == "}") {
+          if (depth == 0) fail("unexpected '" + std::string(op) + "'", p);
+          --depth;
+        }
+        tokens_.push_back({Tok::Op, std::string(op), line_at(p)});
+        p += op.size();
+      }
+    }
+  }
+
+  std::size_t lex_digits(std::size_t p, std::string& out) const {
+    // digits with single underscores between them, as Python allows
+    while (p < src_.size()) {
+      if (std::isdigit(static_cast<unsigned char>(src_[p]))) {
+        out += src_[p++];
+      } else if (src_[p] == '_' && p + 1 < src_.size() && std::isdigit(static_cast<unsigned char>(src_[p + 1])) &&
+                 !out.empty()) {
+        ++p;
+      } else {
+        break;
+      }
+    }
+    return p;
+  }
+
+  std::size_t lex_number(std::size_t p) {
+    std::size_t start = p;
+    std::string text;
+    p = lex_digits(p, text);
+    bool is_float = false;
+    if (p + 1 < src_.size() && src_[p] == '.' && std::isdigit(static_cast<unsigned char>(src_[p + 1]))) {
+      text += '.';
+      p = lex_digits(p + 1, text);
+      is_float = true;
+    }
+    if (p < src_.size() && (src_[p] == 'e' || src_[p] == 'E')) {
+      std::size_t q = p + 1;
+      std::string exp = "e";
+      if (q < src_.size() && (src_[q] == '+' || src_[q] == '-')) exp += src_[q++];
+      if (q < src_.size() && std::isdigit(static_cast<unsigned char>(src_[q]))) {
+        std::string digits;
+        p = lex_digits(q, digits);
+        text += exp + digits;
+        is_float = true;
+      }
+    }
+    tokens_.push_back({is_float ? Tok::Float : Tok::Int, text, line_at(start)});
+    return p;
+  }
+
+  static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // A quoted string with Python's escapes (unknown escapes are kept as written).
+  std::size_t lex_string(std::size_t p) {
+    char quote = src_[p];
+    std::string value;
+    std::size_t i = p + 1;
+    while (true) {
+      if (i >= src_.size()) fail("unterminated string", p);
+      char c = src_[i];
+      if (c == quote) break;
+      if (c != '\\' || i + 1 >= src_.size()) {
+        value += c;
+        ++i;
+        continue;
+      }
+      char e = src_[i + 1];
+      i += 2;
+      switch (e) {
+        case 'n': value += '\n'; break;
+        case 't': value += '\t'; break;
+        case 'r': value += '\r'; break;
+        case '\\': value += '\\'; break;
+        case '\'': value += '\''; break;
+        case '"': value += '"'; break;
+        case 'a': value += '\a'; break;
+        case 'b': value += '\b'; break;
+        case 'f': value += '\f'; break;
+        case 'v': value += '\v'; break;
+        case '\n': break;  // line continuation
+        case 'x':
+        case 'u':
+        case 'U': {
+          int n = e == 'x' ? 2 : e == 'u' ? 4 : 8;
+          char32_t cp = 0;
+          for (int k = 0; k < n; ++k) {
+            int h = i + static_cast<std::size_t>(k) < src_.size() ? hex_value(src_[i + static_cast<std::size_t>(k)]) : -1;
+            if (h < 0) fail(std::string("truncated \\") + e + " escape in string", p);
+            cp = cp * 16 + static_cast<char32_t>(h);
+          }
+          if (cp > 0x10FFFF) fail("illegal Unicode character in string", p);
+          i += static_cast<std::size_t>(n);
+          utf8_append(value, cp);
+          break;
+        }
+        case 'N': fail("\\N{...} escapes are not supported", p);
+        default:
+          if (e >= '0' && e <= '7') {
+            char32_t cp = static_cast<char32_t>(e - '0');
+            for (int k = 0; k < 2 && i < src_.size() && src_[i] >= '0' && src_[i] <= '7'; ++k)
+              cp = cp * 8 + static_cast<char32_t>(src_[i++] - '0');
+            utf8_append(value, cp);
+          } else {
+            value += '\\';
+            value += e;
+          }
+      }
+    }
+    tokens_.push_back({Tok::String, std::move(value), line_at(p)});
+    return i + 1;
+  }
+
+  const std::string& name_;
+  std::string_view src_;
+  int line_ = 1;
+  std::size_t line_offset_ = 0;
+  std::vector<Token> tokens_;
+};
+
+Stmt make_stmt(Stmt::Kind kind) {
+  Stmt s;
+  s.kind = kind;
+  return s;
+}
+
+struct FilterInfo {
+  std::string_view name;
+  Filter filter;
+};
+constexpr FilterInfo kFilters[] = {
+    {"length", Filter::Length}, {"count", Filter::Length},   {"default", Filter::Default},
+    {"d", Filter::Default},     {"tojson", Filter::ToJson},  {"e", Filter::Escape},
+    {"escape", Filter::Escape}, {"safe", Filter::Safe},      {"join", Filter::Join},
+    {"upper", Filter::Upper},   {"lower", Filter::Lower},    {"int", Filter::Int},
+    {"round", Filter::Round},   {"string", Filter::String},  {"first", Filter::First},
+    {"last", Filter::Last},     {"trim", Filter::Trim},      {"replace", Filter::Replace},
+    {"abs", Filter::Abs},       {"float", Filter::Float},    {"list", Filter::List},
+};
+
+struct TestInfo {
+  std::string_view name;
+  Test test;
+};
+constexpr TestInfo kTests[] = {
+    {"defined", Test::Defined}, {"undefined", Test::Undefined}, {"none", Test::None},
+    {"number", Test::Number},   {"string", Test::String},
+};
+
+class Parser {
+ public:
+  Parser(std::string name, std::vector<Token> tokens) : name_(std::move(name)), toks_(std::move(tokens)) {}
+
+  std::shared_ptr<Template> run() {
+    auto tpl = std::make_shared<Template>();
+    tpl->name = name_;
+    std::string end = parse_body(tpl->body, {});
+    (void)end;
+    return tpl;
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& msg, int line = -1) {
+    throw TemplateError(name_ + ":" + std::to_string(line < 0 ? cur().line : line) + ": " + msg);
+  }
+
+  const Token& cur() const { return toks_[pos_]; }
+  const Token& peek(std::size_t k = 1) const { return toks_[std::min(pos_ + k, toks_.size() - 1)]; }
+  const Token& next() { return toks_[pos_ < toks_.size() - 1 ? pos_++ : pos_]; }
+  bool is_op(std::string_view op) const { return cur().type == Tok::Op && cur().value == op; }
+  bool is_name(std::string_view n) const { return cur().type == Tok::Name && cur().value == n; }
+  bool skip_op(std::string_view op) {
+    if (!is_op(op)) return false;
+    next();
+    return true;
+  }
+  bool skip_name(std::string_view n) {
+    if (!is_name(n)) return false;
+    next();
+    return true;
+  }
+
+  static std::string describe(const Token& t) {
+    switch (t.type) {
+      case Tok::Data: return "template data";
+      case Tok::VarBegin: return "begin of print statement";
+      case Tok::VarEnd: return "end of print statement";
+      case Tok::BlockBegin: return "begin of statement block";
+      case Tok::BlockEnd: return "end of statement block";
+      case Tok::End: return "end of template";
+      case Tok::String: return "string";
+      default: return t.value;
+    }
+  }
+
+  void expect_op(std::string_view op) {
+    if (!skip_op(op)) fail("expected '" + std::string(op) + "', got '" + describe(cur()) + "'");
+  }
+  std::string expect_name() {
+    if (cur().type != Tok::Name) fail("expected a name, got '" + describe(cur()) + "'");
+    return next().value;
+  }
+  void expect_block_end() {
+    if (cur().type != Tok::BlockEnd) fail("expected end of statement block, got '" + describe(cur()) + "'");
+    next();
+  }
+
+  // Parses statements until one of `ends` (a block tag name) and returns the
+  // tag found, leaving the parser after its name; "" at the end of the template.
+  std::string parse_body(Body& body, std::initializer_list<std::string_view> ends) {
+    while (true) {
+      const Token& t = cur();
+      switch (t.type) {
+        case Tok::Data: {
+          Stmt s = make_stmt(Stmt::Kind::Text);
+          s.line = t.line;
+          s.text = t.value;
+          body.push_back(std::move(s));
+          next();
+          break;
+        }
+        case Tok::VarBegin: {
+          next();
+          Stmt s = make_stmt(Stmt::Kind::Output);
+          s.line = cur().line;
+          s.expr = parse_tuple(true, false);
+          if (cur().type != Tok::VarEnd) fail("expected end of print statement, got '" + describe(cur()) + "'");
+          next();
+          body.push_back(std::move(s));
+          break;
+        }
+        case Tok::BlockBegin: {
+          next();
+          if (cur().type != Tok::Name) fail("tag name expected");
+          std::string tag = cur().value;
+          for (std::string_view e : ends)
+            if (tag == e) {
+              next();
+              return tag;
+            }
+          int line = cur().line;
+          next();
+          if (tag == "for") body.push_back(parse_for(line));
+          else if (tag == "if") body.push_back(parse_if(line));
+          else if (tag == "set") body.push_back(parse_set(line));
+          else if (tag == "include") body.push_back(parse_include(line));
+          else if (tag == "endfor" || tag == "endif" || tag == "else" || tag == "elif" || tag == "endraw" ||
+                   tag == "endset")
+            fail("unexpected '" + tag + "'" + expected_text(ends), line);
+          else
+            fail("unknown tag '" + tag + "'" + expected_text(ends), line);
+          break;
+        }
+        case Tok::End:
+          if (ends.size() != 0) fail("unexpected end of template" + expected_text(ends));
+          return "";
+        default: fail("unexpected '" + describe(t) + "'");
+      }
+    }
+  }
+
+  static std::string expected_text(std::initializer_list<std::string_view> ends) {
+    if (ends.size() == 0) return "";
+    std::string s = ", expected ";
+    bool first = true;
+    for (std::string_view e : ends) {
+      if (!first) s += " or ";
+      first = false;
+      s += "'" + std::string(e) + "'";
+    }
+    return s;
+  }
+
+  std::vector<std::string> parse_targets() {
+    std::vector<std::string> names;
+    bool paren = skip_op("(");
+    do {
+      if (paren && is_op(")")) break;
+      if (is_op("(")) fail("nested unpacking is not supported");
+      std::string n = expect_name();
+      if (n == "true" || n == "false" || n == "none" || n == "True" || n == "False" || n == "None")
+        fail("can't assign to '" + n + "'");
+      if (is_op(".") || is_op("[")) fail("assignment to an attribute or item is not supported");
+      names.push_back(std::move(n));
+    } while (skip_op(","));
+    if (paren) expect_op(")");
+    return names;
+  }
+
+  Stmt parse_for(int line) {
+    Stmt s = make_stmt(Stmt::Kind::For);
+    s.line = line;
+    s.targets = parse_targets();
+    for (const auto& t : s.targets)
+      if (t == "loop") fail("can't assign to special loop variable in for-loop target", line);
+    if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
+    s.expr = parse_tuple(false, false, "recursive");
+    if (is_name("recursive")) fail("recursive for loops are not supported");
+    if (skip_name("if")) s.cond = parse_expression(true);
+    expect_block_end();
+    bool outer_loop = saw_loop_;
+    saw_loop_ = false;
+    std::string end = parse_body(s.body, {"endfor", "else"});
+    s.uses_loop = saw_loop_;
+    saw_loop_ = outer_loop;
+    expect_block_end();
+    if (end == "else") {
+      parse_body(s.else_body, {"endfor"});
+      expect_block_end();
+    }
+    return s;
+  }
+
+  Stmt parse_if(int line) {
+    Stmt s = make_stmt(Stmt::Kind::If);
+    s.line = line;
+    ExprPtr cond = parse_tuple(false, false);
+    while (true) {
+      expect_block_end();
+      Body body;
+      std::string end = parse_body(body, {"elif", "else", "endif"});
+      s.branches.emplace_back(std::move(cond), std::move(body));
+      if (end == "elif") {
+        cond = parse_tuple(false, false);
+        continue;
+      }
+      if (end == "else") {
+        expect_block_end();
+        Body else_body;
+        parse_body(else_body, {"endif"});
+        s.branches.emplace_back(nullptr, std::move(else_body));
+      }
+      expect_block_end();
+      return s;
+    }
+  }
+
+  Stmt parse_set(int line) {
+    Stmt s = make_stmt(Stmt::Kind::Set);
+    s.line = line;
+    s.targets = parse_targets();
+    if (!skip_op("=")) {
+      if (cur().type == Tok::BlockEnd || is_op("|")) fail("block assignments ({% set %}...{% endset %}) are not supported");
+      fail("expected '=', got '" + describe(cur()) + "'");
+    }
+    s.expr = parse_tuple(true, false);
+    expect_block_end();
+    return s;
+  }
+
+  Stmt parse_include(int line) {
+    Stmt s = make_stmt(Stmt::Kind::Include);
+    s.line = line;
+    s.expr = parse_expression(true);
+    if (is_name("ignore") && peek().type == Tok::Name && peek().value == "missing") {
+      next();
+      next();
+      s.ignore_missing = true;
+    }
+    if ((is_name("with") || is_name("without")) && peek().type == Tok::Name && peek().value == "context") {
+      s.with_context = next().value == "with";
+      next();
+    }
+    expect_block_end();
+    return s;
+  }
+
+  ExprPtr make(Expr::Kind kind, int line) {
+    auto e = std::make_unique<Expr>();
+    e->kind = kind;
+    e->line = line;
+    return e;
+  }
+
+  bool at_tuple_end(std::string_view extra_end) const {
+    if (cur().type == Tok::VarEnd || cur().type == Tok::BlockEnd || cur().type == Tok::End) return true;
+    if (is_op(")")) return true;
+    return !extra_end.empty() && is_name(extra_end);
+  }
+
+  // Comma-separated expressions; one expression without a comma stands alone.
+  ExprPtr parse_tuple(bool with_condexpr, bool explicit_parens, std::string_view extra_end = {}) {
+    int line = cur().line;
+    std::vector<ExprPtr> items;
+    bool is_tuple = false;
+    while (true) {
+      if (!items.empty()) expect_op(",");
+      if (at_tuple_end(extra_end)) break;
+      items.push_back(parse_expression(with_condexpr));
+      if (is_op(",")) is_tuple = true;
+      else break;
+    }
+    if (!is_tuple) {
+      if (!items.empty()) return std::move(items[0]);
+      if (!explicit_parens) fail("expected an expression, got '" + describe(cur()) + "'");
+    }
+    auto t = make(Expr::Kind::Tuple, line);
+    t->args = std::move(items);
+    return t;
+  }
+
+  ExprPtr parse_expression(bool with_condexpr) {
+    if (!with_condexpr) return parse_or();
+    int line = cur().line;
+    ExprPtr expr = parse_or();
+    while (skip_name("if")) {
+      auto c = make(Expr::Kind::Cond, line);
+      ExprPtr test = parse_or();
+      c->args.push_back(std::move(test));
+      c->args.push_back(std::move(expr));
+      if (skip_name("else")) c->args.push_back(parse_expression(true));
+      expr = std::move(c);
+      line = cur().line;
+    }
+    return expr;
+  }
+
+  ExprPtr parse_or() {
+    ExprPtr left = parse_and();
+    while (is_name("or")) {
+      auto e = make(Expr::Kind::Or, next().line);
+      e->args.push_back(std::move(left));
+      e->args.push_back(parse_and());
+      left = std::move(e);
+    }
+    return left;
+  }
+
+  ExprPtr parse_and() {
+    ExprPtr left = parse_not();
+    while (is_name("and")) {
+      auto e = make(Expr::Kind::And, next().line);
+      e->args.push_back(std::move(left));
+      e->args.push_back(parse_not());
+      left = std::move(e);
+    }
+    return left;
+  }
+
+  ExprPtr parse_not() {
+    if (is_name("not")) {
+      auto e = make(Expr::Kind::Not, next().line);
+      e->args.push_back(parse_not());
+      return e;
+    }
+    return parse_compare();
+  }
+
+  ExprPtr parse_compare() {
+    int line = cur().line;
+    ExprPtr first = parse_math1();
+    std::unique_ptr<Expr> cmp;
+    while (true) {
+      CmpOp op;
+      if (is_op("==")) op = CmpOp::Eq;
+      else if (is_op("!=")) op = CmpOp::Ne;
+      else if (is_op("<")) op = CmpOp::Lt;
+      else if (is_op("<=")) op = CmpOp::Le;
+      else if (is_op(">")) op = CmpOp::Gt;
+      else if (is_op(">=")) op = CmpOp::Ge;
+      else if (is_name("in")) op = CmpOp::In;
+      else if (is_name("not") && peek().type == Tok::Name && peek().value == "in") {
+        next();
+        op = CmpOp::NotIn;
+      } else
+        break;
+      next();
+      if (!cmp) {
+        cmp = make(Expr::Kind::Compare, line);
+        cmp->args.push_back(std::move(first));
+      }
+      cmp->cmp_ops.push_back(op);
+      cmp->args.push_back(parse_math1());
+    }
+    return cmp ? std::move(cmp) : std::move(first);
+  }
+
+  ExprPtr binary(BinOp op, ExprPtr left, ExprPtr right, int line) {
+    auto e = make(Expr::Kind::Binary, line);
+    e->op = op;
+    e->args.push_back(std::move(left));
+    e->args.push_back(std::move(right));
+    return e;
+  }
+
+  ExprPtr parse_math1() {
+    int line = cur().line;
+    ExprPtr left = parse_concat();
+    while (is_op("+") || is_op("-")) {
+      BinOp op = next().value == "+" ? BinOp::Add : BinOp::Sub;
+      left = binary(op, std::move(left), parse_concat(), line);
+      line = cur().line;
+    }
+    return left;
+  }
+
+  ExprPtr parse_concat() {
+    int line = cur().line;
+    ExprPtr first = parse_math2();
+    if (!is_op("~")) return first;
+    auto e = make(Expr::Kind::Concat, line);
+    e->args.push_back(std::move(first));
+    while (skip_op("~")) e->args.push_back(parse_math2());
+    return e;
+  }
+
+  ExprPtr parse_math2() {
+    int line = cur().line;
+    ExprPtr left = parse_pow();
+    while (is_op("*") || is_op("/") || is_op("//") || is_op("%")) {
+      std::string op = next().value;
+      BinOp b = op == "*" ? BinOp::Mul : op == "/" ? BinOp::Div : op == "//" ? BinOp::FloorDiv : BinOp::Mod;
+      left = binary(b, std::move(left), parse_pow(), line);
+      line = cur().line;
+    }
+    return left;
+  }
+
+  ExprPtr parse_pow() {
+    int line = cur().line;
+    ExprPtr left = parse_unary(true);
+    while (skip_op("**")) {
+      left = binary(BinOp::Pow, std::move(left), parse_unary(true), line);
+      line = cur().line;
+    }
+    return left;
+  }
+
+  ExprPtr parse_unary(bool with_filter) {
+    ExprPtr node;
+    if (is_op("-") || is_op("+")) {
+      auto e = make(next().value == "-" ? Expr::Kind::Neg : Expr::Kind::Pos, cur().line);
+      e->args.push_back(parse_unary(false));
+      node = std::move(e);
+    } else {
+      node = parse_primary();
+    }
+    node = parse_postfix(std::move(node));
+    if (with_filter) node = parse_filter_expr(std::move(node));
+    return node;
+  }
+
+  ExprPtr parse_primary() {
+    const Token& t = cur();
+    int line = t.line;
+    if (t.type == Tok::Name) {
+      auto e = make(Expr::Kind::Const, line);
+      const std::string& v = t.value;
+      if (v == "true" || v == "True") e->value = TemplateValue(true);
+      else if (v == "false" || v == "False") e->value = TemplateValue(false);
+      else if (v == "none" || v == "None") e->value = TemplateValue::none();
+      else {
+        e->kind = Expr::Kind::Name;
+        e->name = v;
+        if (v == "loop") saw_loop_ = true;
+      }
+      next();
+      return e;
+    }
+    if (t.type == Tok::String) {
+      std::string s;
+      while (cur().type == Tok::String) s += next().value;  // adjacent strings join
+      auto e = make(Expr::Kind::Const, line);
+      e->value = TemplateValue(std::move(s));
+      return e;
+    }
+    if (t.type == Tok::Int || t.type == Tok::Float) {
+      auto e = make(Expr::Kind::Const, line);
+      const std::string& text = t.value;
+      if (t.type == Tok::Int) {
+        long long v = 0;
+        auto r = std::from_chars(text.data(), text.data() + text.size(), v);
+        if (r.ec != std::errc()) fail("integer literal " + text + " is too large");
+        e->value = TemplateValue(v);
+      } else {
+        e->value = TemplateValue(std::strtod(text.c_str(), nullptr));
+      }
+      next();
+      return e;
+    }
+    if (is_op("(")) {
+      next();
+      ExprPtr e = parse_tuple(true, true);
+      expect_op(")");
+      return e;
+    }
+    if (is_op("[")) {
+      next();
+      auto e = make(Expr::Kind::List, line);
+      while (!is_op("]")) {
+        if (!e->args.empty()) expect_op(",");
+        if (is_op("]")) break;
+        e->args.push_back(parse_expression(true));
+      }
+      expect_op("]");
+      return e;
+    }
+    if (is_op("{")) {
+      next();
+      auto e = make(Expr::Kind::Dict, line);
+      while (!is_op("}")) {
+        if (!e->args.empty()) expect_op(",");
+        if (is_op("}")) break;
+        e->args.push_back(parse_expression(true));
+        expect_op(":");
+        e->args.push_back(parse_expression(true));
+      }
+      expect_op("}");
+      return e;
+    }
+    fail("unexpected '" + describe(t) + "'");
+  }
+
+  ExprPtr parse_postfix(ExprPtr node) {
+    while (true) {
+      if (is_op(".")) {
+        int line = next().line;
+        if (cur().type == Tok::Name) {
+          auto e = make(Expr::Kind::Attr, line);
+          e->name = next().value;
+          e->args.push_back(std::move(node));
+          node = std::move(e);
+        } else if (cur().type == Tok::Int) {
+          auto e = make(Expr::Kind::Item, line);
+          auto idx = make(Expr::Kind::Const, line);
+          idx->value = TemplateValue(std::stoll(next().value));
+          e->args.push_back(std::move(node));
+          e->args.push_back(std::move(idx));
+          node = std::move(e);
+        } else {
+          fail("expected a name after '.', got '" + describe(cur()) + "'");
+        }
+      } else if (is_op("[")) {
+        int line = next().line;
+        if (is_op(":")) fail("slices are not supported");
+        ExprPtr index = parse_tuple(true, false);
+        if (is_op(":")) fail("slices are not supported");
+        expect_op("]");
+        auto e = make(Expr::Kind::Item, line);
+        e->args.push_back(std::move(node));
+        e->args.push_back(std::move(index));
+        node = std::move(e);
+      } else if (is_op("(")) {
+        node = parse_call(std::move(node));
+      } else {
+        return node;
+      }
+    }
+  }
+
+  // Reads "(args)" into e->args (after any already there) and e->kw_names.
+  void parse_call_args(Expr& e) {
+    expect_op("(");
+    bool first = true;
+    while (!is_op(")")) {
+      if (!first) expect_op(",");
+      first = false;
+      if (is_op(")")) break;
+      if (is_op("*") || is_op("**")) fail("*args and **kwargs in calls are not supported");
+      if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "=") {
+        e.kw_names.push_back(next().value);
+        next();
+      } else if (!e.kw_names.empty()) {
+        fail("positional argument follows keyword argument");
+      }
+      e.args.push_back(parse_expression(true));
+    }
+    expect_op(")");
+  }
+
+  ExprPtr parse_call(ExprPtr callee) {
+    auto e = make(Expr::Kind::Call, cur().line);
+    e->args.push_back(std::move(callee));
+    parse_call_args(*e);
+    return e;
+  }
+
+  ExprPtr parse_filter_expr(ExprPtr node) {
+    while (true) {
+      if (is_op("|")) {
+        int line = next().line;
+        std::string name = expect_name();
+        while (is_op(".")) {
+          next();
+          name += "." + expect_name();
+        }
+        auto e = make(Expr::Kind::Filter, line);
+        e->name = name;
+        bool known = false;
+        for (const auto& f : kFilters)
+          if (f.name == name) {
+            e->filter = f.filter;
+            known = true;
+          }
+        if (!known) fail("unknown filter '" + name + "'", line);
+        e->args.push_back(std::move(node));
+        if (is_op("(")) parse_call_args(*e);
+        node = std::move(e);
+      } else if (is_name("is")) {
+        int line = next().line;
+        bool negated = skip_name("not");
+        std::string name = expect_name();
+        auto e = make(Expr::Kind::Test, line);
+        e->name = name;
+        e->negated = negated;
+        bool known = false;
+        for (const auto& t : kTests)
+          if (t.name == name) {
+            e->test = t.test;
+            known = true;
+          }
+        if (!known) fail("unknown test '" + name + "'", line);
+        e->args.push_back(std::move(node));
+        if (is_op("(")) {
+          parse_call_args(*e);
+        } else if ((cur().type == Tok::Name || cur().type == Tok::String || cur().type == Tok::Int ||
+                    cur().type == Tok::Float || is_op("[") || is_op("{")) &&
+                   !is_name("else") && !is_name("or") && !is_name("and")) {
+          if (is_name("is")) fail("You cannot chain multiple tests with is");
+          e->args.push_back(parse_postfix(parse_primary()));
+        }
+        if (e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
+        node = std::move(e);
+      } else if (is_op("(")) {
+        node = parse_call(std::move(node));
+      } else {
+        return node;
+      }
+    }
+  }
+
+  std::string name_;
+  std::vector<Token> toks_;
+  std::size_t pos_ = 0;
+  bool saw_loop_ = false;
+};
+
+}  // namespace
+
+std::shared_ptr<Template> parse_template(std::string name, std::string_view source) {
+  std::string normalized = normalize_source(source);
+  std::vector<Token> tokens = Lexer(name, normalized).run();
+  return Parser(std::move(name), std::move(tokens)).run();
+}
+
+}  // namespace kemora::pipeline::panogen::template_detail

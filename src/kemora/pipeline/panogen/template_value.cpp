@@ -1,0 +1,504 @@
+// Template values: construction, Python's str()/repr() of them, JSON in and out.
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <algorithm>
+
+#include "kemora/common/numfmt.hpp"
+#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template_internal.hpp"
+
+namespace kemora::pipeline::panogen {
+
+using template_detail::append_py_float;
+using template_detail::append_py_str_repr;
+
+TemplateValue::TemplateValue(unsigned long v) {
+  if (v > static_cast<unsigned long>(std::numeric_limits<std::int64_t>::max())) {
+    kind_ = Kind::Double;
+    num_.d = static_cast<double>(v);
+  } else {
+    kind_ = Kind::Int;
+    num_.i = static_cast<std::int64_t>(v);
+  }
+}
+
+TemplateValue::TemplateValue(std::string s)
+    : kind_(Kind::String), ptr_(std::make_shared<const std::string>(std::move(s))) {}
+
+TemplateValue::TemplateValue(std::shared_ptr<const std::string> s) : kind_(Kind::String) {
+  ptr_ = s ? std::shared_ptr<const void>(std::move(s))
+           : std::shared_ptr<const void>(std::make_shared<const std::string>());
+}
+
+TemplateValue::TemplateValue(List items)
+    : kind_(Kind::List), ptr_(std::make_shared<const List>(std::move(items))) {}
+
+TemplateValue::TemplateValue(TemplateMap map)
+    : kind_(Kind::Map), ptr_(std::make_shared<const TemplateMap>(std::move(map))) {}
+
+TemplateValue TemplateValue::none() {
+  TemplateValue v;
+  v.kind_ = Kind::None;
+  return v;
+}
+
+TemplateValue TemplateValue::tuple(List items) {
+  TemplateValue v(std::move(items));
+  v.kind_ = Kind::Tuple;
+  return v;
+}
+
+TemplateValue TemplateValue::function(Function f) {
+  TemplateValue v;
+  v.kind_ = Kind::Callable;
+  v.ptr_ = std::make_shared<const Function>(std::move(f));
+  return v;
+}
+
+TemplateValue TemplateValue::safe_string(std::string s) {
+  TemplateValue v(std::move(s));
+  v.safe_ = true;
+  return v;
+}
+
+TemplateValue TemplateValue::undefined(std::string hint) {
+  TemplateValue v;
+  v.ptr_ = std::make_shared<const std::string>(std::move(hint));
+  return v;
+}
+
+std::string_view TemplateValue::undefined_hint() const {
+  if (kind_ != Kind::Undefined || !ptr_) return {};
+  return *static_cast<const std::string*>(ptr_.get());
+}
+
+bool TemplateValue::truthy() const {
+  switch (kind_) {
+    case Kind::Undefined:
+    case Kind::None: return false;
+    case Kind::Bool:
+    case Kind::Int: return num_.i != 0;
+    case Kind::Double: return num_.d != 0.0;
+    case Kind::String: return !as_string().empty();
+    case Kind::List:
+    case Kind::Tuple: return !as_list().empty();
+    case Kind::Map: return !as_map().empty();
+    case Kind::Callable: return true;
+  }
+  return false;
+}
+
+void TemplateValue::append_str(std::string& out) const {
+  switch (kind_) {
+    case Kind::Undefined: return;
+    case Kind::String: out.append(as_string()); return;
+    default: append_repr(out);
+  }
+}
+
+std::string TemplateValue::str() const {
+  std::string out;
+  append_str(out);
+  return out;
+}
+
+void TemplateValue::append_repr(std::string& out) const {
+  switch (kind_) {
+    case Kind::Undefined: out += "Undefined"; return;
+    case Kind::None: out += "None"; return;
+    case Kind::Bool: out += num_.i ? "True" : "False"; return;
+    case Kind::Int: {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, num_.i);
+      out.append(buf, r.ptr);
+      return;
+    }
+    case Kind::Double: append_py_float(out, num_.d); return;
+    case Kind::String:
+      if (safe_) {
+        out += "Markup(";
+        append_py_str_repr(out, as_string());
+        out += ')';
+      } else {
+        append_py_str_repr(out, as_string());
+      }
+      return;
+    case Kind::List:
+    case Kind::Tuple: {
+      const List& items = as_list();
+      out += kind_ == Kind::List ? '[' : '(';
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        items[i].append_repr(out);
+      }
+      if (kind_ == Kind::Tuple && items.size() == 1) out += ',';
+      out += kind_ == Kind::List ? ']' : ')';
+      return;
+    }
+    case Kind::Map: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, value] : as_map()) {
+        if (!first) out += ", ";
+        first = false;
+        append_py_str_repr(out, key);
+        out += ": ";
+        value.append_repr(out);
+      }
+      out += '}';
+      return;
+    }
+    case Kind::Callable: out += "<function>"; return;
+  }
+}
+
+// ---- TemplateMap ------------------------------------------------------------
+
+namespace {
+constexpr std::size_t kIndexFrom = 8;  // below this many entries a linear scan is faster
+}
+
+TemplateMap::TemplateMap(std::initializer_list<Entry> entries) {
+  for (const auto& e : entries) set(e.first, e.second);
+}
+
+TemplateMap& TemplateMap::set(std::string key, TemplateValue value) {
+  if (const TemplateValue* existing = find(key)) {
+    const_cast<TemplateValue&>(*existing) = std::move(value);
+    return *this;
+  }
+  entries_.emplace_back(std::move(key), std::move(value));
+  if (entries_.size() == kIndexFrom) {
+    for (std::size_t i = 0; i < entries_.size(); ++i) index_.emplace(entries_[i].first, i);
+  } else if (entries_.size() > kIndexFrom) {
+    index_.emplace(entries_.back().first, entries_.size() - 1);
+  }
+  return *this;
+}
+
+const TemplateValue* TemplateMap::find(std::string_view key) const {
+  if (entries_.size() >= kIndexFrom) {
+    auto it = index_.find(key);
+    return it == index_.end() ? nullptr : &entries_[it->second].second;
+  }
+  for (const auto& e : entries_)
+    if (e.first == key) return &e.second;
+  return nullptr;
+}
+
+// ---- JSON in ----------------------------------------------------------------
+
+TemplateValue template_value_from_json(const rapidjson::Value& json) {
+  switch (json.GetType()) {
+    case rapidjson::kNullType: return TemplateValue::none();
+    case rapidjson::kFalseType: return TemplateValue(false);
+    case rapidjson::kTrueType: return TemplateValue(true);
+    case rapidjson::kNumberType:
+      if (json.IsInt64()) return TemplateValue(static_cast<long long>(json.GetInt64()));
+      if (json.IsUint64()) return TemplateValue(static_cast<unsigned long long>(json.GetUint64()));
+      return TemplateValue(json.GetDouble());
+    case rapidjson::kStringType:
+      return TemplateValue(std::string(json.GetString(), json.GetStringLength()));
+    case rapidjson::kArrayType: {
+      TemplateValue::List items;
+      items.reserve(json.Size());
+      for (const auto& e : json.GetArray()) items.push_back(template_value_from_json(e));
+      return TemplateValue(std::move(items));
+    }
+    case rapidjson::kObjectType: {
+      TemplateMap map;
+      for (const auto& m : json.GetObject())
+        map.set(std::string(m.name.GetString(), m.name.GetStringLength()),
+                template_value_from_json(m.value));
+      return TemplateValue(std::move(map));
+    }
+  }
+  return {};
+}
+
+TemplateValue template_enumerate() {
+  return TemplateValue::function([](const TemplateValue::List& args) {
+    if (args.empty() || args.size() > 2)
+      throw std::runtime_error("enumerate() takes a sequence and an optional start");
+    std::int64_t index = 0;
+    if (args.size() == 2) {
+      if (args[1].kind() != TemplateValue::Kind::Int && args[1].kind() != TemplateValue::Kind::Bool)
+        throw std::runtime_error("enumerate() start must be an integer");
+      index = args[1].as_int();
+    }
+    TemplateValue::List pairs;
+    for (auto& e : template_detail::iterate_value(args[0]))
+      pairs.push_back(TemplateValue::tuple({TemplateValue(static_cast<long long>(index++)), std::move(e)}));
+    return TemplateValue(std::move(pairs));
+  });
+}
+
+}  // namespace kemora::pipeline::panogen
+
+namespace kemora::pipeline::panogen::template_detail {
+
+void append_py_float(std::string& out, double v) { out += common::repr_double(v); }
+
+char32_t utf8_next(std::string_view s, std::size_t& i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = byte(i);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+  for (int k = 1; k < len; ++k) {
+    unsigned char b = byte(i + static_cast<std::size_t>(k));
+    if ((b & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  i += static_cast<std::size_t>(len);
+  return cp;
+}
+
+void utf8_append(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+std::size_t utf8_count(std::string_view s) {
+  std::size_t n = 0;
+  for (unsigned char c : s)
+    if ((c & 0xC0) != 0x80) ++n;
+  return n;
+}
+
+bool py_isspace(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+         c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+namespace {
+
+// Code points str.isprintable() rejects, beyond the ASCII controls (the common
+// format, separator and private-use ranges; unassigned code points are not known).
+bool py_unprintable(char32_t c) {
+  return (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x061C || c == 0x180E || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
+         (c >= 0x205F && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0x3000 ||
+         (c >= 0xD800 && c <= 0xF8FF) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         c == 0xFFFE || c == 0xFFFF || c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F) ||
+         c >= 0xF0000;
+}
+
+void append_hex(std::string& out, std::uint32_t v, int digits) {
+  static const char* hex = "0123456789abcdef";
+  for (int k = digits - 1; k >= 0; --k) out += hex[(v >> (4 * k)) & 0xF];
+}
+
+}  // namespace
+
+void append_py_str_repr(std::string& out, std::string_view s) {
+  char quote = '\'';
+  if (s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos) quote = '"';
+  out += quote;
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t c = utf8_next(s, i);
+    if (c == static_cast<char32_t>(quote) || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || py_unprintable(c)) {
+      if (c < 0x100) {
+        out += "\\x";
+        append_hex(out, c, 2);
+      } else if (c < 0x10000) {
+        out += "\\u";
+        append_hex(out, c, 4);
+      } else {
+        out += "\\U";
+        append_hex(out, c, 8);
+      }
+    } else {
+      utf8_append(out, c);
+    }
+  }
+  out += quote;
+}
+
+const char* py_type_name(const TemplateValue& v) {
+  switch (v.kind()) {
+    case TemplateValue::Kind::Undefined: return "Undefined";
+    case TemplateValue::Kind::None: return "NoneType";
+    case TemplateValue::Kind::Bool: return "bool";
+    case TemplateValue::Kind::Int: return "int";
+    case TemplateValue::Kind::Double: return "float";
+    case TemplateValue::Kind::String: return v.is_safe() ? "Markup" : "str";
+    case TemplateValue::Kind::List: return "list";
+    case TemplateValue::Kind::Tuple: return "tuple";
+    case TemplateValue::Kind::Map: return "dict";
+    case TemplateValue::Kind::Callable: return "function";
+  }
+  return "object";
+}
+
+namespace {
+
+void append_json_string(std::string& out, std::string_view s) {
+  out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t c = utf8_next(s, i);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\b': out += "\\b"; continue;
+      case '\f': out += "\\f"; continue;
+      case '<': out += "\\u003c"; continue;
+      case '>': out += "\\u003e"; continue;
+      case '&': out += "\\u0026"; continue;
+      case '\'': out += "\\u0027"; continue;
+      default: break;
+    }
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else if (c < 0x10000) {
+      out += "\\u";
+      append_hex(out, c, 4);
+    } else {
+      char32_t v = c - 0x10000;
+      out += "\\u";
+      append_hex(out, 0xD800 + (v >> 10), 4);
+      out += "\\u";
+      append_hex(out, 0xDC00 + (v & 0x3FF), 4);
+    }
+  }
+  out += '"';
+}
+
+void append_json(std::string& out, const TemplateValue& v, int indent, int level) {
+  using Kind = TemplateValue::Kind;
+  auto newline = [&](int lvl) {
+    out += '\n';
+    out.append(static_cast<std::size_t>(indent * lvl), ' ');
+  };
+  switch (v.kind()) {
+    case Kind::None: out += "null"; return;
+    case Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
+    case Kind::Int: v.append_repr(out); return;
+    case Kind::Double: {
+      double d = v.as_double();
+      if (std::isnan(d)) out += "NaN";
+      else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
+      else append_py_float(out, d);
+      return;
+    }
+    case Kind::String: append_json_string(out, v.as_string()); return;
+    case Kind::List:
+    case Kind::Tuple: {
+      const auto& items = v.as_list();
+      if (items.empty()) {
+        out += "[]";
+        return;
+      }
+      out += '[';
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += indent >= 0 ? "," : ", ";
+        if (indent >= 0) newline(level + 1);
+        append_json(out, items[i], indent, level + 1);
+      }
+      if (indent >= 0) newline(level);
+      out += ']';
+      return;
+    }
+    case Kind::Map: {
+      const TemplateMap& map = v.as_map();
+      if (map.empty()) {
+        out += "{}";
+        return;
+      }
+      std::vector<const TemplateMap::Entry*> entries;
+      for (const auto& e : map) entries.push_back(&e);
+      std::stable_sort(entries.begin(), entries.end(),
+                       [](const auto* a, const auto* b) { return a->first < b->first; });
+      out += '{';
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i) out += indent >= 0 ? "," : ", ";
+        if (indent >= 0) newline(level + 1);
+        append_json_string(out, entries[i]->first);
+        out += ": ";
+        append_json(out, entries[i]->second, indent, level + 1);
+      }
+      if (indent >= 0) newline(level);
+      out += '}';
+      return;
+    }
+    case Kind::Undefined:
+    case Kind::Callable:
+      throw std::runtime_error(std::string("Object of type ") + py_type_name(v) +
+                               " is not JSON serializable");
+  }
+}
+
+}  // namespace
+
+void append_tojson(std::string& out, const TemplateValue& v, int indent) {
+  append_json(out, v, indent, 0);
+}
+
+TemplateValue::List iterate_value(const TemplateValue& v) {
+  using Kind = TemplateValue::Kind;
+  switch (v.kind()) {
+    case Kind::Undefined: return {};
+    case Kind::List:
+    case Kind::Tuple: return v.as_list();
+    case Kind::Map: {
+      TemplateValue::List keys;
+      keys.reserve(v.as_map().size());
+      for (const auto& e : v.as_map()) keys.emplace_back(e.first);
+      return keys;
+    }
+    case Kind::String: {
+      TemplateValue::List chars;
+      std::string_view s = v.as_string();
+      for (std::size_t i = 0; i < s.size();) {
+        std::size_t start = i;
+        utf8_next(s, i);
+        chars.emplace_back(std::string(s.substr(start, i - start)));
+      }
+      return chars;
+    }
+    default:
+      throw std::runtime_error(std::string("'") + py_type_name(v) + "' object is not iterable");
+  }
+}
+
+}  // namespace kemora::pipeline::panogen::template_detail
