@@ -1,0 +1,215 @@
+#include "kemora/pipeline/panogen/render.hpp"
+
+#include <charconv>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "kemora/common/atomic_file.hpp"
+#include "kemora/common/numfmt.hpp"
+#include "kemora/paths.hpp"
+#include "kemora/pipeline/panogen/region_maps.hpp"
+#include "kemora/pipeline/panogen/scoreboard.hpp"
+#include "kemora/pipeline/panogen/template.hpp"
+
+namespace kemora::pipeline::panogen {
+namespace {
+
+namespace fs = std::filesystem;
+
+/// A path as pathlib models it: a root ("", "/" or "//") and its parts.
+struct PyPath {
+  std::string root;
+  std::vector<std::string> parts;
+
+  static PyPath parse(const std::string& s) {
+    PyPath p;
+    std::size_t i = 0;
+    if (s.size() >= 2 && s[0] == '/' && s[1] == '/' && (s.size() == 2 || s[2] != '/')) p.root = "//";
+    else if (!s.empty() && s[0] == '/') p.root = "/";
+    while (i < s.size()) {
+      std::size_t j = s.find('/', i);
+      if (j == std::string::npos) j = s.size();
+      std::string part = s.substr(i, j - i);
+      if (!part.empty() && part != ".") p.parts.push_back(std::move(part));
+      i = j + 1;
+    }
+    return p;
+  }
+  PyPath parent() const {
+    PyPath p = *this;
+    if (!p.parts.empty()) p.parts.pop_back();
+    return p;
+  }
+  PyPath operator/(const std::string& name) const {
+    PyPath p = *this;
+    p.parts.push_back(name);
+    return p;
+  }
+  std::string str() const {
+    std::string s = root;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (i) s += '/';
+      s += parts[i];
+    }
+    return s.empty() ? "." : s;
+  }
+};
+
+std::shared_ptr<const std::string> read_script(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) return std::make_shared<const std::string>();
+  return std::make_shared<const std::string>(common::read_file(path));
+}
+
+std::string json_text(const Json& v, common::JsonStyle style) {
+  return common::json_dumps(v, {.style = style, .html_safe = true});
+}
+
+void append_int(std::string& out, int i) {
+  char buf[16];
+  auto r = std::to_chars(buf, buf + sizeof buf, i);
+  out.append(buf, r.ptr);
+}
+
+/// The chunk texts: JSON arrays of at most `chunk_size` encoded rows each,
+/// with the region and branch positions put in from the maps. At least one
+/// chunk, "[]" when there are no rows.
+std::vector<std::shared_ptr<const std::string>> build_chunks(const Scoreboard& sb, const BolgeSubeMaps& maps,
+                                                            std::size_t chunk_size) {
+  std::vector<std::shared_ptr<const std::string>> chunks;
+  const std::size_t n = sb.rows.size();
+  const std::size_t count = n == 0 ? 1 : (n + chunk_size - 1) / chunk_size;
+  chunks.reserve(count);
+  for (std::size_t c = 0; c < count; ++c) {
+    std::size_t begin = c * chunk_size, end = std::min(begin + chunk_size, n);
+    std::size_t bytes = 2;
+    for (std::size_t i = begin; i < end; ++i) bytes += sb.rows[i].head_size + sb.rows[i].tail_size + 24;
+    auto text = std::make_shared<std::string>();
+    text->reserve(bytes);
+    *text += '[';
+    for (std::size_t i = begin; i < end; ++i) {
+      const EncodedRow& row = sb.rows[i];
+      if (i != begin) *text += ',';
+      text->append(sb.encoded, row.offset, row.head_size);
+      append_int(*text, row.bolge_id < 0 ? -1 : maps.bolge_position[static_cast<std::size_t>(row.bolge_id)]);
+      *text += ',';
+      append_int(*text, row.sube_id < 0 ? -1 : maps.sube_position[static_cast<std::size_t>(row.sube_id)]);
+      text->append(sb.encoded, row.offset + row.head_size, row.tail_size);
+    }
+    *text += ']';
+    chunks.push_back(std::move(text));
+  }
+  return chunks;
+}
+
+std::string size_text(std::uintmax_t bytes) {
+  if (bytes > 1024 * 1024) return common::format_fixed(static_cast<double>(bytes) / 1024 / 1024, 1) + " MB";
+  return common::format_fixed(static_cast<double>(bytes) / 1024, 1) + " KB";
+}
+
+}  // namespace
+
+std::string path_text(const std::string& path) { return PyPath::parse(path).str(); }
+
+RenderResult render_html(const std::string& json_path, const RenderOptions& options) {
+  if (options.chunk_size < 1)
+    throw std::invalid_argument("chunk_size must be at least 1, not " + std::to_string(options.chunk_size));
+
+  const PyPath json = PyPath::parse(json_path);
+  const PyPath json_dir = json.parent();
+  PyPath output;
+  if (options.output_html) {
+    output = PyPath::parse(*options.output_html);
+  } else {
+    PyPath html_dir = json_dir.parent() / "html";
+    fs::create_directories(html_dir.str());
+    output = html_dir / "kmr_dashboard.html";
+  }
+  const std::string output_text = output.str();
+  const std::string ref_csv_path = options.ref_csv_path ? *options.ref_csv_path : (json_dir / "sube_bolge_ref.csv").str();
+
+  const fs::path js_dir = paths::get_js_dir();
+  auto d3_js = read_script(js_dir / "d3.min.js");
+  auto d3_sankey_js = read_script(js_dir / "d3-sankey.min.js");
+
+  Scoreboard sb = read_scoreboard(json_path, options.row_filter);
+  if (!sb.has_periods) {
+    std::cout << "    [WARN] No periods in data, skipping HTML render" << std::endl;
+    return {output_text, 0, 0, 0};
+  }
+
+  sort_rows(sb.rows);
+  std::vector<int> bolge_ids, sube_ids;
+  bolge_ids.reserve(sb.rows.size());
+  sube_ids.reserve(sb.rows.size());
+  for (const auto& row : sb.rows) {
+    bolge_ids.push_back(row.bolge_id);
+    sube_ids.push_back(row.sube_id);
+  }
+  BolgeSubeMaps maps = build_bolge_sube_maps(sb.bolge_codes, bolge_ids, sb.sube_codes, sube_ids,
+                                             read_ref_csv(ref_csv_path));
+  const auto chunks = build_chunks(sb, maps, static_cast<std::size_t>(options.chunk_size));
+  const auto total_rows = static_cast<long long>(sb.rows.size());
+  std::size_t chunk_bytes = 0;
+  TemplateValue::List chunk_values;
+  chunk_values.reserve(chunks.size());
+  for (const auto& c : chunks) {
+    chunk_bytes += c->size();
+    chunk_values.emplace_back(c);
+  }
+  std::string().swap(sb.encoded);  // the chunks hold the rows now
+  std::vector<EncodedRow>().swap(sb.rows);
+
+  const fs::path template_path = paths::get_template_path();
+  fs::path template_dir = template_path.parent_path();
+  if (template_dir.empty()) template_dir = ".";
+
+  TemplateContext ctx;
+  ctx.set("donemler", json_text(sb.donemler, common::JsonStyle::Spaced))
+      .set("risk_donemler", json_text(sb.risk_donemler, common::JsonStyle::Spaced))
+      .set("top_n", options.top_n)
+      .set("meta", template_value_from_json(sb.meta))
+      .set("data_chunks", TemplateValue(std::move(chunk_values)))
+      .set("enumerate", template_enumerate())
+      .set("total_chunks", static_cast<long long>(chunks.size()))
+      .set("total_rows", total_rows)
+      .set("bolge_list_js", json_text(maps.BOLGE_LIST, common::JsonStyle::Compact))
+      .set("sube_list_js", json_text(maps.SUBE_LIST, common::JsonStyle::Compact))
+      .set("external_link", options.external_link)
+      .set("risk_birim", "mio_tl")
+      .set("d3_js", TemplateValue(d3_js))
+      .set("d3_sankey_js", TemplateValue(d3_sankey_js))
+      .set("flow_matrix_js", json_text(sb.flow_matrix, common::JsonStyle::Compact))
+      .set("band_snapshot_js", json_text(sb.band_snapshot, common::JsonStyle::Compact));
+
+  std::string html;
+  {
+    std::error_code ec;
+    auto template_size = fs::file_size(template_path, ec);
+    html.reserve(chunk_bytes + d3_js->size() + d3_sankey_js->size() + (ec ? 0 : template_size) + (1 << 16));
+  }
+  TemplateEnvironment env(template_dir);
+  env.render(template_path.filename().string(), ctx, html);
+
+  fs::path out_path(output_text);
+  if (out_path.has_parent_path()) fs::create_directories(out_path.parent_path());
+  common::write_file_atomic(out_path, html);
+  std::string().swap(html);
+
+  const std::uintmax_t bytes = fs::file_size(out_path);
+  const double size_mb = static_cast<double>(bytes) / 1024 / 1024;
+  std::cout << "    HTML: " << output_text << "\n"
+            << "    Boyut: " << size_text(bytes) << "  |  " << total_rows << " satır  |  " << chunks.size()
+            << " chunk\n"
+            << "    Bölge: " << maps.BOLGE_LIST.Size() << "  |  Şube: " << maps.SUBE_LIST.Size() << "\n";
+  if (options.max_size_mb > 0 && size_mb > options.max_size_mb)
+    std::cout << "    [WARN] Boyut limiti aşıldı: " << common::format_fixed(size_mb, 1) << " MB > "
+              << common::repr_double(options.max_size_mb) << " MB\n";
+  std::cout.flush();
+  return {output_text, total_rows, static_cast<long long>(chunks.size()), static_cast<double>(bytes) / 1024};
+}
+
+}  // namespace kemora::pipeline::panogen

@@ -1,0 +1,56 @@
+#pragma once
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "kemora/common/json.hpp"
+#include "kemora/pipeline/panogen/constants.hpp"
+
+/// Render scoreboard JSON -> standalone HTML dashboard.
+namespace kemora::pipeline::panogen {
+
+struct RenderOptions {
+  /// Output file; by default <parent of the JSON's folder>/html/kmr_dashboard.html.
+  std::optional<std::string> output_html;
+  /// Reference CSV; by default sube_bolge_ref.csv beside the JSON.
+  std::optional<std::string> ref_csv_path;
+  /// Accepted for callers that pass it along; the dashboard does not read it.
+  std::optional<std::string> trending_path;
+  /// Encoded rows per chunk; at least 1.
+  long long chunk_size = static_cast<long long>(DEFAULT_CHUNK_SIZE);
+  /// Rows the dashboard shows at first.
+  long long top_n = DEFAULT_TOP_N;
+  /// URL prefix the dashboard opens (with the MUTA) on a row double-click.
+  std::string external_link;
+  /// When given, only the rows for which it returns true are rendered.
+  std::function<bool(const common::Json& row)> row_filter;
+  /// Size warning limit in MB; 0 or less disables the check.
+  double max_size_mb = 0.0;
+};
+
+struct RenderResult {
+  std::string html_path;
+  long long rows = 0;
+  long long chunks = 0;
+  double size_kb = 0;  ///< file size in bytes / 1024, not rounded
+  bool operator==(const RenderResult&) const = default;
+};
+
+/// Reads the scoreboard at `json_path`, orders its rows by descending
+/// son_risk, encodes them into chunks, fills the dashboard template found
+/// through kemora::paths::get_template_path() and writes the HTML file
+/// atomically. Prints the report lines (or, for a scoreboard without periods,
+/// one warning line and nothing written) to standard output.
+///
+/// Throws std::invalid_argument for a chunk size below 1 and
+/// std::runtime_error naming the file for a scoreboard that is missing, not
+/// JSON, without meta or rows, or with rows the encoding cannot take; for a
+/// missing or faulty template; for an unwritable output. No output file is
+/// written or replaced then.
+RenderResult render_html(const std::string& json_path, const RenderOptions& options = {});
+
+/// The text of a path as Python's pathlib prints it: repeated and trailing
+/// slashes and "." parts removed, "." for an empty path.
+std::string path_text(const std::string& path);
+
+}  // namespace kemora::pipeline::panogen

@@ -1,0 +1,360 @@
+#include "kemora/pipeline/panogen/row_encoding.hpp"
+
+#include <charconv>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <stdexcept>
+
+#include "kemora/common/numfmt.hpp"
+#include "kemora/common/text.hpp"
+#include "kemora/pipeline/panogen/constants.hpp"
+
+namespace kemora::pipeline::panogen {
+namespace {
+
+constexpr std::size_t kUnvanLength = 40;
+constexpr std::string_view kFlagNames[] = {"_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi",
+                                           "_erken_sinyal",   "_yakalanan",      "_kacirilan"};
+
+const char* kind_name(const Json& v) {
+  if (v.IsArray()) return "a list";
+  if (v.IsObject()) return "a map";
+  if (v.IsString()) return "a text";
+  if (v.IsBool()) return "a boolean";
+  if (v.IsNumber()) return "a number";
+  return "null";
+}
+
+double number_of(const Json& v) {
+  if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
+  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
+  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
+  return v.GetDouble();
+}
+
+void append_int64(std::string& out, std::int64_t i) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, i);
+  out.append(buf, r.ptr);
+}
+
+/// Appends an integer-valued finite double as its exact decimal integer.
+void append_whole(std::string& out, double r) {
+  if (r == 0) {
+    out += '0';
+  } else if (std::fabs(r) < 9.2e18) {
+    append_int64(out, static_cast<std::int64_t>(r));
+  } else {
+    char buf[400];  // glibc prints the exact value of the double
+    int n = std::snprintf(buf, sizeof buf, "%.0f", r);
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+/// A decimal real as Python's float() reads a text: blanks around, one sign,
+/// digits with single underscores between them, optional fraction and
+/// exponent, or inf / infinity / nan in any letter case.
+std::optional<double> parse_real_text(std::string_view s) {
+  s = common::trim(s);
+  std::string clean;
+  clean.reserve(s.size());
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+    if (s[i] == '-') clean += '-';
+    ++i;
+  }
+  if (i == s.size() || s[i] == '+' || s[i] == '-') return std::nullopt;
+  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+  for (std::size_t j = i; j < s.size(); ++j) {
+    char c = s[j];
+    if (c == '_') {
+      if (j == i || j + 1 == s.size() || !is_digit(s[j - 1]) || !is_digit(s[j + 1])) return std::nullopt;
+      continue;
+    }
+    if (c == '(' || c == 'x' || c == 'X' || c == 'p' || c == 'P') return std::nullopt;  // nan(...), hex
+    clean += c;
+  }
+  double d = 0;
+  auto r = std::from_chars(clean.data(), clean.data() + clean.size(), d, std::chars_format::general);
+  if (r.ec == std::errc::result_out_of_range) {
+    // Overflow reads as an infinity and underflow as zero, as strtod does.
+    d = std::strtod(clean.c_str(), nullptr);
+  } else if (r.ec != std::errc()) {
+    return std::nullopt;
+  }
+  if (r.ptr != clean.data() + clean.size()) return std::nullopt;
+  return d;
+}
+
+/// A base-10 integer text as Python's int() reads it (blanks around, one
+/// sign, single underscores between digits), as normalised decimal digits.
+std::optional<std::string> parse_int_text(std::string_view s) {
+  s = common::trim(s);
+  bool negative = false;
+  std::size_t i = 0;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+  if (i == s.size()) return std::nullopt;
+  std::string digits;
+  for (std::size_t j = i; j < s.size(); ++j) {
+    char c = s[j];
+    if (c == '_') {
+      if (j == i || j + 1 == s.size() || s[j + 1] == '_') return std::nullopt;
+      continue;
+    }
+    if (c < '0' || c > '9') return std::nullopt;
+    if (digits.empty() && c == '0') continue;  // leading zeros
+    digits += c;
+  }
+  if (digits.empty()) return std::string("0");
+  return negative ? "-" + digits : digits;
+}
+
+bool is_falsy(const Json& v) {
+  switch (v.GetType()) {
+    case rapidjson::kNullType:
+    case rapidjson::kFalseType: return true;
+    case rapidjson::kTrueType: return false;
+    case rapidjson::kNumberType: return number_of(v) == 0;
+    case rapidjson::kStringType: return v.GetStringLength() == 0;
+    case rapidjson::kArrayType: return v.Empty();
+    case rapidjson::kObjectType: return v.MemberCount() == 0;
+  }
+  return false;
+}
+
+void write_html_safe(std::string& out, const Json& v) {
+  common::json_write(out, v, {.style = common::JsonStyle::Compact, .html_safe = true});
+}
+
+}  // namespace
+
+Mio mio_of(double tl) {
+  if (!std::isfinite(tl)) return {};
+  double m = tl / 1'000'000.0;
+  if (std::fabs(m) >= 1) return {Mio::Kind::Integer, std::nearbyint(m)};
+  double t = m * 10;
+  double k;
+  if (std::fabs(t - std::floor(t) - 0.5) > 1e-9) {
+    k = std::nearbyint(t);  // far from a tie: the product's rounding cannot matter
+  } else {
+    k = std::nearbyint(common::round_decimal(m, 1) * 10);  // exact decimal rounding
+  }
+  double value = k == 0 ? std::copysign(0.0, m) : k / 10;
+  return {Mio::Kind::Real, value};
+}
+
+Mio _mio(const Json& v) {
+  if (v.IsNumber() || v.IsBool()) return mio_of(number_of(v));
+  if (v.IsString()) {
+    auto d = parse_real_text(std::string_view(v.GetString(), v.GetStringLength()));
+    if (d) return mio_of(*d);
+  }
+  return {};
+}
+
+void append_mio(std::string& out, Mio m) {
+  switch (m.kind) {
+    case Mio::Kind::Null: out += "null"; return;
+    case Mio::Kind::Integer: append_whole(out, m.value); return;
+    case Mio::Kind::Real: {
+      int k = static_cast<int>(std::lround(m.value * 10));
+      if (std::signbit(m.value)) out += '-';
+      k = std::abs(k);
+      out += static_cast<char>('0' + k / 10);
+      out += '.';
+      out += static_cast<char>('0' + k % 10);
+      return;
+    }
+  }
+}
+
+void append_score_code(std::string& out, const Json* v) {
+  if (v == nullptr || v->IsNull()) {
+    out += "null";
+  } else if (v->IsString()) {
+    std::string_view s(v->GetString(), v->GetStringLength());
+    if (s == "YI") {
+      out += "-1";
+    } else if (auto digits = parse_int_text(s)) {
+      out += *digits;
+    } else {
+      out += "null";
+    }
+  } else if (v->IsBool()) {
+    out += v->GetBool() ? '1' : '0';
+  } else if (v->IsInt64()) {
+    append_int64(out, v->GetInt64());
+  } else if (v->IsUint64()) {
+    out += std::to_string(v->GetUint64());
+  } else if (v->IsDouble()) {
+    double d = v->GetDouble();
+    if (std::isfinite(d)) append_whole(out, std::trunc(d));
+    else out += "null";
+  } else {
+    out += "null";  // a list or a map
+  }
+}
+
+std::optional<std::string> code_key(const Json& v) {
+  if (v.IsNull()) return std::nullopt;
+  if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("a code cannot be ") + kind_name(v));
+  char tag = v.IsString() ? 's' : v.IsBool() ? 'b' : v.IsDouble() ? 'r' : 'i';
+  return tag + text_form(v);
+}
+
+std::string text_form(const Json& v) {
+  switch (v.GetType()) {
+    case rapidjson::kNullType: return "None";
+    case rapidjson::kFalseType: return "False";
+    case rapidjson::kTrueType: return "True";
+    case rapidjson::kStringType: return std::string(v.GetString(), v.GetStringLength());
+    case rapidjson::kNumberType:
+      if (v.IsInt64()) return std::to_string(v.GetInt64());
+      if (v.IsUint64()) return std::to_string(v.GetUint64());
+      return common::repr_double(v.GetDouble());
+    default: throw std::runtime_error(std::string("no text form for ") + kind_name(v));
+  }
+}
+
+RowEncoder::RowEncoder(const Json& donemler, const Json& risk_donemler) {
+  if (!donemler.IsArray()) throw std::runtime_error("meta.donemler must be a list");
+  if (!risk_donemler.IsArray()) throw std::runtime_error("meta.risk_donemler must be a list");
+  auto add = [&](std::string name, Rule rule) {
+    auto position = static_cast<std::uint32_t>(rules_.size());
+    rules_.push_back(rule);
+    by_name_[std::move(name)].push_back({position, rule});
+  };
+  add("muta", Rule::Muta);
+  add("unvan", Rule::Unvan);
+  add("segment", Rule::Segment);
+  add("son_risk", Rule::SonRisk);
+  add("bolge_kodu", Rule::Bolge);
+  add("sube_kodu", Rule::Sube);
+  for (const auto& p : donemler.GetArray()) add("kmr" + text_form(p), Rule::Score);
+  for (const char* prefix : {"r", "rd", "df"})
+    for (const auto& p : risk_donemler.GetArray()) add(prefix + text_form(p), Rule::Amount);
+  for (auto flag : kFlagNames) add(std::string(flag), Rule::Flag);
+  add("_kmr_neden", Rule::Neden);
+}
+
+std::span<const RowEncoder::Slot> RowEncoder::slots_for(std::string_view name) const {
+  auto it = by_name_.find(std::string(name));
+  if (it == by_name_.end()) return {};
+  return it->second;
+}
+
+std::string_view RowEncoder::missing_text(Rule rule) {
+  switch (rule) {
+    case Rule::Muta:
+    case Rule::Score:
+    case Rule::Amount: return "null";
+    case Rule::Unvan:
+    case Rule::Neden: return "\"\"";
+    case Rule::Segment:
+    case Rule::Bolge:
+    case Rule::Sube: return "-1";
+    case Rule::SonRisk: return "0.0";
+    case Rule::Flag: return "0";
+  }
+  return "null";
+}
+
+void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const {
+  switch (rule) {
+    case Rule::Muta:
+    case Rule::Flag:
+    case Rule::Neden: write_html_safe(out, v); return;
+    case Rule::Unvan:
+      if (is_falsy(v)) {
+        out += "\"\"";
+      } else if (v.IsString()) {
+        std::string cut = common::utf8_prefix(std::string_view(v.GetString(), v.GetStringLength()), kUnvanLength);
+        write_html_safe(out, Json(rapidjson::StringRef(cut.data(), cut.size())));
+      } else if (v.IsArray()) {  // a slice of a list is the list's first elements
+        out += '[';
+        for (rapidjson::SizeType i = 0; i < v.Size() && i < kUnvanLength; ++i) {
+          if (i) out += ',';
+          write_html_safe(out, v[i]);
+        }
+        out += ']';
+      } else {
+        throw std::runtime_error(std::string("unvan must be a text, not ") + kind_name(v));
+      }
+      return;
+    case Rule::Segment:
+      if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + kind_name(v));
+      append_int64(out, v.IsString() ? seg_index(std::string_view(v.GetString(), v.GetStringLength())) : -1);
+      return;
+    case Rule::SonRisk:
+    case Rule::Amount: append_mio(out, _mio(v)); return;
+    case Rule::Score: append_score_code(out, &v); return;
+    case Rule::Bolge:
+    case Rule::Sube: throw std::logic_error("code positions are resolved through the maps");
+  }
+}
+
+RowText::RowText(const RowEncoder& encoder)
+    : encoder_(encoder), offset_(encoder.width(), 0), length_(encoder.width(), kMissing) {}
+
+void RowText::clear() {
+  buffer_.clear();
+  std::fill(length_.begin(), length_.end(), kMissing);
+}
+
+void RowText::set(RowEncoder::Slot slot, const Json& v) {
+  auto begin = buffer_.size();
+  encoder_.encode_value(slot.rule, v, buffer_);
+  offset_[slot.position] = static_cast<std::uint32_t>(begin);
+  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+}
+
+void RowText::append_range(std::string& out, std::uint32_t from, std::uint32_t to) const {
+  for (std::uint32_t p = from; p < to; ++p) {
+    if (p != from) out += ',';
+    if (length_[p] == kMissing) out += RowEncoder::missing_text(encoder_.rule(p));
+    else out.append(buffer_, offset_[p], length_[p]);
+  }
+}
+
+void RowText::append_head(std::string& out) const {
+  out += '[';
+  append_range(out, 0, RowEncoder::kBolgePosition);
+  out += ',';
+}
+
+void RowText::append_tail(std::string& out) const {
+  out += ',';
+  append_range(out, RowEncoder::kSubePosition + 1, static_cast<std::uint32_t>(encoder_.width()));
+  out += ']';
+}
+
+JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
+                      const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP) {
+  if (!row.IsObject()) throw std::runtime_error(std::string("a row must be a map, not ") + kind_name(row));
+  RowEncoder encoder(donemler, risk_donemler);
+  RowText text(encoder);
+  const Json* bolge = nullptr;
+  const Json* sube = nullptr;
+  for (const auto& m : row.GetObject()) {
+    for (const auto& slot : encoder.slots_for(std::string_view(m.name.GetString(), m.name.GetStringLength()))) {
+      if (slot.rule == RowEncoder::Rule::Bolge) bolge = &m.value;
+      else if (slot.rule == RowEncoder::Rule::Sube) sube = &m.value;
+      else text.set(slot, m.value);
+    }
+  }
+  auto lookup = [](const CodeMap& map, const Json* v) {
+    if (v == nullptr) return -1;
+    auto key = code_key(*v);
+    if (!key) return -1;
+    auto it = map.find(*key);
+    return it == map.end() ? -1 : it->second;
+  };
+  std::string out;
+  text.append_head(out);
+  out += std::to_string(lookup(BOLGE_MAP, bolge)) + ',' + std::to_string(lookup(SUBE_MAP, sube));
+  text.append_tail(out);
+  return common::json_parse(out, "compact row");
+}
+
+}  // namespace kemora::pipeline::panogen

@@ -1,0 +1,147 @@
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "kemora/common/json.hpp"
+
+/// The compact row array: one scoreboard row as a positional JSON array
+/// (13 + D + 3R positions), the form in which the dashboard page receives its
+/// table data.
+namespace kemora::pipeline::panogen {
+
+using common::Json;
+using common::JsonDoc;
+
+/// An amount in millions of TL as `_mio` gives it: null, a whole number of
+/// millions (|m| >= 1; kept as the integer-valued double) or a real rounded to
+/// one decimal.
+struct Mio {
+  enum class Kind : std::uint8_t { Null, Integer, Real };
+  Kind kind = Kind::Null;
+  double value = 0.0;
+  bool operator==(const Mio&) const = default;
+};
+
+/// Amount in TL -> millions of TL. Numbers (and booleans, as 1 and 0) convert
+/// directly; texts are read as decimal reals (blanks around, sign, fraction,
+/// exponent, underscores between digits, inf/infinity/nan in any case).
+/// Null, other kinds, unreadable texts and NaN give Null; infinite amounts give
+/// Null too, since they have no whole number of millions.
+Mio _mio(const Json& v);
+Mio mio_of(double tl);
+
+/// Appends the JSON text of `m`: null, the whole number in plain decimal
+/// (exact, at any size), or the one-decimal real ("0.4", "-0.0", "1.0").
+void append_mio(std::string& out, Mio m);
+
+/// The score code of a value stored under "kmr" + period, as JSON text:
+/// "-1" for the text "YI", "null" when missing or null or not convertible,
+/// otherwise the integer (reals truncated toward zero, texts holding a base-10
+/// integer). `v` == nullptr means the member is missing.
+void append_score_code(std::string& out, const Json* v);
+
+/// Key under which a region or branch code is compared: the type and the text
+/// form together, so the text "101", the integer 101 and the real 101.0 are
+/// three different codes. Null (no code) gives std::nullopt. Throws
+/// std::runtime_error for a list or a map, which cannot be a code.
+std::optional<std::string> code_key(const Json& v);
+
+/// Text form of a code or period: a string unchanged, an integer in decimal, a
+/// real in its shortest round-trip form ("101.0"), true/false as True/False,
+/// null as None. Throws std::runtime_error for a list or a map.
+std::string text_form(const Json& v);
+
+/// BOLGE_MAP / SUBE_MAP: code key (see code_key) -> position in the list.
+using CodeMap = std::unordered_map<std::string, int>;
+
+/// The positional layout of the compact row array for one pair of period
+/// lists, and the encoding of each position. Built once per render and shared
+/// by every row.
+class RowEncoder {
+ public:
+  /// What a position holds and how its value is encoded.
+  enum class Rule : std::uint8_t {
+    Muta,      ///< value unchanged; null when missing
+    Unvan,     ///< first 40 characters; "" when missing, null or empty
+    Segment,   ///< SEG_MAP index or -1
+    SonRisk,   ///< _mio; a missing member gives 0.0
+    Bolge,     ///< BOLGE_MAP index or -1
+    Sube,      ///< SUBE_MAP index or -1
+    Score,     ///< score code
+    Amount,    ///< _mio; a missing member gives null
+    Flag,      ///< value unchanged; 0 when missing
+    Neden,     ///< value unchanged; "" when missing
+  };
+  struct Slot {
+    std::uint32_t position;
+    Rule rule;
+  };
+
+  static constexpr std::uint32_t kBolgePosition = 4;
+  static constexpr std::uint32_t kSubePosition = 5;
+
+  /// `donemler` and `risk_donemler` must be arrays; their elements are put
+  /// into member names by text form. Throws std::runtime_error otherwise.
+  RowEncoder(const Json& donemler, const Json& risk_donemler);
+
+  /// Number of positions: 13 + D + 3R.
+  std::size_t width() const { return rules_.size(); }
+  Rule rule(std::uint32_t position) const { return rules_[position]; }
+
+  /// The positions that the row member `name` feeds (empty when the member is
+  /// not read). A name can feed several positions when periods repeat.
+  std::span<const Slot> slots_for(std::string_view name) const;
+
+  /// Appends the JSON text of position `rule` for the stored value `v`
+  /// (never for the code positions). Strings are written with <, >, &
+  /// escaped. Throws std::runtime_error for a value the position cannot hold.
+  void encode_value(Rule rule, const Json& v, std::string& out) const;
+
+  /// JSON text of a position whose member is missing.
+  static std::string_view missing_text(Rule rule);
+
+ private:
+  std::vector<Rule> rules_;
+  std::unordered_map<std::string, std::vector<Slot>> by_name_;
+};
+
+/// The compact row array of `row` (a JSON object), as the page receives it.
+/// Members repeated in the object count with their last value. Throws
+/// std::runtime_error when `row` is not an object or holds a value a position
+/// cannot take (a list or map as segment or code, a non-zero number as unvan).
+JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
+                      const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP);
+
+/// Collects the encoded positions of one row and joins them into its array
+/// text. Reused from row to row to avoid allocations.
+class RowText {
+ public:
+  explicit RowText(const RowEncoder& encoder);
+
+  /// Starts a new row: every position missing.
+  void clear();
+  /// Encodes `v` into one position, replacing what it held. Must not be
+  /// called for the two code positions, which the caller resolves itself.
+  void set(RowEncoder::Slot slot, const Json& v);
+
+  /// Appends "[p0,p1,p2,p3," (the part before the region position).
+  void append_head(std::string& out) const;
+  /// Appends ",p6,...]" (the part after the branch position).
+  void append_tail(std::string& out) const;
+
+ private:
+  void append_range(std::string& out, std::uint32_t from, std::uint32_t to) const;
+
+  static constexpr std::uint32_t kMissing = UINT32_MAX;
+
+  const RowEncoder& encoder_;
+  std::string buffer_;                         // encoded texts, in the order they were set
+  std::vector<std::uint32_t> offset_, length_;  // per position; length kMissing = missing
+};
+
+}  // namespace kemora::pipeline::panogen

@@ -1,0 +1,468 @@
+#include "kemora/pipeline/panogen/scoreboard.hpp"
+
+#include <fcntl.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace kemora::pipeline::panogen {
+namespace {
+
+/// Deeper nesting is refused, so the recursive parser cannot exhaust the stack.
+constexpr unsigned kMaxDepth = 1000;
+constexpr unsigned kParseFlags =
+    rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag;
+
+/// A read-only mapping of a whole file.
+class MappedFile {
+ public:
+  explicit MappedFile(const std::filesystem::path& path) : path_(path) {
+    std::error_code ec;
+    auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) throw std::runtime_error(path.string() + ": no such file");
+    if (std::filesystem::is_directory(status)) throw std::runtime_error(path.string() + ": is a directory, not a file");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error(path.string() + ": cannot open: " + std::strerror(errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      int err = errno;
+      ::close(fd);
+      throw std::runtime_error(path.string() + ": cannot read: " + std::strerror(err));
+    }
+    size_ = static_cast<std::size_t>(st.st_size);
+    if (size_ > 0) {
+      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+      if (p == MAP_FAILED) {
+        int err = errno;
+        ::close(fd);
+        throw std::runtime_error(path.string() + ": cannot map: " + std::strerror(err));
+      }
+      data_ = static_cast<const char*>(p);
+      ::madvise(const_cast<char*>(data_), size_, MADV_SEQUENTIAL);
+    }
+    ::close(fd);
+  }
+  ~MappedFile() { release(); }
+  MappedFile(const MappedFile&) = delete;
+  MappedFile& operator=(const MappedFile&) = delete;
+
+  /// Gives the pages back; the data must not be used afterwards.
+  void release() {
+    if (data_) ::munmap(const_cast<char*>(data_), size_);
+    data_ = nullptr;
+  }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  std::filesystem::path path_;
+  const char* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+const char* kind_of(const Json& v) {
+  if (v.IsArray()) return "a list";
+  if (v.IsObject()) return "a map";
+  if (v.IsString()) return "a text";
+  if (v.IsNumber()) return "a number";
+  if (v.IsBool()) return "a boolean";
+  return "null";
+}
+
+/// The ordering key of a row: son_risk, or 0 when missing, null, 0 or false.
+double sort_key_of(const Json& v) {
+  if (v.IsNull() || v.IsFalse()) return 0;
+  if (v.IsTrue()) return 1;
+  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
+  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
+  if (v.IsNumber()) return v.GetDouble();
+  if ((v.IsString() && v.GetStringLength() == 0) || (v.IsArray() && v.Empty()) ||
+      (v.IsObject() && v.MemberCount() == 0))
+    return 0;
+  throw std::runtime_error(std::string("son_risk must be a number, not ") + kind_of(v));
+}
+
+struct Range {
+  std::size_t begin = 0, end = 0;
+  bool seen = false;
+};
+
+/// SAX handler over the whole scoreboard (or over one row, for a second
+/// reading of rows met before `meta`). Depth counts the open containers: the
+/// root object is depth 1, the rows list depth 2, a row depth 3.
+class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanHandler> {
+ public:
+  ScanHandler(const char* data, Scoreboard& sb, const RowFilter& filter, const std::string& source)
+      : data_(data), sb_(sb), filter_(filter), source_(source) {}
+
+  // --- set-up --------------------------------------------------------------
+  void set_stream(const rapidjson::MemoryStream* stream, std::size_t base) {
+    stream_ = stream;
+    base_ = base;
+  }
+  /// Prepares the reading of one row on its own (the row list already open).
+  void start_single_row(std::size_t index) {
+    depth_ = 2;
+    in_rows_ = true;
+    row_index_ = index;
+    record_ranges_ = false;
+  }
+  void set_encoder(const RowEncoder* encoder) {
+    encoder_ = encoder;
+    text_ = encoder ? std::make_unique<RowText>(*encoder) : nullptr;
+    name_cache_.clear();
+  }
+
+  /// Called when the `meta` member has been read (its range is known).
+  std::function<void()> on_meta;
+  /// Called when a `rows` member begins; returns the meta generation that the
+  /// rows will be encoded with.
+  std::function<int()> on_rows;
+  int rows_generation = -1;
+
+  // --- results -------------------------------------------------------------
+  Range meta, rows, flow_matrix, band_snapshot;
+  std::vector<Range> row_ranges;         ///< every element of rows, in order
+  std::optional<std::size_t> bad_row;   ///< first element of rows that is not an object
+  std::string error;                     ///< set when a handler call stopped the parse
+
+  // --- events --------------------------------------------------------------
+  bool Null() { return scalar(Json()); }
+  bool Bool(bool b) { return scalar(Json(b)); }
+  bool Int(int i) { return scalar(Json(i)); }
+  bool Uint(unsigned u) { return scalar(Json(u)); }
+  bool Int64(std::int64_t i) { return scalar(Json(i)); }
+  bool Uint64(std::uint64_t u) { return scalar(Json(u)); }
+  bool Double(double d) { return scalar(Json(d)); }
+  bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(Json(rapidjson::StringRef(s, n))); }
+
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    std::string_view name(s, n);
+    if (depth_ == 1) {
+      top_ = name == "meta" ? &meta
+           : name == "rows" ? &rows
+           : name == "flow_matrix" ? &flow_matrix
+           : name == "band_snapshot" ? &band_snapshot
+           : nullptr;
+      if (top_) {
+        *top_ = {value_start(), 0, true};
+        if (top_ == &rows) {
+          row_ranges.clear();
+          bad_row.reset();
+          rows_generation = on_rows();
+        }
+      }
+    } else if (depth_ == 3 && in_row_) {
+      slots_ = encoder_ ? slots_for(name) : std::span<const RowEncoder::Slot>();
+    }
+    return true;
+  }
+
+  bool StartObject() { return open(true); }
+  bool StartArray() { return open(false); }
+  bool EndObject(rapidjson::SizeType) { return close(); }
+  bool EndArray(rapidjson::SizeType) { return close(); }
+
+ private:
+  std::size_t pos() const { return base_ + stream_->Tell(); }
+
+  /// Where the value of the member whose name was just read begins.
+  std::size_t value_start() const {
+    std::size_t p = pos();
+    auto skip = [&] {
+      while (data_[p] == ' ' || data_[p] == '\n' || data_[p] == '\r' || data_[p] == '\t') ++p;
+    };
+    skip();
+    ++p;  // ':'
+    skip();
+    return p;
+  }
+
+  std::span<const RowEncoder::Slot> slots_for(std::string_view name) {
+    // Rows usually repeat the same members in the same order: remember the
+    // slots of the name met at each member position.
+    if (member_ < name_cache_.size() && name_cache_[member_].first == name) return name_cache_[member_++].second;
+    auto slots = encoder_->slots_for(name);
+    if (member_ < 256) {
+      if (member_ >= name_cache_.size()) name_cache_.resize(member_ + 1);
+      name_cache_[member_] = {std::string(name), slots};
+    }
+    ++member_;
+    return slots;
+  }
+
+  bool fail(const std::string& message) {
+    error = message;
+    return false;
+  }
+
+  bool open(bool object) {
+    if (depth_ >= kMaxDepth) return fail("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    if (depth_ == 0 && !object) return fail("the scoreboard must be a JSON object, not a list");
+    if (depth_ == 1 && top_ == &rows) {
+      if (!object && !in_rows_) {
+        in_rows_ = true;
+        row_index_ = 0;
+      } else {
+        return fail("rows must be a list");
+      }
+    } else if (depth_ == 2 && in_rows_) {
+      if (object) begin_row();
+      else note_bad_row();
+    } else if (depth_ == 3 && in_row_ && !slots_.empty()) {
+      nested_begin_ = pos() - 1;
+    }
+    ++depth_;
+    return true;
+  }
+
+  bool close() {
+    --depth_;
+    if (depth_ == 3 && in_row_ && !slots_.empty()) {
+      // A list or map as a member value: read it on its own and encode it.
+      try {
+        JsonDoc doc = common::json_parse(std::string_view(data_ + nested_begin_, pos() - nested_begin_), source_);
+        apply(doc);
+      } catch (const std::exception& e) {
+        return fail(row_error(e.what()));
+      }
+    } else if (depth_ == 2 && in_row_) {
+      return end_row();
+    } else if (depth_ == 2 && in_rows_ && !in_row_) {
+      row_ranges.push_back({row_begin_, pos(), true});  // a list element of rows
+      ++row_index_;
+    } else if (depth_ == 1 && in_rows_ && top_ == &rows) {
+      in_rows_ = false;
+    }
+    if (depth_ == 1 && top_) return member_done();
+    return true;
+  }
+
+  bool member_done() {
+    top_->end = pos();
+    if (top_ == &meta) {
+      try {
+        on_meta();
+      } catch (const std::exception& e) {
+        return fail(e.what());
+      }
+    }
+    top_ = nullptr;
+    return true;
+  }
+
+  bool scalar(const Json& v) {
+    if (depth_ == 3 && in_row_) {
+      if (slots_.empty()) return true;
+      try {
+        apply(v);
+      } catch (const std::exception& e) {
+        return fail(row_error(e.what()));
+      }
+    } else if (depth_ == 2 && in_rows_) {
+      note_bad_row();
+      row_ranges.push_back({pos(), pos(), true});
+      ++row_index_;
+    } else if (depth_ == 1 && top_) {
+      if (top_ == &rows) return fail("rows must be a list, not " + std::string(kind_of(v)));
+      return member_done();
+    } else if (depth_ == 0) {
+      return fail("the scoreboard must be a JSON object");
+    }
+    return true;
+  }
+
+  void note_bad_row() {
+    if (!bad_row) bad_row = row_index_;
+    row_begin_ = pos() - 1;
+  }
+
+  void begin_row() {
+    in_row_ = true;
+    row_begin_ = pos() - 1;
+    member_ = 0;
+    slots_ = {};
+    bolge_id_ = sube_id_ = -1;
+    sort_key_ = 0;
+    if (text_) text_->clear();
+  }
+
+  void apply(const Json& v) {
+    for (const auto& slot : slots_) {
+      switch (slot.rule) {
+        case RowEncoder::Rule::Bolge: bolge_id_ = sb_.bolge_codes.intern(v); break;
+        case RowEncoder::Rule::Sube: sube_id_ = sb_.sube_codes.intern(v); break;
+        case RowEncoder::Rule::SonRisk:
+          sort_key_ = sort_key_of(v);
+          text_->set(slot, v);
+          break;
+        default: text_->set(slot, v);
+      }
+    }
+  }
+
+  std::string row_error(const std::string& what) const {
+    return "rows[" + std::to_string(row_index_) + "]: " + what;
+  }
+
+  bool end_row() {
+    in_row_ = false;
+    slots_ = {};
+    std::size_t index = row_index_++;
+    if (record_ranges_) row_ranges.push_back({row_begin_, pos(), true});
+    if (!encoder_) return true;
+    if (filter_) {
+      bool keep;
+      try {
+        JsonDoc row = common::json_parse(std::string_view(data_ + row_begin_, pos() - row_begin_), source_);
+        keep = filter_(row);
+      } catch (const std::exception& e) {
+        return fail("rows[" + std::to_string(index) + "]: row filter failed: " + e.what());
+      }
+      if (!keep) return true;
+    }
+    EncodedRow row{};
+    row.sort_key = sort_key_;
+    row.offset = sb_.encoded.size();
+    text_->append_head(sb_.encoded);
+    row.head_size = static_cast<std::uint32_t>(sb_.encoded.size() - row.offset);
+    text_->append_tail(sb_.encoded);
+    row.tail_size = static_cast<std::uint32_t>(sb_.encoded.size() - row.offset - row.head_size);
+    row.bolge_id = bolge_id_;
+    row.sube_id = sube_id_;
+    sb_.rows.push_back(row);
+    return true;
+  }
+
+  const char* data_;
+  Scoreboard& sb_;
+  const RowFilter& filter_;
+  const std::string& source_;
+  const rapidjson::MemoryStream* stream_ = nullptr;
+  std::size_t base_ = 0;
+  const RowEncoder* encoder_ = nullptr;
+  std::unique_ptr<RowText> text_;
+
+  unsigned depth_ = 0;
+  Range* top_ = nullptr;
+  bool in_rows_ = false;
+  bool in_row_ = false;
+  bool record_ranges_ = true;
+  std::size_t row_index_ = 0;
+  std::size_t row_begin_ = 0;
+  std::size_t nested_begin_ = 0;
+  std::size_t member_ = 0;
+  std::span<const RowEncoder::Slot> slots_;
+  std::vector<std::pair<std::string, std::span<const RowEncoder::Slot>>> name_cache_;
+  std::int32_t bolge_id_ = -1, sube_id_ = -1;
+  double sort_key_ = 0;
+};
+
+/// Parses data[begin, end) with `handler`; throws naming `source` and the
+/// absolute byte offset.
+void parse_range(const char* data, std::size_t begin, std::size_t end, ScanHandler& handler,
+                 const std::string& source) {
+  rapidjson::MemoryStream stream(data + begin, end - begin);
+  handler.set_stream(&stream, begin);
+  rapidjson::Reader reader;
+  rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, handler);
+  if (!result) {
+    if (result.Code() == rapidjson::kParseErrorTermination && !handler.error.empty())
+      throw std::runtime_error(source + ": " + handler.error);
+    throw std::runtime_error(source + ": invalid JSON at byte " + std::to_string(begin + result.Offset()) + ": " +
+                             rapidjson::GetParseError_En(result.Code()));
+  }
+}
+
+JsonDoc parse_member(const char* data, const Range& r, const std::string& source) {
+  return common::json_parse(std::string_view(data + r.begin, r.end - r.begin), source);
+}
+
+}  // namespace
+
+Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& row_filter) {
+  const std::string source = path.string();
+  MappedFile file(path);
+  Scoreboard sb;
+  sb.input_bytes = file.size();
+  ScanHandler handler(file.data(), sb, row_filter, source);
+
+  // `meta` is read as soon as it closes, so that the rows after it are
+  // encoded while they are read. Rows met before the (last) meta member are
+  // read a second time from their byte ranges.
+  std::optional<RowEncoder> encoder;
+  int meta_generation = 0;
+  handler.on_meta = [&] {
+    sb.meta = parse_member(file.data(), handler.meta, source);
+    if (!sb.meta.IsObject()) throw std::runtime_error("meta must be a map, not " + std::string(kind_of(sb.meta)));
+    auto d = sb.meta.FindMember("donemler");
+    if (d != sb.meta.MemberEnd()) sb.donemler.CopyFrom(d->value, sb.donemler.GetAllocator());
+    else sb.donemler.SetArray();
+    auto r = sb.meta.FindMember("risk_donemler");
+    sb.risk_donemler.CopyFrom(r != sb.meta.MemberEnd() ? r->value : static_cast<const Json&>(sb.donemler),
+                              sb.risk_donemler.GetAllocator());
+    ++meta_generation;
+    handler.set_encoder(nullptr);
+    encoder.reset();
+    // A period list that is empty (or null, false, 0, "") means: nothing to render.
+    const Json& d0 = sb.donemler;
+    sb.has_periods = !(d0.IsNull() || d0.IsFalse() || (d0.IsArray() && d0.Empty()) ||
+                       (d0.IsObject() && d0.MemberCount() == 0) || (d0.IsString() && d0.GetStringLength() == 0) ||
+                       (d0.IsNumber() && d0.GetDouble() == 0));
+    if (sb.has_periods) {
+      encoder.emplace(sb.donemler, sb.risk_donemler);
+      handler.set_encoder(&*encoder);
+    }
+  };
+  handler.on_rows = [&] {
+    sb.rows.clear();
+    sb.encoded.clear();
+    sb.bolge_codes = CodeTable();
+    sb.sube_codes = CodeTable();
+    return meta_generation;
+  };
+
+  parse_range(file.data(), 0, file.size(), handler, source);
+  if (!handler.meta.seen) throw std::runtime_error(source + ": the scoreboard has no 'meta' member");
+  if (!handler.rows.seen) throw std::runtime_error(source + ": the scoreboard has no 'rows' member");
+
+  if (encoder) {
+    if (handler.bad_row)
+      throw std::runtime_error(source + ": rows[" + std::to_string(*handler.bad_row) + "] is not a map");
+    if (handler.rows_generation != meta_generation) {
+      handler.on_rows();
+      for (std::size_t i = 0; i < handler.row_ranges.size(); ++i) {
+        handler.start_single_row(i);
+        const Range& r = handler.row_ranges[i];
+        parse_range(file.data(), r.begin, r.end, handler, source);
+      }
+    }
+  }
+
+  if (handler.flow_matrix.seen) sb.flow_matrix = parse_member(file.data(), handler.flow_matrix, source);
+  else sb.flow_matrix.SetArray();
+  if (handler.band_snapshot.seen) sb.band_snapshot = parse_member(file.data(), handler.band_snapshot, source);
+  else sb.band_snapshot.SetObject();
+  return sb;
+}
+
+void sort_rows(std::vector<EncodedRow>& rows) {
+  std::stable_sort(rows.begin(), rows.end(), [](const EncodedRow& a, const EncodedRow& b) {
+    if (std::isnan(b.sort_key)) return !std::isnan(a.sort_key);
+    if (std::isnan(a.sort_key)) return false;
+    return a.sort_key > b.sort_key;
+  });
+}
+
+}  // namespace kemora::pipeline::panogen
