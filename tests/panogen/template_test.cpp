@@ -165,6 +165,7 @@ TEST_F(TemplateOracleTest, ExpressionsPrintAsJinja2) { check_corpus("expressions
 TEST_F(TemplateOracleTest, FiltersAndTestsAsJinja2) { check_corpus("filters"); }
 TEST_F(TemplateOracleTest, StatementsScopingWhitespaceIncludesAsJinja2) { check_corpus("statements"); }
 TEST_F(TemplateOracleTest, SourceNewlinesAsJinja2) { check_corpus("extra"); }
+TEST_F(TemplateOracleTest, MixedDashboardLikeCasesAsJinja2) { check_corpus("mixed"); }
 
 // ---- errors for what the engine does not support ---------------------------
 
