@@ -240,10 +240,8 @@ TEST(TemplateValueTest, StringsAreSharedNotCopied) {
   EXPECT_EQ(in_list.as_list()[1].as_string().data(), big->data());
   EXPECT_EQ(map.find("chunk")->as_string().data(), big->data());
 
-  std::string text = "moved";
-  const char* data = nullptr;
   std::string long_text(1000, 'y');
-  data = long_text.data();
+  const char* data = long_text.data();
   TemplateValue moved(std::move(long_text));
   EXPECT_EQ(moved.as_string().data(), data);
 }

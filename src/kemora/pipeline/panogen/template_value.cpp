@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "kemora/common/numfmt.hpp"
+#include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/template.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
@@ -286,12 +287,7 @@ void utf8_append(std::string& out, char32_t c) {
   }
 }
 
-std::size_t utf8_count(std::string_view s) {
-  std::size_t n = 0;
-  for (unsigned char c : s)
-    if ((c & 0xC0) != 0x80) ++n;
-  return n;
-}
+std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
 
 bool py_isspace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
