@@ -8,7 +8,7 @@
 namespace kemora::motor {
 
 std::filesystem::path Motor::manifest_yaz() const {
-  const double elapsed = now_seconds() - pipeline_baslangic_;
+  const double elapsed = now() - pipeline_baslangic_;
   std::int64_t ok = 0, atlandi = 0, hata = 0;
   for (const auto& r : ozet_satirlar_) {
     ok += r.durum == "OK";

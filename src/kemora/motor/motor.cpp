@@ -66,7 +66,8 @@ Motor::Motor(MotorOptions o) {
   std::filesystem::create_directories(log_dir_);
   std::filesystem::create_directories(output_dir_);
 
-  pipeline_baslangic_ = now_seconds();
+  clock_ = std::move(o.clock);
+  pipeline_baslangic_ = now();
   git_info_ = _git_info(work_dir_.string());
   if (from_step_) skip_before_ = steps_before(*from_step_);
   executor_ = std::move(o.executor);

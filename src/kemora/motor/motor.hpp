@@ -25,6 +25,9 @@ using Params = std::vector<std::pair<std::string, ParamValue>>;
 /// Source file path text -> fingerprint, in order.
 using SourceHashes = std::vector<std::pair<std::string, std::string>>;
 
+/// Seconds since the Unix epoch, as a real.
+double now_seconds();
+
 struct MotorOptions {
   std::string work_dir = ".";
   std::string mode = "prod";
@@ -40,6 +43,9 @@ struct MotorOptions {
   std::shared_ptr<NotebookExecutor> executor;
   /// Where the data-source question reads its answer.
   std::FILE* input = stdin;
+  /// Wall clock in seconds since the epoch for durations; the system clock
+  /// when empty. Tests set it to measure fixed durations.
+  std::function<double()> clock;
 };
 
 /// One line of the run summary.
@@ -131,6 +137,7 @@ class Motor {
 
  private:
   void set_manifest(const std::string& kod, ManifestEntry entry);
+  double now() const { return clock_ ? clock_() : now_seconds(); }
   NotebookExecutor& executor();
 
   std::filesystem::path work_dir_;
@@ -151,10 +158,9 @@ class Motor {
   common::JsonDoc git_info_;
   std::set<std::string> skip_before_;
   std::shared_ptr<NotebookExecutor> executor_;
+  std::function<double()> clock_;
 };
 
-/// Seconds since the Unix epoch, as a real.
-double now_seconds();
 /// Local time now as "%Y-%m-%dT%H:%M:%S" plus ".ffffff" unless the
 /// microseconds are zero.
 std::string iso_now();

@@ -138,7 +138,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   }
 
   say("  ÇALIŞTIRILIYOR — " + sebep);
-  const double t0 = now_seconds();
+  const double t0 = now();
 
   Params params{{"DB_PATH", db_path_.string()}, {"OUTPUT_DIR", output_dir_.string()}, {"WORK_DIR", work_dir_.string()}};
   if (!muta_filter_path_.empty()) params.emplace_back("MUTA_FILTER_PATH", muta_filter_path_);
@@ -150,7 +150,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   try {
     common::JsonDoc param_json = to_json(params);
     executor().execute(*nb_path, out_nb, param_json, work_dir_);
-    const double sure = now_seconds() - t0;
+    const double sure = now() - t0;
     const std::string sure_str = sure_text(sure);
     SourceHashes source_hashes;
     if (options.source_dirs) source_hashes = fingerprint_sources(*options.source_dirs);
@@ -164,7 +164,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   } catch (const common::ProcessInterrupted&) {
     throw;  // Ctrl-C ends the run; it is not a failed step
   } catch (const std::exception& e) {
-    const std::string sure_str = sure_text(now_seconds() - t0);
+    const std::string sure_str = sure_text(now() - t0);
     const std::string hata = common::utf8_prefix(e.what(), 300);
     say("  HATA — " + sure_str + "\n  " + hata);
     try {

@@ -23,7 +23,7 @@ const char* marker(const std::string& durum) {
 void Motor::ozet_yazdir() const {
   using common::pad_left;
   using common::pad_right;
-  const double toplam = now_seconds() - pipeline_baslangic_;
+  const double toplam = now() - pipeline_baslangic_;
   int ok = 0, atla = 0, hata = 0;
   for (const auto& r : ozet_satirlar_) {
     ok += r.durum == "OK";
