@@ -8,11 +8,11 @@
 // Registered with ctest (label "browser") by tests.cmake.
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawnSync } from 'node:child_process';
-import { existsSync, mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join, resolve } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import { launch, SOURCE_DIR } from './chromium.mjs';
+import { generateScoreboard, pageRenderer, run } from './render_page.mjs';
 
 const LINK = 'https://example.invalid/firma/';
 const MARKER = '<!-- KMR_TRENDING_SECTION -->';
@@ -29,30 +29,15 @@ const PYTHON = option('--python', '/usr/bin/python3');
 const OUT = resolve(option('--out'));
 const SCREENSHOT = resolve(option('--screenshot', join(OUT, 'dashboard.png')));
 
-function run(cmd, args) {
-  const r = spawnSync(cmd, args, { encoding: 'utf-8', maxBuffer: 64 << 20 });
-  if (r.error) throw new Error(`${cmd}: ${r.error.message}`);
-  if (r.status !== 0) throw new Error(`${cmd} ${args.join(' ')} exited with ${r.status}:\n${r.stdout}${r.stderr}`);
-  return r.stdout;
-}
-
-// `kemora render` renders the pages. While a kemora binary without that
-// command is around, the same values are built by the debugging renderer on
-// Python's Jinja2 (over the same packaged template), and the test says so.
-const kemoraRenders = existsSync(KEMORA) && spawnSync(KEMORA, ['render', '--help'], { encoding: 'utf-8' }).status === 0;
+const renderer = pageRenderer({ kemora: KEMORA, share: SHARE, python: PYTHON });
 
 function render(dir, html) {
-  const json = join(dir, 'sample_scoreboard.json');
-  const common = ['--chunk-size', '10000', '--external-link', LINK];
-  if (kemoraRenders) run(KEMORA, ['render', json, '-o', html, ...common]);
-  else run(PYTHON, [join(SOURCE_DIR, 'tests', 'browser', 'render_reference.py'),
-                    join(SHARE, 'templates', 'kmr_dashboard.html.j2'), json, html, ...common, '--js-dir', join(SHARE, 'js')]);
-  return html;
+  return renderer.render(join(dir, 'sample_scoreboard.json'), html, ['--chunk-size', '10000', '--external-link', LINK]);
 }
 
 function generate(rows, dir) {
-  run(PYTHON, [join(SOURCE_DIR, 'bench', 'gen_scoreboard.py'), String(rows), dir]);
-  return JSON.parse(run(PYTHON, [join(SOURCE_DIR, 'tests', 'browser', 'scoreboard_facts.py'), join(dir, 'sample_scoreboard.json')]));
+  const json = generateScoreboard(PYTHON, rows, dir);
+  return JSON.parse(run(PYTHON, [join(SOURCE_DIR, 'tests', 'browser', 'scoreboard_facts.py'), json]));
 }
 
 let browser;
@@ -76,7 +61,7 @@ const kpi = async (page, id) =>
 
 before(async () => {
   mkdirSync(OUT, { recursive: true });
-  if (!kemoraRenders) console.log(`# ${KEMORA} has no render command yet: pages rendered by render_reference.py`);
+  if (!renderer.viaKemora) console.log(`# ${KEMORA} has no render command yet: pages rendered by render_reference.py`);
   browser = await launch({ allowPrefixes: [LINK] });
 });
 
