@@ -11,4 +11,9 @@ int& exit_status();
 /// `kemora run` and `kemora step`.
 void add_run_commands(CLI::App& app);
 
+/// `kemora render` (scoreboard JSON -> dashboard page).
+void add_render_command(CLI::App& app);
+/// `kemora trending` (trending-lists JSON -> HTML section).
+void add_trending_command(CLI::App& app);
+
 }  // namespace kemora::cli

@@ -17,6 +17,8 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("kemora ") + kemora::version);
   app.require_subcommand(0, 1);
   kemora::cli::add_run_commands(app);
+  kemora::cli::add_render_command(app);
+  kemora::cli::add_trending_command(app);
   app.footer("Run 'kemora <command> --help' for the options of a command.");
   try {
     app.parse(argc, argv);

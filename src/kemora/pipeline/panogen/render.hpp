@@ -10,6 +10,8 @@
 namespace kemora::pipeline::panogen {
 
 struct RenderOptions {
+  using RowFilter = std::function<bool(const common::Json& row)>;
+
   /// Output file; by default <parent of the JSON's folder>/html/kmr_dashboard.html.
   std::optional<std::string> output_html;
   /// Reference CSV; by default sube_bolge_ref.csv beside the JSON.
@@ -23,7 +25,7 @@ struct RenderOptions {
   /// URL prefix the dashboard opens (with the MUTA) on a row double-click.
   std::string external_link;
   /// When given, only the rows for which it returns true are rendered.
-  std::function<bool(const common::Json& row)> row_filter;
+  RowFilter row_filter;
   /// Size warning limit in MB; 0 or less disables the check.
   double max_size_mb = 0.0;
 };

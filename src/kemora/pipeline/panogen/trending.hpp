@@ -1,0 +1,19 @@
+#pragma once
+#include <string>
+
+#include "kemora/common/json.hpp"
+
+/// The trending-lists section: one self-contained HTML fragment with a card
+/// per non-empty list of firms.
+namespace kemora::pipeline::panogen {
+
+/// Builds the section from the parsed trending-lists JSON object (members
+/// fastest_rising, regime_change, persistent_high, low_but_rising, each a list
+/// of firm records). Returns "" when no list has an entry. Cell texts are
+/// HTML-escaped (&, <, >, ", '), since the lists carry firm names from outside
+/// data. Throws std::invalid_argument when `trending` is not an object and
+/// std::runtime_error for a list member that is not a list or a record that is
+/// not an object.
+std::string _build_trending_html(const common::Json& trending);
+
+}  // namespace kemora::pipeline::panogen
