@@ -1,0 +1,190 @@
+"""Drives the kemora program over temporary workspaces with a fake papermill
+first on PATH: exit statuses, what goes to standard output and standard error,
+warnings, the data-source question on a terminal, and `kemora step`.
+
+usage: cli_test.py KEMORA_BINARY
+"""
+import json
+import os
+import pty
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+KEMORA = None
+
+REGISTRY_NOTEBOOKS = [
+    "nb_01a_ingest_ddl.ipynb", "nb_01b_ingest_kik.ipynb", "nb_01c_ingest_kredi.ipynb", "nb_01d_ingest_yis.ipynb",
+    "nb_01e_ingest_eus.ipynb", "nb_01f_ingest_hedef_kapsam.ipynb", "nb_01g_ingest_statik.ipynb",
+    "nb_01h_ingest_train.ipynb", "nb_01i_ingest_rkd_memzuc.ipynb", "nb_02_transform.ipynb", "nb_03_marts.ipynb",
+    "nb_04a_ml_features.ipynb", "nb_04b_ml_train.ipynb", "nb_04c_ml_predict.ipynb", "nb_05a_backtest_eus.ipynb",
+    "nb_05b_backtest_yis.ipynb", "nb_05c_backtest_ml.ipynb",
+]
+
+# Records its arguments, prints to its own stdout (which must not reach the
+# engine's stdout), copies the notebook, and fails for the notebook named in
+# FAKE_PAPERMILL_FAIL.
+FAKE_PAPERMILL = r'''#!/usr/bin/env python3
+import json, os, shutil, sys
+with open(os.environ["FAKE_PAPERMILL_LOG"], "a") as f:
+    f.write(json.dumps(sys.argv[1:]) + "\n")
+print("papermill says hello on stdout")
+shutil.copyfile(sys.argv[1], sys.argv[2])
+if os.path.basename(sys.argv[1]) == os.environ.get("FAKE_PAPERMILL_FAIL"):
+    print("Traceback (most recent call last):", file=sys.stderr)
+    print("ValueError: boom", file=sys.stderr)
+    sys.exit(1)
+'''
+
+
+class Workspace:
+    def __init__(self):
+        self.root = tempfile.mkdtemp(prefix="kemora-cli-")
+        self.work = os.path.join(self.root, "ws")
+        os.makedirs(self.work)
+        for nb in REGISTRY_NOTEBOOKS:
+            with open(os.path.join(self.work, nb), "w") as f:
+                json.dump({"cells": [], "metadata": {}, "nbformat": 4, "nbformat_minor": 5, "name": nb}, f)
+        bindir = os.path.join(self.root, "bin")
+        os.makedirs(bindir)
+        pm = os.path.join(bindir, "papermill")
+        with open(pm, "w") as f:
+            f.write(FAKE_PAPERMILL.replace("/usr/bin/env python3", sys.executable))
+        os.chmod(pm, 0o755)
+        self.log = os.path.join(self.root, "papermill.log")
+        self.env = dict(os.environ, PATH=bindir + ":" + os.environ["PATH"], FAKE_PAPERMILL_LOG=self.log)
+
+    def run(self, *args, fail=None, stdin=subprocess.DEVNULL):
+        env = dict(self.env)
+        if fail:
+            env["FAKE_PAPERMILL_FAIL"] = fail
+        return subprocess.run([KEMORA, *args], env=env, stdin=stdin, capture_output=True, text=True, timeout=300)
+
+    def calls(self):
+        if not os.path.exists(self.log):
+            return []
+        with open(self.log) as f:
+            return [json.loads(line) for line in f]
+
+    def close(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+class RunCommand(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+
+    def tearDown(self):
+        self.ws.close()
+
+    def test_success_exit_zero_and_stdout_holds_only_engine_lines(self):
+        r = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ingest", "--skip-ml", "--skip-backtest")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith("\n  [!] local_data_paths.json bulunamadı: "), r.stdout)
+        self.assertIn("  [AUTO] Non-interactive mod — external_data/ ile devam ediliyor\nKemora Pipeline v", r.stdout)
+        self.assertNotIn("papermill says hello", r.stdout)
+        self.assertIn("papermill says hello", r.stderr)
+        self.assertIn("OK:2 Atlandı:0 Hata:0", r.stdout)
+        args = self.ws.calls()[0]
+        self.assertEqual(args[0], os.path.join(self.ws.work, "nb_02_transform.ipynb"))
+        self.assertEqual(args[2:4], ["--cwd", self.ws.work])
+        self.assertEqual(args[4], "-y")
+        params = json.loads(args[5])
+        self.assertEqual(list(params), ["DB_PATH", "OUTPUT_DIR", "WORK_DIR", "LOG_DIR"])
+
+    def test_failed_step_exits_two_and_names_the_error(self):
+        r = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ingest", "--skip-ml", "--skip-backtest",
+                        fail="nb_03_marts.ipynb")
+        self.assertEqual(r.returncode, 2, r.stderr)
+        self.assertIn("  HATA — ", r.stdout)
+        self.assertIn("\n  ValueError: boom\n  Hata raporu: ", r.stdout)
+        self.assertIn("Hata:1", r.stdout)
+
+    def test_missing_notebook_exits_two(self):
+        os.remove(os.path.join(self.ws.work, "nb_03_marts.ipynb"))
+        r = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ingest", "--skip-ml", "--skip-backtest")
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("  [!] Notebook bulunamadı: nb_03_marts.ipynb", r.stdout)
+
+    def test_unknown_step_names_are_warned_about_and_the_run_goes_on(self):
+        r = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ingest", "--skip-ml", "--skip-backtest",
+                        "--force", "mart", "--from", "export")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("--force mart: no such step", r.stderr)
+        self.assertIn("--from export: no such step", r.stderr)
+        self.assertIn("Force: False ['mart']", r.stdout)
+
+    def test_broken_configuration_stops_with_status_one_naming_the_file(self):
+        with open(os.path.join(self.ws.work, "local_data_paths.json"), "w") as f:
+            f.write('{"kredi_db": "/x",}')
+        r = self.ws.run("run", "--work-dir", self.ws.work)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("local_data_paths.json", r.stderr)
+        self.assertIn("invalid JSON at byte", r.stderr)
+        self.assertFalse(os.path.exists(os.path.join(self.ws.work, "seasons")))
+
+    def test_declining_on_a_terminal_stops_with_the_message(self):
+        master, slave = pty.openpty()
+        try:
+            os.write(master, b"h\n")
+            r = self.ws.run("run", "--work-dir", self.ws.work, stdin=slave)
+        finally:
+            os.close(slave)
+            os.close(master)
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stderr.strip(), "Pipeline durduruldu — local_data_paths.json oluşturun.")
+        self.assertIn("[e/H]: ", r.stdout)
+        self.assertFalse(os.path.exists(os.path.join(self.ws.work, "seasons")))
+
+    def test_data_paths_on_the_command_line_and_a_source_change(self):
+        src = os.path.join(self.ws.root, "kik")
+        os.makedirs(src)
+        with open(os.path.join(src, "izleme.csv"), "w") as f:
+            f.write("1\n")
+        args = ["run", "--work-dir", self.ws.work, "--data-path", "kik_data_ham_csv=" + src, "--skip-ml",
+                "--skip-backtest"]
+        r = self.ws.run(*args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn("[CONFIG]", r.stdout)
+        seasons = os.path.join(self.ws.work, "seasons")
+        with open(os.path.join(seasons, os.listdir(seasons)[0], "meta", "adim_ingest_kik.json")) as f:
+            self.assertEqual(list(json.load(f)["source_hashes"]), [os.path.join(src, "izleme.csv")])
+
+
+class StepCommand(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+
+    def tearDown(self):
+        self.ws.close()
+
+    def test_params_keep_json_types_and_exit_statuses(self):
+        r = self.ws.run("step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", "--param", "N=5",
+                        "--param", "R=2.5", "--param", "B=true", "--param", "Z=null", "--param", "T=abc",
+                        "--param", "DB_PATH=/tmp/other.db")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        params = json.loads(self.ws.calls()[0][5])
+        self.assertEqual(params["N"], 5)
+        self.assertEqual(params["R"], 2.5)
+        self.assertIs(params["B"], True)
+        self.assertIsNone(params["Z"])
+        self.assertEqual(params["T"], "abc")
+        self.assertEqual(list(params)[0], "DB_PATH")
+        self.assertEqual(params["DB_PATH"], "/tmp/other.db")
+        r = self.ws.run("step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", fail="nb_03_marts.ipynb")
+        self.assertEqual(r.returncode, 2)
+        r = self.ws.run("step", "export", "--work-dir", self.ws.work, "--data-path", "x=y")
+        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.stdout, "  [!] Bilinmeyen adım: export\n")
+
+    def test_bad_param_is_a_usage_error(self):
+        r = self.ws.run("step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", "--param", "novalue")
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("KEY=VALUE", r.stderr)
+
+
+if __name__ == "__main__":
+    KEMORA = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
