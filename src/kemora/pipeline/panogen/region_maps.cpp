@@ -115,7 +115,9 @@ int CodeTable::intern(const Json& v) {
   auto [it, added] = ids_.emplace(*key, static_cast<int>(keys_.size()));
   if (added) {
     keys_.push_back(std::move(*key));
-    values_.PushBack(Json(v, values_.GetAllocator()), values_.GetAllocator());
+    // A string is copied explicitly: the caller's value may only refer to its text.
+    auto& alloc = values_.GetAllocator();
+    values_.PushBack(v.IsString() ? Json(v.GetString(), v.GetStringLength(), alloc) : Json(v, alloc), alloc);
   }
   return it->second;
 }
