@@ -33,6 +33,27 @@ double number_of(const Json& v) {
   return v.GetDouble();
 }
 
+/// Rounds to the nearest integer, ties to even (the default rounding of the
+/// floating-point unit, without a library call).
+double round_half_even(double x) {
+  constexpr double kTwo52 = 4503599627370496.0;  // from here on every double is whole
+  double a = std::fabs(x);
+  if (!(a < kTwo52)) return x;
+  return std::copysign((a + kTwo52) - kTwo52, x);
+}
+
+/// Byte length of the first `n` characters of the UTF-8 text `s`.
+std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+      if (count == n) return i;
+      ++count;
+    }
+  }
+  return s.size();
+}
+
 void append_int64(std::string& out, std::int64_t i) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, i);
@@ -132,13 +153,13 @@ void write_html_safe(std::string& out, const Json& v) {
 Mio mio_of(double tl) {
   if (!std::isfinite(tl)) return {};
   double m = tl / 1'000'000.0;
-  if (std::fabs(m) >= 1) return {Mio::Kind::Integer, std::nearbyint(m)};
+  if (std::fabs(m) >= 1) return {Mio::Kind::Integer, round_half_even(m)};
   double t = m * 10;
   double k;
   if (std::fabs(t - std::floor(t) - 0.5) > 1e-9) {
-    k = std::nearbyint(t);  // far from a tie: the product's rounding cannot matter
+    k = round_half_even(t);  // far from a tie: the product's rounding cannot matter
   } else {
-    k = std::nearbyint(common::round_decimal(m, 1) * 10);  // exact decimal rounding
+    k = round_half_even(common::round_decimal(m, 1) * 10);  // exact decimal rounding
   }
   double value = k == 0 ? std::copysign(0.0, m) : k / 10;
   return {Mio::Kind::Real, value};
@@ -264,13 +285,17 @@ void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const 
   switch (rule) {
     case Rule::Muta:
     case Rule::Flag:
-    case Rule::Neden: write_html_safe(out, v); return;
+    case Rule::Neden:
+      if (v.IsInt64()) append_int64(out, v.GetInt64());  // the common case, without the general writer
+      else write_html_safe(out, v);
+      return;
     case Rule::Unvan:
       if (is_falsy(v)) {
         out += "\"\"";
       } else if (v.IsString()) {
-        std::string cut = common::utf8_prefix(std::string_view(v.GetString(), v.GetStringLength()), kUnvanLength);
-        write_html_safe(out, Json(rapidjson::StringRef(cut.data(), cut.size())));
+        std::string_view text(v.GetString(), v.GetStringLength());
+        auto size = static_cast<rapidjson::SizeType>(utf8_prefix_size(text, kUnvanLength));
+        write_html_safe(out, Json(rapidjson::StringRef(text.data(), size)));
       } else if (v.IsArray()) {  // a slice of a list is the list's first elements
         out += '[';
         for (rapidjson::SizeType i = 0; i < v.Size() && i < kUnvanLength; ++i) {

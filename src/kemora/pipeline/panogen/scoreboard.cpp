@@ -93,6 +93,13 @@ double sort_key_of(const Json& v) {
   throw std::runtime_error(std::string("son_risk must be a number, not ") + kind_of(v));
 }
 
+/// Inline comparison for the short member names of rows.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 struct Range {
   std::size_t begin = 0, end = 0;
   bool seen = false;
@@ -192,7 +199,11 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   std::span<const RowEncoder::Slot> slots_for(std::string_view name) {
     // Rows usually repeat the same members in the same order: remember the
     // slots of the name met at each member position.
-    if (member_ < name_cache_.size() && name_cache_[member_].first == name) return name_cache_[member_++].second;
+    if (member_ < name_cache_.size()) {
+      const std::string& cached = name_cache_[member_].first;
+      if (cached.size() == name.size() && same_bytes(cached.data(), name.data(), name.size()))
+        return name_cache_[member_++].second;
+    }
     auto slots = encoder_->slots_for(name);
     if (member_ < 256) {
       if (member_ >= name_cache_.size()) name_cache_.resize(member_ + 1);
