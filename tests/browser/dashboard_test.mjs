@@ -213,6 +213,21 @@ test('odd values: NaN and Infinity in chunks, markup in names', async () => {
   assert.deepEqual(errors, []);
 });
 
+test('the trending section takes the place of the marker', { skip: !renderer.viaKemora && 'needs kemora render' }, async () => {
+  const dir = join(OUT, 'sb25k');
+  const html = renderer.render(join(dir, 'sample_scoreboard.json'), join(OUT, 'dashboard_trending.html'),
+                               ['--trending', join(dir, 'sample_trending_lists.json')]);
+  assert.ok(!readFileSync(html, 'utf-8').includes(MARKER));
+  const { page, errors } = await open(html);
+  assert.equal(await page.locator('#kmr-trending-section').count(), 1);
+  const cards = page.locator('#kmr-trending-cards');
+  assert.ok(await cards.isVisible());
+  await page.click('#kmr-trending-section button');  // its inline handler runs under the page's content policy
+  assert.ok(!(await cards.isVisible()));
+  await page.close();
+  assert.deepEqual(errors, []);
+});
+
 test('no request left the machine, except the popup the test asked for', () => {
   const unexpected = browser.requests.filter((r) => !r.allowed);
   assert.deepEqual(unexpected, []);

@@ -107,7 +107,7 @@ def row_to_array(row, donemler, risk_donemler, bolge_map, sube_map):
 
 def js_text(value, compact=True):
     text = json.dumps(value, ensure_ascii=False, separators=(",", ":") if compact else None)
-    return text.replace("<", "\\u003c")
+    return text.replace("<", "\\u003c").replace(">", "\\u003e")
 
 
 def main():
