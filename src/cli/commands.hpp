@@ -1,6 +1,12 @@
 #pragma once
 #include <CLI/CLI.hpp>
 
+#include <functional>
+
+namespace kemora::motor {
+class Motor;
+}
+
 /// Each subcommand of the kemora program registers itself on the app and
 /// returns the exit status through the callback it installs.
 namespace kemora::cli {
@@ -8,8 +14,17 @@ namespace kemora::cli {
 /// Exit status set by the subcommand that ran (0 when none ran).
 int& exit_status();
 
-/// `kemora run` and `kemora step`.
+/// `kemora run`, `kemora step` and `kemora steps`.
 void add_run_commands(CLI::App& app);
+/// `kemora demo`.
+void add_demo_command(CLI::App& app);
+
+/// Runs `body` and stores its result as the exit status; the engine's stop
+/// (declined data-source question) gives 1, an interrupt 130, each with a
+/// message on standard error.
+void run_guarded(const std::function<int()>& body);
+/// True when a step of the run ended in HATA or NB YOK.
+bool any_failed(const motor::Motor& m);
 
 /// `kemora render` (scoreboard JSON -> dashboard page).
 void add_render_command(CLI::App& app);

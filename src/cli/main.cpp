@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   kemora::cli::add_run_commands(app);
   kemora::cli::add_render_command(app);
   kemora::cli::add_trending_command(app);
+  kemora::cli::add_demo_command(app);
   app.footer("Run 'kemora <command> --help' for the options of a command.");
   try {
     app.parse(argc, argv);

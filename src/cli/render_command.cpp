@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "cli/commands.hpp"
-#include "kemora/common/atomic_file.hpp"
 #include "kemora/common/json.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/render.hpp"
@@ -18,8 +17,6 @@ namespace kemora::cli {
 namespace {
 
 namespace pg = pipeline::panogen;
-
-constexpr std::string_view kTrendingMarker = "<!-- KMR_TRENDING_SECTION -->";
 
 struct RenderFlags {
   std::string json_path;
@@ -54,22 +51,6 @@ pg::RenderOptions::RowFilter where_filter(const std::vector<std::string>& where)
   };
 }
 
-/// Puts `section` into the page at the trending marker (or, without one,
-/// before </body>) and rewrites the file atomically.
-void place_trending_section(const std::string& html_path, const std::string& section) {
-  std::string page = common::read_file(html_path);
-  auto at = page.find(kTrendingMarker);
-  if (at != std::string::npos) {
-    page.replace(at, kTrendingMarker.size(), section);
-  } else {
-    std::cerr << "kemora render: " << html_path << " has no " << kTrendingMarker
-              << " marker; the trending section goes before </body>\n";
-    auto body = page.rfind("</body>");
-    page.insert(body == std::string::npos ? page.size() : body, section);
-  }
-  common::write_file_atomic(html_path, page);
-}
-
 int run_render(const RenderFlags& f) {
   try {
     // The trending file is read first, so that a faulty one stops the command
@@ -90,7 +71,9 @@ int run_render(const RenderFlags& f) {
     pg::RenderResult result = pg::render_html(f.json_path, options);
     if (section) {
       if (result.chunks == 0) std::cerr << "kemora render: no page was written; the trending section is left out\n";
-      else place_trending_section(result.html_path, *section);
+      else if (!pg::place_trending_section(result.html_path, *section))
+        std::cerr << "kemora render: " << result.html_path << " has no " << pg::kTrendingMarker
+                  << " marker; the trending section went before </body>\n";
     }
     return 0;
   } catch (const CLI::Error&) {

@@ -63,8 +63,9 @@ motor::MotorOptions engine_options(const EngineFlags& f) {
   return o;
 }
 
-// Runs `body`, turning the engine's stop and interrupt into exit statuses.
-void guarded(const std::function<int()>& body) {
+}  // namespace
+
+void run_guarded(const std::function<int()>& body) {
   try {
     exit_status() = body();
   } catch (const motor::PipelineStopped& e) {
@@ -78,11 +79,13 @@ void guarded(const std::function<int()>& body) {
   }
 }
 
-bool any_failed(const Motor& m) {
+bool any_failed(const motor::Motor& m) {
   for (const auto& r : m.ozet_satirlar())
     if (r.durum == "HATA" || r.durum == "NB YOK") return true;
   return false;
 }
+
+namespace {
 
 // A --param value: a JSON number, true, false or null keeps its type,
 // anything else is text.
@@ -124,7 +127,7 @@ void add_run_commands(CLI::App& app) {
   cmd->add_option("--referans-tarih", *referans, "Reference date for the transform step (repeatable)");
   cmd->add_option("--test-muta-count", run->test_muta_count, "Firms in ML test mode (0: all)")->capture_default_str();
   cmd->callback([flags, run, referans] {
-    guarded([&] {
+    run_guarded([&] {
       Motor m(engine_options(*flags));
       if (!referans->empty()) run->referans_tarih_list = *referans;
       m.run_all(*run);
@@ -145,7 +148,7 @@ void add_run_commands(CLI::App& app) {
                    "its type, anything else is text");
   step->add_option("--source-dir", *sources, "Folder whose files are fingerprinted after a successful run (repeatable)");
   step->callback([step_flags, kod, params, sources] {
-    guarded([&] {
+    run_guarded([&] {
       motor::AdimOptions opts;
       if (!params->empty()) {
         motor::Params p;

@@ -2,3 +2,8 @@
 add_test(NAME integration.cli
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/cli_test.py $<TARGET_FILE:kemora>)
 set_tests_properties(integration.cli PROPERTIES LABELS integration TIMEOUT 600)
+
+# The demo once, end to end, through the real notebook executor.
+add_test(NAME integration.demo
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/demo_test.py $<TARGET_FILE:kemora> ${PROJECT_BINARY_DIR}/demo-test)
+set_tests_properties(integration.demo PROPERTIES LABELS integration TIMEOUT 2400 RUN_SERIAL TRUE)

@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/pipeline/panogen/row_encoding.hpp"
 
@@ -205,6 +206,20 @@ std::string _build_trending_html(const common::Json& trending) {
     if (lists[i]) append_card(out, kSections[i], *lists[i]);
   out += kClosing;
   return out;
+}
+
+bool place_trending_section(const std::string& html_path, const std::string& section) {
+  std::string page = common::read_file(html_path);
+  bool marked = true;
+  if (auto at = page.find(kTrendingMarker); at != std::string::npos) {
+    page.replace(at, kTrendingMarker.size(), section);
+  } else {
+    marked = false;
+    auto body = page.rfind("</body>");
+    page.insert(body == std::string::npos ? page.size() : body, section);
+  }
+  common::write_file_atomic(html_path, page);
+  return marked;
 }
 
 }  // namespace kemora::pipeline::panogen

@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+#include <string_view>
 
 #include "kemora/common/json.hpp"
 
@@ -15,5 +16,13 @@ namespace kemora::pipeline::panogen {
 /// std::runtime_error for a list member that is not a list or a record that is
 /// not an object.
 std::string _build_trending_html(const common::Json& trending);
+
+/// The comment in the dashboard page where a trending section belongs.
+inline constexpr std::string_view kTrendingMarker = "<!-- KMR_TRENDING_SECTION -->";
+
+/// Puts `section` into the page at `html_path` in place of the trending
+/// marker and rewrites the file atomically. A page without the marker gets the
+/// section before its closing </body> (or at its end), and the result is false.
+bool place_trending_section(const std::string& html_path, const std::string& section);
 
 }  // namespace kemora::pipeline::panogen
