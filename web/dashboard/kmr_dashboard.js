@@ -134,6 +134,8 @@
     return e;
   }
 
+  var collator = new Intl.Collator('tr');
+
   /** Numbers first in their order, then texts; null, NaN and missing values always last. */
   function compareValues(a, b, nodeA, nodeB, isDescending) {
     var ma = a === null || a === undefined || (typeof a === 'number' && isNaN(a));
@@ -145,7 +147,7 @@
     var na = typeof a === 'number', nb = typeof b === 'number';
     if (na && nb) return a < b ? -1 : a > b ? 1 : 0;
     if (na !== nb) return na ? -1 : 1;
-    return String(a).localeCompare(String(b), 'tr');
+    return collator.compare(String(a), String(b));
   }
 
   // ---------------------------------------------------------------- decoding
@@ -334,6 +336,11 @@
     };
   }
 
+  function searchable(def) {
+    def.getQuickFilterText = function (p) { return text(p.value); };
+    return def;
+  }
+
   function columnDefs() {
     var segOptions = SEGMENTS_LIST.map(function (s, i) { return { key: i, label: s }; })
       .concat([{ key: -1, label: SEGMENT_OTHER }]);
@@ -342,21 +349,21 @@
     var subeOptions = SUBE_NAMES.map(function (n, i) { return { key: i, label: n }; })
       .concat([{ key: -1, label: '' }]);
     var defs = [
-      { headerName: 'MUTA', colId: 'muta', field: 'muta', width: 110, pinned: 'left',
+      searchable({ headerName: 'MUTA', colId: 'muta', field: 'muta', width: 110, pinned: 'left',
         valueFormatter: function (p) { return text(p.value); }, comparator: compareValues,
-        filter: 'agTextColumnFilter', filterValueGetter: function (p) { return text(p.data.muta); } },
-      { headerName: 'Unvan', colId: 'unvan', field: 'unvan', width: 250, pinned: 'left',
-        filter: 'agTextColumnFilter', comparator: compareValues, tooltipField: 'unvan' },
-      choiceColumn({ headerName: 'Segment', colId: 'segment', field: 'segment', width: 100 },
-        segOptions, function (d) { return d.segIdx; }),
+        filter: 'agTextColumnFilter', filterValueGetter: function (p) { return text(p.data.muta); } }),
+      searchable({ headerName: 'Unvan', colId: 'unvan', field: 'unvan', width: 250, pinned: 'left',
+        filter: 'agTextColumnFilter', comparator: compareValues, tooltipField: 'unvan' }),
+      searchable(choiceColumn({ headerName: 'Segment', colId: 'segment', field: 'segment', width: 100 },
+        segOptions, function (d) { return d.segIdx; })),
       { headerName: 'Son risk', colId: 'son_risk', field: 'risk', width: 105, type: 'rightAligned',
         valueFormatter: function (p) { return fmtNumber(p.value); }, comparator: compareValues,
         filter: 'agNumberColumnFilter', headerTooltip: 'Son risk (' + (UNIT_LABELS[ctx.riskBirim] || text(ctx.riskBirim)) + ')',
         context: { kind: 'number' } },
-      choiceColumn({ headerName: 'Bölge', colId: 'bolge', field: 'bolge', width: 140, comparator: compareValues },
-        bolgeOptions, function (d) { return d.bolgeIdx; }),
-      choiceColumn({ headerName: 'Şube', colId: 'sube', field: 'sube', width: 160, comparator: compareValues },
-        subeOptions, function (d) { return d.subeIdx; })
+      searchable(choiceColumn({ headerName: 'Bölge', colId: 'bolge', field: 'bolge', width: 140, comparator: compareValues },
+        bolgeOptions, function (d) { return d.bolgeIdx; })),
+      searchable(choiceColumn({ headerName: 'Şube', colId: 'sube', field: 'sube', width: 160, comparator: compareValues },
+        subeOptions, function (d) { return d.subeIdx; }))
     ];
     if (D.length) {
       defs.push({
@@ -396,8 +403,8 @@
         }, yesNo, function (d) { return truthy(flagAt(d, i)) ? 1 : 0; });
       })
     });
-    defs.push({ headerName: 'Neden', colId: 'neden', field: 'neden', width: 180, filter: 'agTextColumnFilter',
-      valueFormatter: function (p) { return text(p.value); }, comparator: compareValues, tooltipField: 'neden' });
+    defs.push(searchable({ headerName: 'Neden', colId: 'neden', field: 'neden', width: 180, filter: 'agTextColumnFilter',
+      valueFormatter: function (p) { return text(p.value); }, comparator: compareValues, tooltipField: 'neden' }));
     return defs;
   }
 
@@ -426,7 +433,9 @@
     var opts = {
       columnDefs: columnDefs(),
       rowData: initialRows,
-      defaultColDef: { sortable: true, resizable: true, filter: true, suppressHeaderMenuButton: true },
+      // Quick search looks at the text columns only (see searchable()), not at the numbers.
+      defaultColDef: { sortable: true, resizable: true, filter: true, suppressHeaderMenuButton: true,
+                       getQuickFilterText: function () { return ''; } },
       localeText: LOCALE_TEXT,
       rowSelection: { mode: 'singleRow', checkboxes: false, enableClickSelection: true },
       theme: agGrid.themeQuartz.withParams({ fontSize: 12, headerFontSize: 12, spacing: 5, rowHeight: 30 }),
