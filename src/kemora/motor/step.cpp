@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "kemora/common/path_text.hpp"
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
@@ -42,29 +43,6 @@ void put_param(Params& params, const std::string& key, ParamValue value) {
   params.emplace_back(key, std::move(value));
 }
 
-// A path text as the path type writes it: repeated separators, a trailing
-// separator and "." components dropped, ".." kept.
-std::string normalised(const std::string& path) {
-  std::string lead;
-  std::size_t i = 0;
-  if (path.starts_with("//") && !path.starts_with("///")) lead = "//", i = 2;
-  else if (path.starts_with("/")) lead = "/";
-  std::string out;
-  std::size_t start = i;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (!part.empty() && part != ".") {
-      if (!out.empty()) out += '/';
-      out += part;
-    }
-    start = end + 1;
-  }
-  if (lead.empty() && out.empty()) return ".";
-  return lead + out;
-}
-
 SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
   SourceHashes hashes;
   for (const auto& sd : dirs) {
@@ -77,7 +55,8 @@ SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
     });
     for (const auto& e : entries) {
       if (!e.is_regular_file()) continue;  // follows symbolic links; folders are skipped
-      hashes.emplace_back(normalised(sd + "/" + e.path().filename().string()), _file_hash(e.path().string()));
+      hashes.emplace_back((common::PathText::parse(sd) / e.path().filename().string()).str(),
+                          _file_hash(e.path().string()));
     }
   }
   return hashes;

@@ -9,6 +9,7 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
+#include "kemora/common/path_text.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/region_maps.hpp"
 #include "kemora/pipeline/panogen/scoreboard.hpp"
@@ -17,46 +18,9 @@
 namespace kemora::pipeline::panogen {
 namespace {
 
+using common::PathText;
+
 namespace fs = std::filesystem;
-
-/// A path as pathlib models it: a root ("", "/" or "//") and its parts.
-struct PyPath {
-  std::string root;
-  std::vector<std::string> parts;
-
-  static PyPath parse(const std::string& s) {
-    PyPath p;
-    std::size_t i = 0;
-    if (s.size() >= 2 && s[0] == '/' && s[1] == '/' && (s.size() == 2 || s[2] != '/')) p.root = "//";
-    else if (!s.empty() && s[0] == '/') p.root = "/";
-    while (i < s.size()) {
-      std::size_t j = s.find('/', i);
-      if (j == std::string::npos) j = s.size();
-      std::string part = s.substr(i, j - i);
-      if (!part.empty() && part != ".") p.parts.push_back(std::move(part));
-      i = j + 1;
-    }
-    return p;
-  }
-  PyPath parent() const {
-    PyPath p = *this;
-    if (!p.parts.empty()) p.parts.pop_back();
-    return p;
-  }
-  PyPath operator/(const std::string& name) const {
-    PyPath p = *this;
-    p.parts.push_back(name);
-    return p;
-  }
-  std::string str() const {
-    std::string s = root;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      if (i) s += '/';
-      s += parts[i];
-    }
-    return s.empty() ? "." : s;
-  }
-};
 
 std::shared_ptr<const std::string> read_script(const fs::path& path) {
   std::error_code ec;
@@ -112,19 +76,19 @@ std::string size_text(std::uintmax_t bytes) {
 
 }  // namespace
 
-std::string path_text(const std::string& path) { return PyPath::parse(path).str(); }
+std::string path_text(const std::string& path) { return PathText::parse(path).str(); }
 
 RenderResult render_html(const std::string& json_path, const RenderOptions& options) {
   if (options.chunk_size < 1)
     throw std::invalid_argument("chunk_size must be at least 1, not " + std::to_string(options.chunk_size));
 
-  const PyPath json = PyPath::parse(json_path);
-  const PyPath json_dir = json.parent();
-  PyPath output;
+  const PathText json = PathText::parse(json_path);
+  const PathText json_dir = json.parent();
+  PathText output;
   if (options.output_html) {
-    output = PyPath::parse(*options.output_html);
+    output = PathText::parse(*options.output_html);
   } else {
-    PyPath html_dir = json_dir.parent() / "html";
+    PathText html_dir = json_dir.parent() / "html";
     fs::create_directories(html_dir.str());
     output = html_dir / "kmr_dashboard.html";
   }

@@ -1,0 +1,21 @@
+#pragma once
+#include <string>
+#include <vector>
+
+namespace kemora::common {
+
+/// A path as text, in the normalised form the system prints and records:
+/// repeated separators, a trailing separator and "." parts dropped, ".." kept,
+/// a leading "//" kept, "." for an empty path. Relative paths stay relative.
+struct PathText {
+  std::string root;  ///< "", "/" or "//"
+  std::vector<std::string> parts;
+
+  static PathText parse(const std::string& s);
+  /// The path without its last part ("." and "/" are their own parents).
+  PathText parent() const;
+  PathText operator/(const std::string& name) const;
+  std::string str() const;
+};
+
+}  // namespace kemora::common
