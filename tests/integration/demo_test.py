@@ -66,6 +66,12 @@ check("ml_skor" in board["rows"][0], "ml_predict wrote its scores into the score
 page = open(html, encoding="utf-8").read()
 check('id="kmr-trending-section"' in page and "<!-- KMR_TRENDING_SECTION -->" not in page,
       "the trending section replaced the marker")
+# The page as a browser shows it: every firm in the grid, no console error, no request.
+page_check = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "browser", "open_page.mjs")
+r = subprocess.run(["node", page_check, html, "--rows", "5000", "--screenshot", os.path.join(OUT, "demo-dashboard.png")],
+                   capture_output=True, text=True, timeout=300)
+check(r.returncode == 0, "the dashboard opens in headless Chromium: " + r.stdout + r.stderr[-3000:])
+print(r.stdout.strip())
 git_log = subprocess.run(["git", "-C", DEMO, "log", "--oneline"], capture_output=True, text=True).stdout
 check(len(git_log.strip().splitlines()) == 1, "the workspace is a git working copy with one commit")
 
