@@ -7,3 +7,8 @@ set_tests_properties(integration.cli PROPERTIES LABELS integration TIMEOUT 600)
 add_test(NAME integration.demo
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/demo_test.py $<TARGET_FILE:kemora> ${PROJECT_BINARY_DIR}/demo-test)
 set_tests_properties(integration.demo PROPERTIES LABELS integration TIMEOUT 2400 RUN_SERIAL TRUE)
+
+# Install into a prefix and build host programs with find_package(kemora).
+add_test(NAME integration.install
+  COMMAND /bin/sh ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
+set_tests_properties(integration.install PROPERTIES LABELS integration TIMEOUT 600)
