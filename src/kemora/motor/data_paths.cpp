@@ -6,6 +6,7 @@
 
 #include "kemora/common/json.hpp"
 #include "kemora/common/text.hpp"
+#include "kemora/motor/console.hpp"
 
 namespace kemora::motor {
 namespace {
@@ -16,8 +17,6 @@ std::string value_text(const common::Json& v) {
   if (v.IsString()) return std::string(v.GetString(), v.GetStringLength());
   return common::json_dumps(v);
 }
-
-void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
 std::optional<std::string> read_answer(std::FILE* input) {
   std::string line;

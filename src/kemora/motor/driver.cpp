@@ -2,13 +2,12 @@
 // summary and manifest.
 #include <iostream>
 
+#include "kemora/motor/console.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
 
 namespace kemora::motor {
 namespace {
-
-void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
 std::string quoted_list(const auto& items) {
   std::string out = "[";

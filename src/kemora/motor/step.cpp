@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "kemora/motor/console.hpp"
 #include "kemora/common/path_text.hpp"
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
@@ -10,8 +11,6 @@
 
 namespace kemora::motor {
 namespace {
-
-void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
 common::JsonDoc to_json(const Params& params) {
   common::JsonDoc doc(rapidjson::kObjectType);

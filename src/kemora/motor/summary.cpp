@@ -1,14 +1,13 @@
 // The end-of-run summary table.
 #include <iostream>
 
+#include "kemora/motor/console.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
 
 namespace kemora::motor {
 namespace {
-
-void say(const std::string& line) { std::cout << line << '\n' << std::flush; }
 
 const char* marker(const std::string& durum) {
   if (durum == "OK") return "OK";
