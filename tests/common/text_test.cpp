@@ -21,6 +21,8 @@ TEST(Utf8, PaddingNeverCutsAndCountsCodePoints) {
 TEST(Text, TrimAndCase) {
   EXPECT_EQ(trim(" \t evet \r\n"), "evet");
   EXPECT_EQ(trim("   "), "");
-  EXPECT_EQ(ascii_lower("EVET"), "evet");
-  EXPECT_EQ(ascii_upper("prod"), "PROD");
+  EXPECT_EQ(utf8_lower("EVET"), "evet");
+  EXPECT_EQ(utf8_upper("prod"), "PROD");
+  EXPECT_EQ(utf8_upper("özel çğış"), "ÖZEL ÇĞIŞ");  // dotless ı upper-cases to I, as Python does
+  EXPECT_EQ(utf8_upper("straße"), "STRASSE");
 }

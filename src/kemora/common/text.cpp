@@ -1,11 +1,97 @@
 #include "kemora/common/text.hpp"
 
+#include <locale.h>
+#include <wctype.h>
+
 namespace kemora::common {
 
 namespace {
 bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 }  // namespace
+
+char32_t utf8_next(std::string_view s, std::size_t& i) {
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  unsigned char c = byte(i);
+  if (c < 0x80) {
+    ++i;
+    return c;
+  }
+  int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
+  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+  for (int k = 1; k < len; ++k) {
+    unsigned char b = byte(i + static_cast<std::size_t>(k));
+    if ((b & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  i += static_cast<std::size_t>(len);
+  return cp;
+}
+
+void utf8_append(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+namespace {
+
+locale_t utf8_locale() {
+  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+std::string change_case(std::string_view s, bool upper) {
+  std::string out;
+  out.reserve(s.size());
+  locale_t loc = utf8_locale();
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t c = utf8_next(s, i);
+    if (c < 0x80) {
+      char ch = static_cast<char>(c);
+      if (upper && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+      if (!upper && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
+      out += ch;
+      continue;
+    }
+    // Full case mappings of Unicode that the simple mapping lacks.
+    if (upper && c == 0xDF) {
+      out += "SS";
+      continue;
+    }
+    if (!upper && c == 0x130) {
+      out += "i\xCC\x87";
+      continue;
+    }
+    if (loc) c = static_cast<char32_t>(upper ? towupper_l(static_cast<wint_t>(c), loc) : towlower_l(static_cast<wint_t>(c), loc));
+    utf8_append(out, c);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string utf8_upper(std::string_view s) { return change_case(s, true); }
+std::string utf8_lower(std::string_view s) { return change_case(s, false); }
 
 std::size_t utf8_length(std::string_view s) {
   std::size_t n = 0;
@@ -43,20 +129,6 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
   return s;
-}
-
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-std::string ascii_upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  return out;
 }
 
 }  // namespace kemora::common

@@ -13,10 +13,17 @@ std::string utf8_prefix(std::string_view s, std::size_t n);
 std::string pad_right(std::string_view s, std::size_t width);
 std::string pad_left(std::string_view s, std::size_t width);
 
+/// The code point at byte `i` of `s`; advances `i` past it. A malformed
+/// sequence gives U+FFFD and advances one byte.
+char32_t utf8_next(std::string_view s, std::size_t& i);
+/// Appends the UTF-8 bytes of `c`.
+void utf8_append(std::string& out, char32_t c);
+/// Upper and lower case of every letter, as Python's str.upper() and
+/// str.lower() map them ("özel" -> "ÖZEL", "ß" -> "SS").
+std::string utf8_upper(std::string_view s);
+std::string utf8_lower(std::string_view s);
+
 /// Leading and trailing white space (blank, tab, CR, LF, VT, FF) removed.
 std::string_view trim(std::string_view s);
-/// ASCII letters lower-cased; other bytes unchanged.
-std::string ascii_lower(std::string_view s);
-std::string ascii_upper(std::string_view s);
 
 }  // namespace kemora::common

@@ -59,7 +59,7 @@ DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* inp
   std::cout << "\n  external_data/ ile devam edilsin mi? [e/H]: " << std::flush;
   auto answer = read_answer(input);
   if (!answer) std::cout << '\n' << std::flush;  // end of input: finish the prompt line
-  std::string a = answer ? common::ascii_lower(common::trim(*answer)) : std::string();
+  std::string a = answer ? common::utf8_lower(common::trim(*answer)) : std::string();
   if (a == "e" || a == "evet") return {};
   throw PipelineStopped();
 }

@@ -31,7 +31,7 @@ void Motor::ozet_yazdir() const {
   }
   const std::string rule(80, '=');
   say("\n" + rule);
-  say("  " + season_adi_ + " | " + common::ascii_upper(mode_));
+  say("  " + season_adi_ + " | " + common::utf8_upper(mode_));
   say(rule);
   say("  " + pad_right("Adım", 22) + " " + pad_right("Notebook", 38) + " " + pad_left("Süre", 6) + "  Durum");
   say("  ---------------------- -------------------------------------- ------  --------");

@@ -449,39 +449,6 @@ std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
 
 // ---- case mapping -----------------------------------------------------------
 
-locale_t utf8_locale() {
-  static locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  return loc;
-}
-
-std::string change_case(std::string_view s, bool upper) {
-  std::string out;
-  out.reserve(s.size());
-  locale_t loc = utf8_locale();
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = utf8_next(s, i);
-    if (c < 0x80) {
-      char ch = static_cast<char>(c);
-      if (upper && ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-      if (!upper && ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch + 32);
-      out += ch;
-      continue;
-    }
-    // Full case mappings of Unicode that the simple mapping lacks.
-    if (upper && c == 0xDF) {
-      out += "SS";
-      continue;
-    }
-    if (!upper && c == 0x130) {
-      out += "i\xCC\x87";
-      continue;
-    }
-    if (loc) c = static_cast<char32_t>(upper ? towupper_l(static_cast<wint_t>(c), loc) : towlower_l(static_cast<wint_t>(c), loc));
-    utf8_append(out, c);
-  }
-  return out;
-}
-
 std::string_view py_strip(std::string_view s, const std::optional<std::string>& chars) {
   auto strip_char = [&](char32_t c) {
     if (!chars) return py_isspace(c);
@@ -967,7 +934,7 @@ class Renderer {
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);
-        return TemplateValue(change_case(s, name == "upper"));
+        return TemplateValue(name == "upper" ? common::utf8_upper(s) : common::utf8_lower(s));
       }
       if (name == "strip") {
         List a = argc(0, 1);
@@ -1051,7 +1018,8 @@ class Renderer {
       case Filter::Upper:
       case Filter::Lower: {
         args({});
-        TemplateValue r(change_case(v.is_string() ? v.as_string() : std::string_view(v.str()), e.filter == Filter::Upper));
+        std::string text(v.is_string() ? v.as_string() : std::string_view(v.str()));
+        TemplateValue r(e.filter == Filter::Upper ? common::utf8_upper(text) : common::utf8_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
       case Filter::Int: {

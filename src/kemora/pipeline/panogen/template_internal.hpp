@@ -1,4 +1,5 @@
 #pragma once
+#include "kemora/common/text.hpp"
 // Internals of the template engine shared by its source files: the syntax
 // tree, the parser entry point and the Python-compatible text helpers.
 #include <cstdint>
@@ -18,8 +19,8 @@ void append_py_float(std::string& out, double v);
 /// Python's repr() of a str: single quotes unless the text holds ' and no ".
 void append_py_str_repr(std::string& out, std::string_view s);
 /// Decodes one code point at `i` (advancing it); invalid bytes give U+FFFD.
-char32_t utf8_next(std::string_view s, std::size_t& i);
-void utf8_append(std::string& out, char32_t c);
+using common::utf8_append;
+using common::utf8_next;
 std::size_t utf8_count(std::string_view s);
 /// Python's str.isspace() for one code point.
 bool py_isspace(char32_t c);

@@ -244,49 +244,6 @@ namespace kemora::pipeline::panogen::template_detail {
 
 void append_py_float(std::string& out, double v) { out += common::repr_double(v); }
 
-char32_t utf8_next(std::string_view s, std::size_t& i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = byte(i);
-  if (c < 0x80) {
-    ++i;
-    return c;
-  }
-  int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-  for (int k = 1; k < len; ++k) {
-    unsigned char b = byte(i + static_cast<std::size_t>(k));
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  i += static_cast<std::size_t>(len);
-  return cp;
-}
-
-void utf8_append(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
 std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
 
 bool py_isspace(char32_t c) {
