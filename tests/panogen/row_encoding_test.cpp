@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 
 #include "kemora/common/json.hpp"
+#include "kemora/common/numfmt.hpp"
 
 namespace pg = kemora::pipeline::panogen;
 using kemora::common::json_dumps;
@@ -166,10 +168,11 @@ TEST(RowText, HtmlSpecialCharactersInTextsAreEscapedForThePage) {
   JsonDoc row = J(R"({"unvan": "A&B </script>", "_kmr_neden": "<b>", "muta": "ç"})");
   for (const auto& m : row.GetObject())
     for (const auto& slot : encoder.slots_for(m.name.GetString())) text.set(slot, m.value);
-  std::string out;
-  text.append_head(out);
-  out += "B,S";
-  text.append_tail(out);
+  std::string out = "x";
+  pg::RowSpan span = text.append_to(out);
+  EXPECT_EQ(span.offset, 1u);
+  out.insert(span.offset + span.head_size, "B,S");
+  out.erase(0, 1);
   EXPECT_EQ(out, R"(["ç","A\u0026B \u003c/script\u003e",-1,0.0,B,S,null,0,0,0,0,0,0,"\u003cb\u003e"])");
 }
 
@@ -179,4 +182,34 @@ TEST(RowToArray, DataErrorsStopTheEncoding) {
   EXPECT_THROW(encode(R"({"unvan": 5})"), std::runtime_error);
   EXPECT_THROW(encode(R"({"unvan": true})"), std::runtime_error);
   EXPECT_THROW(encode("[1]"), std::runtime_error);
+}
+
+TEST(Mio, TextMatchesPrintfRoundingOfTheQuotient) {
+  // Whole millions as "%.0f" and smaller amounts as "%.1f" print the quotient:
+  // both round the exact binary value, ties to even.
+  std::mt19937_64 rng(42);
+  std::uniform_real_distribution<double> amount(-3e6, 3e6);
+  for (int i = 0; i < 200000; ++i) {
+    double tl = amount(rng);
+    if (i % 3 == 0) tl = std::round(tl / 50000) * 50000;              // on a tie of the decimal
+    if (i % 3 == 1) tl = std::nextafter(std::round(tl / 50000) * 50000, i % 2 ? 1e9 : -1e9);
+    double m = tl / 1'000'000.0;
+    std::string out;
+    pg::append_mio(out, pg::mio_of(tl));
+    ASSERT_EQ(out, kemora::common::format_fixed(m, std::fabs(m) >= 1 ? 0 : 1)) << tl;
+  }
+}
+
+TEST(ScoreCode, IntegerTextsAsPythonReadsThem) {
+  EXPECT_EQ(score_text(R"(" +12 ")"), "12");
+  EXPECT_EQ(score_text(R"("-0")"), "0");
+  EXPECT_EQ(score_text(R"("000")"), "0");
+  EXPECT_EQ(score_text(R"("1_000")"), "1000");
+  EXPECT_EQ(score_text(R"("123456789012345678901234567890")"), "123456789012345678901234567890");
+  EXPECT_EQ(score_text(R"("1__0")"), "null");
+  EXPECT_EQ(score_text(R"("_1")"), "null");
+  EXPECT_EQ(score_text(R"("1_")"), "null");
+  EXPECT_EQ(score_text(R"("-")"), "null");
+  EXPECT_EQ(score_text(R"("")"), "null");
+  EXPECT_EQ(score_text(R"("1 2")"), "null");
 }

@@ -4,11 +4,20 @@
 
 namespace kemora::common {
 
+struct AtomicWriteOptions {
+  /// Flush the file to disk before the rename. A file that is made again from
+  /// its inputs whenever needed (a rendered page) may skip it: readers still
+  /// see either the old or the whole new content, but after a system crash
+  /// the file may be found empty.
+  bool sync = true;
+};
+
 /// Writes `content` to a temporary file in the folder of `path`, flushes it to
-/// disk and renames it over `path`. A crash or an error never leaves a
-/// half-written `path` behind; the temporary file is removed on error.
-/// Throws std::runtime_error naming `path` and the system error.
-void write_file_atomic(const std::filesystem::path& path, std::string_view content);
+/// disk (unless options.sync is false) and renames it over `path`. An error
+/// never leaves a half-written `path` behind; the temporary file is removed
+/// on error. Throws std::runtime_error naming `path` and the system error.
+void write_file_atomic(const std::filesystem::path& path, std::string_view content,
+                       AtomicWriteOptions options = {});
 
 /// Reads a whole file. Throws std::runtime_error naming the file when it is
 /// missing, a directory or unreadable.

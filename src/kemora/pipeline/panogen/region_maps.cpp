@@ -2,6 +2,7 @@
 
 #include <csv.h>
 
+#include <charconv>
 #include <filesystem>
 #include <stdexcept>
 
@@ -110,16 +111,30 @@ RefNames read_ref_csv(const std::string& path) {
 CodeTable::CodeTable() { values_.SetArray(); }
 
 int CodeTable::intern(const Json& v) {
-  auto key = code_key(v);
-  if (!key) return -1;
-  auto [it, added] = ids_.emplace(*key, static_cast<int>(keys_.size()));
-  if (added) {
-    keys_.push_back(std::move(*key));
-    // A string is copied explicitly: the caller's value may only refer to its text.
-    auto& alloc = values_.GetAllocator();
-    values_.PushBack(v.IsString() ? Json(v.GetString(), v.GetStringLength(), alloc) : Json(v, alloc), alloc);
+  // Texts and integers, the usual codes, build their key in a reused buffer
+  // (the same key as code_key gives) and allocate only for a new code.
+  if (v.IsString()) {
+    scratch_.assign(1, 's');
+    scratch_.append(v.GetString(), v.GetStringLength());
+  } else if (v.IsInt64()) {
+    char digits[24];
+    auto r = std::to_chars(digits, digits + sizeof digits, v.GetInt64());
+    scratch_.assign(1, 'i');
+    scratch_.append(digits, static_cast<std::size_t>(r.ptr - digits));
+  } else {
+    auto key = code_key(v);
+    if (!key) return -1;
+    scratch_ = std::move(*key);
   }
-  return it->second;
+  auto it = ids_.find(scratch_);
+  if (it != ids_.end()) return it->second;
+  const int id = static_cast<int>(keys_.size());
+  ids_.emplace(scratch_, id);
+  keys_.push_back(scratch_);
+  // A string is copied explicitly: the caller's value may only refer to its text.
+  auto& alloc = values_.GetAllocator();
+  values_.PushBack(v.IsString() ? Json(v.GetString(), v.GetStringLength(), alloc) : Json(v, alloc), alloc);
+  return id;
 }
 
 BolgeSubeMaps build_bolge_sube_maps(const CodeTable& bolge_codes, std::span<const int> bolge_ids,

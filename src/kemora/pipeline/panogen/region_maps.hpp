@@ -45,6 +45,7 @@ class CodeTable {
   JsonDoc values_;  // array of the codes, copied
   std::unordered_map<std::string, int> ids_;
   std::vector<std::string> keys_;
+  std::string scratch_;  // the key being looked up
 };
 
 struct BolgeSubeMaps {

@@ -1,10 +1,12 @@
 #include "kemora/pipeline/panogen/render.hpp"
 
 #include <charconv>
+#include <exception>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "kemora/common/atomic_file.hpp"
@@ -35,37 +37,61 @@ std::string json_text(const Json& v, common::JsonStyle style) {
 void append_int(std::string& out, int i) {
   char buf[16];
   auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, r.ptr);
+  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
-/// The chunk texts: JSON arrays of at most `chunk_size` encoded rows each,
-/// with the region and branch positions put in from the maps. At least one
-/// chunk, "[]" when there are no rows.
+/// The text of chunk `c`: the JSON array of its encoded rows, with the
+/// region and branch positions put in from the maps.
+std::shared_ptr<const std::string> build_chunk(const Scoreboard& sb, const BolgeSubeMaps& maps,
+                                               std::size_t chunk_size, std::size_t c) {
+  const std::size_t n = sb.rows.size();
+  const std::size_t begin = c * chunk_size, end = std::min(begin + chunk_size, n);
+  std::size_t bytes = 2;
+  for (std::size_t i = begin; i < end; ++i) bytes += sb.rows[i].head_size + sb.rows[i].tail_size + 24;
+  auto text = std::make_shared<std::string>();
+  text->reserve(bytes);
+  *text += '[';
+  for (std::size_t i = begin; i < end; ++i) {
+    const EncodedRow& row = sb.rows[i];
+    if (i != begin) *text += ',';
+    text->append(sb.encoded, row.offset, row.head_size);
+    append_int(*text, row.bolge_id < 0 ? -1 : maps.bolge_position[static_cast<std::size_t>(row.bolge_id)]);
+    *text += ',';
+    append_int(*text, row.sube_id < 0 ? -1 : maps.sube_position[static_cast<std::size_t>(row.sube_id)]);
+    text->append(sb.encoded, row.offset + row.head_size, row.tail_size);
+  }
+  *text += ']';
+  return text;
+}
+
+/// The chunk texts: JSON arrays of at most `chunk_size` encoded rows each. At
+/// least one chunk, "[]" when there are no rows. With more than one chunk the
+/// second half is built on a second thread.
 std::vector<std::shared_ptr<const std::string>> build_chunks(const Scoreboard& sb, const BolgeSubeMaps& maps,
                                                             std::size_t chunk_size) {
-  std::vector<std::shared_ptr<const std::string>> chunks;
   const std::size_t n = sb.rows.size();
   const std::size_t count = n == 0 ? 1 : (n + chunk_size - 1) / chunk_size;
-  chunks.reserve(count);
-  for (std::size_t c = 0; c < count; ++c) {
-    std::size_t begin = c * chunk_size, end = std::min(begin + chunk_size, n);
-    std::size_t bytes = 2;
-    for (std::size_t i = begin; i < end; ++i) bytes += sb.rows[i].head_size + sb.rows[i].tail_size + 24;
-    auto text = std::make_shared<std::string>();
-    text->reserve(bytes);
-    *text += '[';
-    for (std::size_t i = begin; i < end; ++i) {
-      const EncodedRow& row = sb.rows[i];
-      if (i != begin) *text += ',';
-      text->append(sb.encoded, row.offset, row.head_size);
-      append_int(*text, row.bolge_id < 0 ? -1 : maps.bolge_position[static_cast<std::size_t>(row.bolge_id)]);
-      *text += ',';
-      append_int(*text, row.sube_id < 0 ? -1 : maps.sube_position[static_cast<std::size_t>(row.sube_id)]);
-      text->append(sb.encoded, row.offset + row.head_size, row.tail_size);
-    }
-    *text += ']';
-    chunks.push_back(std::move(text));
+  std::vector<std::shared_ptr<const std::string>> chunks(count);
+  const std::size_t half = count / 2;
+  std::exception_ptr failure;
+  std::thread helper;
+  if (half > 0) {
+    helper = std::thread([&] {
+      try {
+        for (std::size_t c = half; c < count; ++c) chunks[c] = build_chunk(sb, maps, chunk_size, c);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
   }
+  try {
+    for (std::size_t c = 0; c < (half > 0 ? half : count); ++c) chunks[c] = build_chunk(sb, maps, chunk_size, c);
+  } catch (...) {
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+  if (failure) std::rethrow_exception(failure);
   return chunks;
 }
 
@@ -160,7 +186,10 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
 
   fs::path out_path(output_text);
   if (out_path.has_parent_path()) fs::create_directories(out_path.parent_path());
-  common::write_file_atomic(out_path, html);
+  // The page is derived from the scoreboard and rendered again at will: it is
+  // replaced atomically but not flushed to disk, which costs more than the rest
+  // of the writing.
+  common::write_file_atomic(out_path, html, {.sync = false});
   std::string().swap(html);
 
   const std::uintmax_t bytes = fs::file_size(out_path);

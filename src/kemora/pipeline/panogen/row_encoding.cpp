@@ -1,9 +1,11 @@
 #include "kemora/pipeline/panogen/row_encoding.hpp"
 
+#include <array>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "kemora/common/numfmt.hpp"
@@ -57,7 +59,7 @@ std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
 void append_int64(std::string& out, std::int64_t i) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, r.ptr);
+  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
 }
 
 /// Appends an integer-valued finite double as its exact decimal integer.
@@ -109,26 +111,66 @@ std::optional<double> parse_real_text(std::string_view s) {
 }
 
 /// A base-10 integer text as Python's int() reads it (blanks around, one
-/// sign, single underscores between digits), as normalised decimal digits.
-std::optional<std::string> parse_int_text(std::string_view s) {
+/// sign, single underscores between digits): appends its normalised decimal
+/// digits to `out` and returns true, or returns false and appends nothing.
+bool append_int_text(std::string& out, std::string_view s) {
   s = common::trim(s);
   bool negative = false;
   std::size_t i = 0;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i == s.size()) return std::nullopt;
-  std::string digits;
+  if (i == s.size()) return false;
+  const std::size_t start = out.size();
+  if (negative) out += '-';
+  bool any = false;  // a significant digit was written
   for (std::size_t j = i; j < s.size(); ++j) {
     char c = s[j];
     if (c == '_') {
-      if (j == i || j + 1 == s.size() || s[j + 1] == '_') return std::nullopt;
+      if (j == i || j + 1 == s.size() || s[j + 1] == '_') {
+        out.resize(start);
+        return false;
+      }
       continue;
     }
-    if (c < '0' || c > '9') return std::nullopt;
-    if (digits.empty() && c == '0') continue;  // leading zeros
-    digits += c;
+    if (c < '0' || c > '9') {
+      out.resize(start);
+      return false;
+    }
+    if (!any && c == '0') continue;  // leading zeros
+    any = true;
+    out += c;
   }
-  if (digits.empty()) return std::string("0");
-  return negative ? "-" + digits : digits;
+  if (!any) {
+    out.resize(start);
+    out += '0';  // zero has no sign
+  }
+  return true;
+}
+
+/// Bytes that the JSON text of a string cannot carry as they are (quote,
+/// backslash, control characters) or that the page must not see raw (<, >, &).
+constexpr auto kSpecialBytes = [] {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
+  for (unsigned char c : {'"', '\\', '<', '>', '&'}) t[c] = true;
+  return t;
+}();
+
+void write_html_safe(std::string& out, const Json& v) {
+  common::json_write(out, v, {.style = common::JsonStyle::Compact, .html_safe = true});
+}
+
+/// The html-safe JSON text of a string; texts without special bytes are
+/// copied as they are, the others go through the common writer.
+void write_html_safe(std::string& out, std::string_view s) {
+  for (char c : s) {
+    if (kSpecialBytes[static_cast<unsigned char>(c)]) {
+      write_html_safe(out, Json(rapidjson::StringRef(s.data(), s.size())));
+      return;
+    }
+  }
+  out += '"';
+  out.append(s);
+  out += '"';
 }
 
 bool is_falsy(const Json& v) {
@@ -142,10 +184,6 @@ bool is_falsy(const Json& v) {
     case rapidjson::kObjectType: return v.MemberCount() == 0;
   }
   return false;
-}
-
-void write_html_safe(std::string& out, const Json& v) {
-  common::json_write(out, v, {.style = common::JsonStyle::Compact, .html_safe = true});
 }
 
 }  // namespace
@@ -179,29 +217,35 @@ void append_mio(std::string& out, Mio m) {
     case Mio::Kind::Null: out += "null"; return;
     case Mio::Kind::Integer: append_whole(out, m.value); return;
     case Mio::Kind::Real: {
-      int k = static_cast<int>(std::lround(m.value * 10));
-      if (std::signbit(m.value)) out += '-';
-      k = std::abs(k);
-      out += static_cast<char>('0' + k / 10);
-      out += '.';
-      out += static_cast<char>('0' + k % 10);
+      // |value| <= 1 and value * 10 lies within an ulp of a whole number.
+      int k = static_cast<int>(std::fabs(m.value) * 10 + 0.5);
+      char text[4] = {'-', static_cast<char>('0' + k / 10), '.', static_cast<char>('0' + k % 10)};
+      bool negative = std::signbit(m.value);
+      out.append(text + (negative ? 0 : 1), negative ? 4 : 3);
       return;
     }
   }
 }
 
+namespace {
+
+void append_score_of_string(std::string& out, std::string_view s) {
+  if (s == "YI") out += "-1";
+  else if (!append_int_text(out, s)) out += "null";
+}
+
+void append_score_of_double(std::string& out, double d) {
+  if (std::isfinite(d)) append_whole(out, std::trunc(d));
+  else out += "null";
+}
+
+}  // namespace
+
 void append_score_code(std::string& out, const Json* v) {
   if (v == nullptr || v->IsNull()) {
     out += "null";
   } else if (v->IsString()) {
-    std::string_view s(v->GetString(), v->GetStringLength());
-    if (s == "YI") {
-      out += "-1";
-    } else if (auto digits = parse_int_text(s)) {
-      out += *digits;
-    } else {
-      out += "null";
-    }
+    append_score_of_string(out, std::string_view(v->GetString(), v->GetStringLength()));
   } else if (v->IsBool()) {
     out += v->GetBool() ? '1' : '0';
   } else if (v->IsInt64()) {
@@ -209,9 +253,7 @@ void append_score_code(std::string& out, const Json* v) {
   } else if (v->IsUint64()) {
     out += std::to_string(v->GetUint64());
   } else if (v->IsDouble()) {
-    double d = v->GetDouble();
-    if (std::isfinite(d)) append_whole(out, std::trunc(d));
-    else out += "null";
+    append_score_of_double(out, v->GetDouble());
   } else {
     out += "null";  // a list or a map
   }
@@ -282,20 +324,17 @@ std::string_view RowEncoder::missing_text(Rule rule) {
 }
 
 void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const {
+  if (v.IsString()) return encode_string(rule, std::string_view(v.GetString(), v.GetStringLength()), out);
+  if (v.IsInt64()) return encode_int(rule, v.GetInt64(), out);
+  if (v.IsDouble()) return encode_double(rule, v.GetDouble(), out);
+  // Null, booleans, integers above the int64 range, lists and maps.
   switch (rule) {
     case Rule::Muta:
     case Rule::Flag:
-    case Rule::Neden:
-      if (v.IsInt64()) append_int64(out, v.GetInt64());  // the common case, without the general writer
-      else write_html_safe(out, v);
-      return;
+    case Rule::Neden: write_html_safe(out, v); return;
     case Rule::Unvan:
       if (is_falsy(v)) {
         out += "\"\"";
-      } else if (v.IsString()) {
-        std::string_view text(v.GetString(), v.GetStringLength());
-        auto size = static_cast<rapidjson::SizeType>(utf8_prefix_size(text, kUnvanLength));
-        write_html_safe(out, Json(rapidjson::StringRef(text.data(), size)));
       } else if (v.IsArray()) {  // a slice of a list is the list's first elements
         out += '[';
         for (rapidjson::SizeType i = 0; i < v.Size() && i < kUnvanLength; ++i) {
@@ -309,11 +348,69 @@ void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const 
       return;
     case Rule::Segment:
       if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + kind_name(v));
-      append_int64(out, v.IsString() ? seg_index(std::string_view(v.GetString(), v.GetStringLength())) : -1);
+      out += "-1";
       return;
     case Rule::SonRisk:
     case Rule::Amount: append_mio(out, _mio(v)); return;
     case Rule::Score: append_score_code(out, &v); return;
+    case Rule::Bolge:
+    case Rule::Sube: throw std::logic_error("code positions are resolved through the maps");
+  }
+}
+
+void RowEncoder::encode_int(Rule rule, std::int64_t i, std::string& out) const {
+  switch (rule) {
+    case Rule::Muta:
+    case Rule::Flag:
+    case Rule::Neden:
+    case Rule::Score: append_int64(out, i); return;
+    case Rule::Unvan:
+      if (i != 0) throw std::runtime_error("unvan must be a text, not a number");
+      out += "\"\"";
+      return;
+    case Rule::Segment: out += "-1"; return;
+    case Rule::SonRisk:
+    case Rule::Amount: append_mio(out, mio_of(static_cast<double>(i))); return;
+    case Rule::Bolge:
+    case Rule::Sube: throw std::logic_error("code positions are resolved through the maps");
+  }
+}
+
+void RowEncoder::encode_double(Rule rule, double d, std::string& out) const {
+  switch (rule) {
+    case Rule::Muta:
+    case Rule::Flag:
+    case Rule::Neden: write_html_safe(out, Json(d)); return;
+    case Rule::Unvan:
+      if (d != 0) throw std::runtime_error("unvan must be a text, not a number");
+      out += "\"\"";
+      return;
+    case Rule::Segment: out += "-1"; return;
+    case Rule::SonRisk:
+    case Rule::Amount: append_mio(out, mio_of(d)); return;
+    case Rule::Score: append_score_of_double(out, d); return;
+    case Rule::Bolge:
+    case Rule::Sube: throw std::logic_error("code positions are resolved through the maps");
+  }
+}
+
+void RowEncoder::encode_string(Rule rule, std::string_view s, std::string& out) const {
+  switch (rule) {
+    case Rule::Muta:
+    case Rule::Flag:
+    case Rule::Neden: write_html_safe(out, s); return;
+    case Rule::Unvan:
+      if (s.empty()) out += "\"\"";
+      else write_html_safe(out, s.substr(0, utf8_prefix_size(s, kUnvanLength)));
+      return;
+    case Rule::Segment: append_int64(out, seg_index(s)); return;
+    case Rule::SonRisk:
+    case Rule::Amount: {
+      auto d = parse_real_text(s);
+      append_mio(out, d ? mio_of(*d) : Mio{});
+      return;
+    }
+    case Rule::Score: append_score_of_string(out, s); return;
     case Rule::Bolge:
     case Rule::Sube: throw std::logic_error("code positions are resolved through the maps");
   }
@@ -328,30 +425,65 @@ void RowText::clear() {
 }
 
 void RowText::set(RowEncoder::Slot slot, const Json& v) {
-  auto begin = buffer_.size();
+  const auto begin = buffer_.size();
   encoder_.encode_value(slot.rule, v, buffer_);
   offset_[slot.position] = static_cast<std::uint32_t>(begin);
   length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
 }
 
-void RowText::append_range(std::string& out, std::uint32_t from, std::uint32_t to) const {
-  for (std::uint32_t p = from; p < to; ++p) {
-    if (p != from) out += ',';
-    if (length_[p] == kMissing) out += RowEncoder::missing_text(encoder_.rule(p));
-    else out.append(buffer_, offset_[p], length_[p]);
+void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) {
+  const auto begin = buffer_.size();
+  encoder_.encode_int(slot.rule, i, buffer_);
+  offset_[slot.position] = static_cast<std::uint32_t>(begin);
+  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+}
+
+void RowText::set_double(RowEncoder::Slot slot, double d) {
+  const auto begin = buffer_.size();
+  encoder_.encode_double(slot.rule, d, buffer_);
+  offset_[slot.position] = static_cast<std::uint32_t>(begin);
+  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+}
+
+void RowText::set_string(RowEncoder::Slot slot, std::string_view s) {
+  const auto begin = buffer_.size();
+  encoder_.encode_string(slot.rule, s, buffer_);
+  offset_[slot.position] = static_cast<std::uint32_t>(begin);
+  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+}
+
+RowSpan RowText::append_to(std::string& out) const {
+  // Joined through a pointer into room made beforehand: at most the encoded
+  // texts, one missing text ("null" is the longest) and one comma per
+  // position, and the brackets.
+  const auto width = static_cast<std::uint32_t>(encoder_.width());
+  const std::size_t start = out.size();
+  out.resize(start + buffer_.size() + 5 * std::size_t{width} + 2);
+  char* const base = out.data() + start;
+  char* p = base;
+  std::size_t head = 0;
+  *p++ = '[';
+  for (std::uint32_t i = 0; i < width; ++i) {
+    if (i == RowEncoder::kBolgePosition) {
+      *p++ = ',';  // the head ends after the comma before the region position
+      head = static_cast<std::size_t>(p - base);
+      ++i;  // the branch position too is filled in later
+      continue;
+    }
+    if (i != 0) *p++ = ',';
+    if (length_[i] == kMissing) {
+      std::string_view text = RowEncoder::missing_text(encoder_.rule(i));
+      std::memcpy(p, text.data(), text.size());
+      p += text.size();
+    } else {
+      std::memcpy(p, buffer_.data() + offset_[i], length_[i]);
+      p += length_[i];
+    }
   }
-}
-
-void RowText::append_head(std::string& out) const {
-  out += '[';
-  append_range(out, 0, RowEncoder::kBolgePosition);
-  out += ',';
-}
-
-void RowText::append_tail(std::string& out) const {
-  out += ',';
-  append_range(out, RowEncoder::kSubePosition + 1, static_cast<std::uint32_t>(encoder_.width()));
-  out += ']';
+  *p++ = ']';
+  const auto size = static_cast<std::size_t>(p - base);
+  out.resize(start + size);
+  return {start, static_cast<std::uint32_t>(head), static_cast<std::uint32_t>(size - head)};
 }
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
@@ -376,9 +508,8 @@ JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_do
     return it == map.end() ? -1 : it->second;
   };
   std::string out;
-  text.append_head(out);
-  out += std::to_string(lookup(BOLGE_MAP, bolge)) + ',' + std::to_string(lookup(SUBE_MAP, sube));
-  text.append_tail(out);
+  const RowSpan span = text.append_to(out);
+  out.insert(span.head_size, std::to_string(lookup(BOLGE_MAP, bolge)) + ',' + std::to_string(lookup(SUBE_MAP, sube)));
   return common::json_parse(out, "compact row");
 }
 

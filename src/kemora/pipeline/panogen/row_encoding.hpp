@@ -101,6 +101,11 @@ class RowEncoder {
   /// (never for the code positions). Strings are written with <, >, &
   /// escaped. Throws std::runtime_error for a value the position cannot hold.
   void encode_value(Rule rule, const Json& v, std::string& out) const;
+  /// encode_value for a value of a known kind, without building a Json value:
+  /// an integer, a real, a text. encode_value hands these kinds on to them.
+  void encode_int(Rule rule, std::int64_t i, std::string& out) const;
+  void encode_double(Rule rule, double d, std::string& out) const;
+  void encode_string(Rule rule, std::string_view s, std::string& out) const;
 
   /// JSON text of a position whose member is missing.
   static std::string_view missing_text(Rule rule);
@@ -117,30 +122,41 @@ class RowEncoder {
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
                       const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP);
 
-/// Collects the encoded positions of one row and joins them into its array
-/// text. Reused from row to row to avoid allocations.
+/// Where the text of one encoded row lies in the string it was written to:
+/// "[p0,p1,p2,p3," (the head, before the region position) at `offset`,
+/// followed by ",p6,...]" (the tail, after the branch position).
+struct RowSpan {
+  std::size_t offset;
+  std::uint32_t head_size;
+  std::uint32_t tail_size;
+};
+
+/// Collects the encoded positions of one row, as its members are met in
+/// any order, and joins them into its array text. Reused from row to row to
+/// avoid allocations.
 class RowText {
  public:
   explicit RowText(const RowEncoder& encoder);
 
   /// Starts a new row: every position missing.
   void clear();
-  /// Encodes `v` into one position, replacing what it held. Must not be
-  /// called for the two code positions, which the caller resolves itself.
+  /// Encodes a value into one position, replacing what it held (see
+  /// RowEncoder::encode_value). Must not be called for the two code
+  /// positions, which the caller resolves itself.
   void set(RowEncoder::Slot slot, const Json& v);
+  void set_int(RowEncoder::Slot slot, std::int64_t i);
+  void set_double(RowEncoder::Slot slot, double d);
+  void set_string(RowEncoder::Slot slot, std::string_view s);
 
-  /// Appends "[p0,p1,p2,p3," (the part before the region position).
-  void append_head(std::string& out) const;
-  /// Appends ",p6,...]" (the part after the branch position).
-  void append_tail(std::string& out) const;
+  /// Appends the row's array text without the two code positions to `out`
+  /// and says where it lies.
+  RowSpan append_to(std::string& out) const;
 
  private:
-  void append_range(std::string& out, std::uint32_t from, std::uint32_t to) const;
-
   static constexpr std::uint32_t kMissing = UINT32_MAX;
 
   const RowEncoder& encoder_;
-  std::string buffer_;                         // encoded texts, in the order they were set
+  std::string buffer_;                          // encoded texts, in the order they were set
   std::vector<std::uint32_t> offset_, length_;  // per position; length kMissing = missing
 };
 

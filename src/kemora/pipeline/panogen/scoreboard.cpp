@@ -93,8 +93,26 @@ double sort_key_of(const Json& v) {
   throw std::runtime_error(std::string("son_risk must be a number, not ") + kind_of(v));
 }
 
-/// Inline comparison for the short member names of rows.
+/// Inline comparison for the short member names of rows: two overlapping
+/// word loads cover names of 4 to 16 bytes.
 inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n > 16) return std::memcmp(a, b, n) == 0;
   for (std::size_t i = 0; i < n; ++i)
     if (a[i] != b[i]) return false;
   return true;
@@ -145,14 +163,46 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   std::string error;                     ///< set when a handler call stopped the parse
 
   // --- events --------------------------------------------------------------
+  // Integers, reals and texts inside a row, the bulk of the file, are encoded
+  // from the event's own value; everything else goes through a Json value.
   bool Null() { return scalar(Json()); }
   bool Bool(bool b) { return scalar(Json(b)); }
-  bool Int(int i) { return scalar(Json(i)); }
-  bool Uint(unsigned u) { return scalar(Json(u)); }
-  bool Int64(std::int64_t i) { return scalar(Json(i)); }
-  bool Uint64(std::uint64_t u) { return scalar(Json(u)); }
-  bool Double(double d) { return scalar(Json(d)); }
-  bool String(const char* s, rapidjson::SizeType n, bool) { return scalar(Json(rapidjson::StringRef(s, n))); }
+  bool Int(int i) { return integer(i); }
+  bool Uint(unsigned u) { return integer(u); }
+  bool Int64(std::int64_t i) { return integer(i); }
+  bool Uint64(std::uint64_t u) {
+    if (u <= static_cast<std::uint64_t>(INT64_MAX)) return integer(static_cast<std::int64_t>(u));
+    return scalar(Json(u));
+  }
+  bool Double(double d) {
+    if (!in_row_member()) return scalar(Json(d));
+    for (const auto& slot : slots_) {
+      if (slot.rule == RowEncoder::Rule::Bolge || slot.rule == RowEncoder::Rule::Sube) return scalar(Json(d));
+    }
+    try {
+      for (const auto& slot : slots_) {
+        if (slot.rule == RowEncoder::Rule::SonRisk) sort_key_ = d;
+        text_->set_double(slot, d);
+      }
+    } catch (const std::exception& e) {
+      return fail(row_error(e.what()));
+    }
+    return true;
+  }
+  bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (!in_row_member()) return scalar(Json(rapidjson::StringRef(s, n)));
+    for (const auto& slot : slots_) {
+      if (slot.rule == RowEncoder::Rule::SonRisk || slot.rule == RowEncoder::Rule::Bolge ||
+          slot.rule == RowEncoder::Rule::Sube)
+        return scalar(Json(rapidjson::StringRef(s, n)));
+    }
+    try {
+      for (const auto& slot : slots_) text_->set_string(slot, std::string_view(s, n));
+    } catch (const std::exception& e) {
+      return fail(row_error(e.what()));
+    }
+    return true;
+  }
 
   bool Key(const char* s, rapidjson::SizeType n, bool) {
     std::string_view name(s, n);
@@ -183,6 +233,29 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
 
  private:
   std::size_t pos() const { return base_ + stream_->Tell(); }
+
+  /// A scalar event is the value of a row member that the encoding reads.
+  bool in_row_member() const { return depth_ == 3 && in_row_ && !slots_.empty(); }
+
+  bool integer(std::int64_t i) {
+    if (!in_row_member()) return scalar(Json(i));
+    try {
+      for (const auto& slot : slots_) {
+        switch (slot.rule) {
+          case RowEncoder::Rule::Bolge: bolge_id_ = sb_.bolge_codes.intern(Json(i)); break;
+          case RowEncoder::Rule::Sube: sube_id_ = sb_.sube_codes.intern(Json(i)); break;
+          case RowEncoder::Rule::SonRisk:
+            sort_key_ = static_cast<double>(i);
+            text_->set_int(slot, i);
+            break;
+          default: text_->set_int(slot, i);
+        }
+      }
+    } catch (const std::exception& e) {
+      return fail(row_error(e.what()));
+    }
+    return true;
+  }
 
   /// Where the value of the member whose name was just read begins.
   std::size_t value_start() const {
@@ -343,13 +416,12 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
       }
       if (!keep) return true;
     }
+    const RowSpan span = text_->append_to(sb_.encoded);
     EncodedRow row{};
     row.sort_key = sort_key_;
-    row.offset = sb_.encoded.size();
-    text_->append_head(sb_.encoded);
-    row.head_size = static_cast<std::uint32_t>(sb_.encoded.size() - row.offset);
-    text_->append_tail(sb_.encoded);
-    row.tail_size = static_cast<std::uint32_t>(sb_.encoded.size() - row.offset - row.head_size);
+    row.offset = span.offset;
+    row.head_size = span.head_size;
+    row.tail_size = span.tail_size;
     row.bolge_id = bolge_id_;
     row.sube_id = sube_id_;
     sb_.rows.push_back(row);
@@ -439,6 +511,9 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
   handler.on_rows = [&] {
     sb.rows.clear();
     sb.encoded.clear();
+    // Room for the encoded rows, which take a fraction of the input: address
+    // space only until written, and no copying while the text grows.
+    sb.encoded.reserve(file.size() / 2);
     sb.bolge_codes = CodeTable();
     sb.sube_codes = CodeTable();
     return meta_generation;

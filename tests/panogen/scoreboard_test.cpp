@@ -1,0 +1,214 @@
+#include "kemora/pipeline/panogen/scoreboard.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "kemora/common/json.hpp"
+#include "test_support.hpp"
+
+namespace pg = kemora::pipeline::panogen;
+using kemora::common::json_dumps;
+using kemora::common::json_parse;
+using kemora::common::JsonDoc;
+
+namespace {
+
+const std::vector<std::string> kDonemler = {"2401", "2402", "2403"};
+const std::vector<std::string> kRiskDonemler = {"2402", "2403"};
+
+/// Random scoreboard rows with every kind of value each member may hold
+/// (integers, reals near rounding ties, number texts, texts with characters
+/// the page must not see raw, null, booleans, lists and maps), members in
+/// shuffled order, some missing and some repeated.
+class RowMaker {
+ public:
+  explicit RowMaker(unsigned seed) : rng_(seed) {}
+
+  std::string row() {
+    std::vector<std::string> members;
+    auto add = [&](const std::string& key, const std::string& value) {
+      if (pick(8) == 0) return;  // missing
+      members.push_back("\"" + key + "\": " + value);
+      if (pick(20) == 0) members.push_back("\"" + key + "\": " + value_for(key));  // repeated
+    };
+    add("muta", pass_through());
+    add("unvan", unvan());
+    add("segment", segment());
+    add("son_risk", number());
+    add("bolge_kodu", code());
+    add("sube_kodu", code());
+    for (const auto& d : kDonemler) add("kmr" + d, score());
+    for (const auto& d : kRiskDonemler) {
+      add("r" + d, amount());
+      add("rd" + d, amount());
+      add("df" + d, amount());
+    }
+    for (const char* flag : {"_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi", "_erken_sinyal",
+                             "_yakalanan", "_kacirilan", "_kmr_neden"})
+      add(flag, pass_through());
+    add("extra_note", text());
+    std::shuffle(members.begin(), members.end() - (pick(2) ? 0 : static_cast<long>(members.size()) / 2), rng_);
+    std::string s = "{";
+    for (std::size_t i = 0; i < members.size(); ++i) s += (i ? ", " : "") + members[i];
+    return s + "}";
+  }
+
+ private:
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+  std::string value_for(const std::string& key) {
+    if (key == "unvan") return unvan();
+    if (key == "segment") return segment();
+    if (key == "son_risk") return number();
+    if (key.ends_with("kodu")) return code();
+    if (key.starts_with("kmr")) return score();
+    if (key.starts_with("r") || key.starts_with("df")) return amount();
+    return pass_through();
+  }
+  std::string integer() {
+    switch (pick(5)) {
+      case 0: return std::to_string(pick(3));
+      case 1: return std::to_string(-pick(1000000000));
+      case 2: return "9223372036854775807";
+      case 3: return "18446744073709551615";  // above the int64 range
+      default: return std::to_string(pick(100000) * 50000);  // whole and half millions
+    }
+  }
+  std::string real() {
+    static const char* kReals[] = {"250000.0", "350000.0", "-40000.0", "-0.0", "0.0", "1e30", "1.5e-7",
+                                   "999999.9", "-2500000.0", "12.9", "-12.9", "NaN", "Infinity", "-Infinity"};
+    if (pick(2)) return kReals[pick(static_cast<int>(std::size(kReals)))];
+    double m = std::uniform_real_distribution<double>(-3e6, 3e6)(rng_);
+    if (pick(3) == 0) m = std::round(m / 50000) * 50000 + (pick(3) - 1) * 1e-9;  // at or next to a tie
+    return kemora::common::json_dumps(JsonDoc().SetDouble(m));
+  }
+  std::string number() { return pick(4) == 0 ? "null" : pick(2) ? integer() : real(); }
+  std::string text() {
+    static const char* kTexts[] = {R"("")", R"("Gıda A.Ş.")", R"("A&B <b>\"x\" \\ y")", R"("tab\there\u0001")",
+                                   R"("ÇĞİÖŞÜ çğıöşü ÇĞİÖŞÜ çğıöşü ÇĞİÖŞÜ çğıöşü ÇĞİÖŞÜ")", R"("\u2028")"};
+    return kTexts[pick(static_cast<int>(std::size(kTexts)))];
+  }
+  std::string number_text() {
+    static const char* kTexts[] = {R"(" 1500000 ")", R"("1_500_000")", R"("+2.5e6")", R"("abc")", R"("12")",
+                                   R"(" -007 ")", R"("12.5")", R"("YI")", R"("yi")", R"("nan")", R"("1__0")"};
+    return kTexts[pick(static_cast<int>(std::size(kTexts)))];
+  }
+  std::string pass_through() {
+    switch (pick(6)) {
+      case 0: return integer();
+      case 1: return real();
+      case 2: return text();
+      case 3: return pick(2) ? "true" : "null";
+      case 4: return R"([1, {"a": "<"}])";
+      default: return std::to_string(pick(2));
+    }
+  }
+  std::string unvan() {
+    switch (pick(5)) {
+      case 0: return "null";
+      case 1: return pick(2) ? "0" : "false";
+      case 2: return R"(["a", 2])";
+      default: return text();
+    }
+  }
+  std::string segment() {
+    static const char* kSegments[] = {R"("KOBI")", R"("ESKK")", R"("DIGER")", "3", "null", "true"};
+    return kSegments[pick(static_cast<int>(std::size(kSegments)))];
+  }
+  std::string code() {
+    static const char* kCodes[] = {R"("B01")", R"("B02")", "101", "101.0", "null", "true", R"("101")"};
+    return kCodes[pick(static_cast<int>(std::size(kCodes)))];
+  }
+  std::string score() { return pick(3) == 0 ? number_text() : pick(4) == 0 ? "null" : pick(2) ? integer() : real(); }
+  std::string amount() {
+    switch (pick(4)) {
+      case 0: return number_text();
+      case 1: return pick(2) ? "null" : "true";
+      default: return number();
+    }
+  }
+
+  std::mt19937 rng_;
+};
+
+std::string periods(const std::vector<std::string>& list) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < list.size(); ++i) s += (i ? ", \"" : "\"") + list[i] + "\"";
+  return s + "]";
+}
+
+/// The row's text as the row encoding gives it for the row as a whole value,
+/// without the two code positions.
+std::string expected_text(const pg::RowEncoder& encoder, const kemora::common::Json& row) {
+  pg::RowText text(encoder);
+  for (const auto& m : row.GetObject())
+    for (const auto& slot : encoder.slots_for(std::string_view(m.name.GetString(), m.name.GetStringLength())))
+      if (slot.rule != pg::RowEncoder::Rule::Bolge && slot.rule != pg::RowEncoder::Rule::Sube) text.set(slot, m.value);
+  std::string out;
+  text.append_to(out);
+  return out;
+}
+
+/// The last value stored under `key`, or nullptr.
+const kemora::common::Json* member(const kemora::common::Json& row, const char* key) {
+  const kemora::common::Json* found = nullptr;
+  for (const auto& m : row.GetObject())
+    if (std::string_view(m.name.GetString(), m.name.GetStringLength()) == key) found = &m.value;
+  return found;
+}
+
+}  // namespace
+
+TEST(ReadScoreboard, StreamedRowsEncodeAsWholeRowsDo) {
+  RowMaker maker(20240611);
+  std::vector<std::string> rows;
+  for (int i = 0; i < 3000; ++i) rows.push_back(maker.row());
+  std::string text = R"({"meta": {"donemler": )" + periods(kDonemler) +
+                     R"(, "risk_donemler": )" + periods(kRiskDonemler) + R"(}, "rows": [)";
+  for (std::size_t i = 0; i < rows.size(); ++i) text += (i ? ",\n" : "") + rows[i];
+  text += "]}";
+  kemora::test::TempDir dir;
+  kemora::test::write_text(dir / "sb.json", text);
+
+  pg::Scoreboard sb = pg::read_scoreboard(dir / "sb.json", nullptr);
+  ASSERT_EQ(sb.rows.size(), rows.size());
+  JsonDoc d = json_parse(periods(kDonemler), "d"), r = json_parse(periods(kRiskDonemler), "r");
+  pg::RowEncoder encoder(d, r);
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    SCOPED_TRACE(rows[i]);
+    JsonDoc row = json_parse(rows[i], "row");
+    const pg::EncodedRow& e = sb.rows[i];
+    EXPECT_EQ(sb.encoded.substr(e.offset, e.head_size + e.tail_size), expected_text(encoder, row));
+
+    const auto* son_risk = member(row, "son_risk");
+    double key = son_risk == nullptr || son_risk->IsNull() ? 0 : son_risk->IsNumber() ? son_risk->GetDouble() : -1;
+    if (son_risk && son_risk->IsBool()) key = son_risk->GetBool() ? 1 : 0;
+    if (std::isnan(key)) EXPECT_TRUE(std::isnan(e.sort_key));
+    else EXPECT_EQ(e.sort_key, key);
+
+    for (auto [name, id, table] : {std::tuple{"bolge_kodu", e.bolge_id, &sb.bolge_codes},
+                                   std::tuple{"sube_kodu", e.sube_id, &sb.sube_codes}}) {
+      const auto* code = member(row, name);
+      auto want = code ? pg::code_key(*code) : std::nullopt;
+      if (!want) {
+        EXPECT_EQ(id, -1) << name;
+      } else {
+        ASSERT_GE(id, 0) << name;
+        EXPECT_EQ(table->key(id), *want) << name;
+      }
+    }
+  }
+}
+
+TEST(ReadScoreboard, DataErrorsNameTheRow) {
+  kemora::test::TempDir dir;
+  kemora::test::write_text(dir / "sb.json", R"({"meta": {"donemler": [1]}, "rows": [{"unvan": "a"}, {"unvan": 2.5}]})");
+  try {
+    pg::read_scoreboard(dir / "sb.json", nullptr);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), (dir / "sb.json").string() + ": rows[1]: unvan must be a text, not a number");
+  }
+}
