@@ -73,7 +73,7 @@ class RowMaker {
       case 1: return std::to_string(-pick(1000000000));
       case 2: return "9223372036854775807";
       case 3: return "18446744073709551615";  // above the int64 range
-      default: return std::to_string(pick(100000) * 50000);  // whole and half millions
+      default: return std::to_string(static_cast<long long>(pick(100000)) * 50000);  // whole and half millions
     }
   }
   std::string real() {
