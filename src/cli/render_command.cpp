@@ -111,7 +111,8 @@ void add_render_command(CLI::App& app) {
       ->capture_default_str();
   cmd->add_option("--template", flags->template_path, "Render with this Jinja2 template file instead of the packaged one");
   cmd->add_option("--where", flags->where,
-                  "Keep only rows whose member KEY has the text VALUE (KEY=VALUE, repeatable, all must hold)");
+                  "Keep only rows whose member KEY has the text VALUE (KEY=VALUE, repeatable, all must hold)")
+      ->allow_extra_args(false);
   cmd->callback([flags] { exit_status() = run_render(*flags); });
 }
 

@@ -29,13 +29,15 @@ void add_engine_options(CLI::App* cmd, EngineFlags& f) {
       ->capture_default_str();
   cmd->add_option("--mode", f.mode, "Run mode; 'test' uses db/kmr_test.duckdb and T_ seasons")->capture_default_str();
   cmd->add_flag("--force-all", f.force_all, "Run every step whatever its run decision");
-  cmd->add_option("--force", f.force, "Run this step whatever its run decision (repeatable)");
+  cmd->add_option("--force", f.force, "Run this step whatever its run decision (repeatable)")
+      ->allow_extra_args(false);
   cmd->add_option("--from", f.from, "Start at this step: the steps before it in the registry are passed over");
   cmd->add_option("--muta-filter", f.muta_filter, "Filter file handed to the notebooks as MUTA_FILTER_PATH");
   cmd->add_option("--suffix", f.suffix, "Suffix of output file names (FILE_SUFFIX)");
   cmd->add_option("--data-path", f.data_paths,
                   "Data-source folder KEY=DIR (repeatable); without any, the working directory's "
-                  "local_data_paths.json, data_paths_nt.json or data_paths.json is read");
+                  "local_data_paths.json, data_paths_nt.json or data_paths.json is read")
+      ->allow_extra_args(false);
 }
 
 void warn_unknown_step(const std::string& option, const std::string& kod) {
@@ -124,7 +126,8 @@ void add_run_commands(CLI::App& app) {
   cmd->add_flag("--skip-ingest", run->skip_ingest, "Leave out the ten ingest steps");
   cmd->add_flag("--skip-backtest", run->skip_backtest, "Leave out the three backtests");
   cmd->add_flag("--skip-ml", run->skip_ml, "Leave out the three ML steps");
-  cmd->add_option("--referans-tarih", *referans, "Reference date for the transform step (repeatable)");
+  cmd->add_option("--referans-tarih", *referans, "Reference date for the transform step (repeatable)")
+      ->allow_extra_args(false);
   cmd->add_option("--test-muta-count", run->test_muta_count, "Firms in ML test mode (0: all)")->capture_default_str();
   cmd->callback([flags, run, referans] {
     run_guarded([&] {
@@ -145,8 +148,10 @@ void add_run_commands(CLI::App& app) {
   add_engine_options(step, *step_flags);
   step->add_option("--param", *params,
                    "Extra notebook parameter KEY=VALUE (repeatable); a JSON number, true, false or null keeps "
-                   "its type, anything else is text");
-  step->add_option("--source-dir", *sources, "Folder whose files are fingerprinted after a successful run (repeatable)");
+                   "its type, anything else is text")
+      ->allow_extra_args(false);
+  step->add_option("--source-dir", *sources, "Folder whose files are fingerprinted after a successful run (repeatable)")
+      ->allow_extra_args(false);
   step->callback([step_flags, kod, params, sources] {
     run_guarded([&] {
       motor::AdimOptions opts;
