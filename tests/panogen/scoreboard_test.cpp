@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -159,7 +161,158 @@ const kemora::common::Json* member(const kemora::common::Json& row, const char* 
   return found;
 }
 
+/// Everything a render takes from a reading, as text (rows with their text,
+/// key bits and code ids, the code tables in id order), or the error it gave.
+std::string reading(const std::filesystem::path& path, const pg::ScoreboardReadOptions& options) {
+  try {
+    pg::Scoreboard sb = pg::read_scoreboard(path, nullptr, options);
+    std::string out = json_dumps(sb.meta) + "\n" + json_dumps(sb.donemler) + "\n" + json_dumps(sb.risk_donemler) +
+                      "\n" + json_dumps(sb.flow_matrix) + "\n" + json_dumps(sb.band_snapshot) + "\n" +
+                      (sb.has_periods ? "periods\n" : "no periods\n");
+    for (const pg::EncodedRow& row : sb.rows) {
+      std::uint64_t key_bits;
+      std::memcpy(&key_bits, &row.sort_key, sizeof key_bits);
+      out += sb.encoded.substr(row.offset, row.head_size) + "|" +
+             sb.encoded.substr(row.offset + row.head_size, row.tail_size) + " " + std::to_string(key_bits) + " " +
+             std::to_string(row.bolge_id) + " " + std::to_string(row.sube_id) + "\n";
+    }
+    for (std::size_t i = 0; i < sb.bolge_codes.size(); ++i) out += "bolge " + sb.bolge_codes.key(static_cast<int>(i)) + "\n";
+    for (std::size_t i = 0; i < sb.sube_codes.size(); ++i) out += "sube " + sb.sube_codes.key(static_cast<int>(i)) + "\n";
+    return out;
+  } catch (const std::runtime_error& e) {
+    return std::string("error: ") + e.what();
+  }
+}
+
+/// The reading of `text` on one thread, and with the helper thread forced on
+/// and searching for its first row from `search_from`.
+struct Readings {
+  std::string one, two;
+  bool split_used = false;
+};
+
+Readings read_both_ways(const std::string& text, std::size_t search_from) {
+  kemora::test::TempDir dir;
+  kemora::test::write_text(dir / "sb.json", text);
+  Readings r;
+  r.one = reading(dir / "sb.json", {.split_min_bytes = SIZE_MAX});
+  r.two = reading(dir / "sb.json", {.split_min_bytes = 0, .split_search_from = search_from, .split_used = &r.split_used});
+  return r;
+}
+
+std::size_t offset_of(const std::string& text, const std::string& part) {
+  const std::size_t at = text.find(part);
+  if (at == std::string::npos) throw std::logic_error("test text lacks " + part);
+  return at;
+}
+
+const std::string kMeta = R"("meta": {"donemler": ["2401"], "risk_donemler": ["2401"]})";
+
+/// A scoreboard with `count` plain rows, row `i` replaced by replacements[i].
+std::string plain_rows(int count, const std::vector<std::pair<int, std::string>>& replacements = {}) {
+  std::string s;
+  for (int i = 0; i < count; ++i) {
+    std::string row = R"({"unvan": "u)" + std::to_string(i) + R"(", "son_risk": )" + std::to_string(i * 250000) +
+                      R"(, "bolge_kodu": "B)" + std::to_string(i % 3) + R"(", "sube_kodu": )" + std::to_string(i % 5) +
+                      "}";
+    for (const auto& [at, text] : replacements)
+      if (at == i) row = text;
+    s += (i ? ", " : "") + row;
+  }
+  return s;
+}
+
 }  // namespace
+
+TEST(ReadScoreboardOnTwoThreads, GivesWhatOneThreadGivesWhereverTheSplitFalls) {
+  RowMaker maker(7);
+  std::string text = R"({"meta": {"donemler": )" + periods(kDonemler) + R"(, "risk_donemler": )" +
+                     periods(kRiskDonemler) + R"(}, "rows": [)";
+  const char* separators[] = {", ", ",", "\n  ,\n  ", " ,"};
+  for (int i = 0; i < 600; ++i) text += (i ? separators[i % 4] : "") + maker.row();
+  text += R"(], "flow_matrix": [{"a": 1}, {"b": 2}], "band_snapshot": {"x": [{"y": 1}, {"z": 2}]}})";
+
+  int used = 0;
+  constexpr int kSplits = 40;
+  for (int k = 0; k < kSplits; ++k) {
+    const std::size_t from = text.size() * static_cast<std::size_t>(k) / kSplits;
+    SCOPED_TRACE("search from byte " + std::to_string(from));
+    Readings r = read_both_ways(text, from);
+    EXPECT_EQ(r.one, r.two);
+    EXPECT_EQ(r.one.rfind("error", 0), std::string::npos) << r.one;
+    used += r.split_used;
+  }
+  // The searches that start inside the rows list (all but the first and the
+  // last few) find a row.
+  EXPECT_GE(used, kSplits - 4);
+
+  // A guess in the members after the rows list: read on one thread.
+  Readings after = read_both_ways(text, offset_of(text, R"("flow_matrix")"));
+  EXPECT_EQ(after.one, after.two);
+  EXPECT_FALSE(after.split_used);
+}
+
+TEST(ReadScoreboardOnTwoThreads, BoundariesThatAreNoneAreNotTaken) {
+  // Inside a text: the helper reads the text's bytes as two empty rows and a
+  // list end, but the list does not start its rows there.
+  std::string in_text = "{" + kMeta + R"(, "rows": [)" +
+                        plain_rows(12, {{5, R"({"unvan": "x}, {}, {}] y", "son_risk": 1})"}}) + "]}";
+  // Inside a text with escaped quotes: the helper fails at once.
+  std::string escaped = "{" + kMeta + R"(, "rows": [)" +
+                        plain_rows(12, {{5, R"({"unvan": "x}, {\"a\": 1} y"})"}}) + "]}";
+  // Inside a row's nested value: a map after a map in a list.
+  std::string nested = "{" + kMeta + R"(, "rows": [)" +
+                       plain_rows(12, {{5, R"({"muta": [{"a": 1}, {"b": 2}], "unvan": "n"})"}}) + "]}";
+  for (auto [text, marker] : {std::pair{&in_text, "x}"}, std::pair{&escaped, "x}"}, std::pair{&nested, R"({"a")"}}) {
+    SCOPED_TRACE(*text);
+    Readings r = read_both_ways(*text, offset_of(*text, marker));
+    EXPECT_EQ(r.one, r.two);
+    EXPECT_EQ(r.one.rfind("error", 0), std::string::npos) << r.one;
+    EXPECT_FALSE(r.split_used);
+  }
+}
+
+TEST(ReadScoreboardOnTwoThreads, ErrorsAreThoseOfOneThread) {
+  const std::string unvan = R"({"unvan": 2.5})";
+  const struct {
+    const char* name;
+    std::vector<std::pair<int, std::string>> rows;
+    const char* message;
+  } cases[] = {
+      {"value in the helper's part", {{15, unvan}}, "rows[15]: unvan must be a text, not a number"},
+      {"values in both parts", {{3, unvan}, {15, unvan}}, "rows[3]: unvan must be a text, not a number"},
+      {"syntax in the helper's part", {{15, R"({"unvan": })"}}, "invalid JSON at byte"},
+      {"value before a syntax error", {{14, unvan}, {16, "{,}"}}, "rows[14]: unvan"},
+      {"row that is no map", {{15, "7"}}, "rows[15] is not a map"},
+      {"list end missing", {{19, R"({"unvan": "a"}, )"}}, "invalid JSON at byte"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = "{" + kMeta + R"(, "rows": [)" + plain_rows(20, c.rows) + "]}";
+    Readings r = read_both_ways(text, offset_of(text, R"("u10")"));
+    EXPECT_EQ(r.one, r.two);
+    EXPECT_NE(r.one.find(c.message), std::string::npos) << r.one;
+    EXPECT_FALSE(r.split_used);
+  }
+}
+
+TEST(ReadScoreboardOnTwoThreads, MetaAfterTheRows) {
+  // Rows before meta: read again once meta is known, on one thread.
+  std::string before = R"({"rows": [)" + plain_rows(20) + "], " + kMeta + "}";
+  Readings r = read_both_ways(before, offset_of(before, R"("u10")"));
+  EXPECT_EQ(r.one, r.two);
+  EXPECT_FALSE(r.split_used);
+
+  // A second meta after the rows: every row, the helper's too, is encoded
+  // again for the new periods.
+  std::string twice = "{" + kMeta + R"(, "rows": [)" + plain_rows(20) +
+                      R"(], "meta": {"donemler": ["2401", "2402"]}})";
+  r = read_both_ways(twice, offset_of(twice, R"("u10")"));
+  EXPECT_EQ(r.one, r.two);
+  EXPECT_TRUE(r.split_used);
+  std::string second_only = R"({"meta": {"donemler": ["2401", "2402"]}, "rows": [)" + plain_rows(20) + "]}";
+  EXPECT_EQ(r.two, read_both_ways(second_only, 0).one);
+}
 
 TEST(ReadScoreboard, StreamedRowsEncodeAsWholeRowsDo) {
   RowMaker maker(20240611);

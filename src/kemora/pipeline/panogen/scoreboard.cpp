@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace kemora::pipeline::panogen {
 namespace {
@@ -123,6 +126,77 @@ struct Range {
   bool seen = false;
 };
 
+inline std::size_t skip_space(const char* data, std::size_t size, std::size_t p) {
+  while (p < size && (data[p] == ' ' || data[p] == '\n' || data[p] == '\r' || data[p] == '\t')) ++p;
+  return p;
+}
+
+/// The first offset from `from` on that looks like the start of a row after
+/// another one: a '{' after '}' and ',' with only blanks between them. Only a
+/// guess: the bytes may as well lie inside a text or a nested value.
+std::optional<std::size_t> find_row_start(const char* data, std::size_t size, std::size_t from) {
+  for (std::size_t p = from; p < size;) {
+    const void* hit = std::memchr(data + p, '}', size - p);
+    if (!hit) break;
+    p = static_cast<std::size_t>(static_cast<const char*>(hit) - data) + 1;
+    std::size_t q = skip_space(data, size, p);
+    if (q < size && data[q] == ',') {
+      q = skip_space(data, size, q + 1);
+      if (q < size && data[q] == '{') return q;
+    }
+  }
+  return std::nullopt;
+}
+
+/// The rows of the list from `start` to its end, read and encoded on a
+/// helper thread while the main reading deals with the rows before `start`.
+/// The helper reads one row after another and stops at the first thing that
+/// is not a row object followed by ',' or by the ']' that ends the list; its
+/// rows count only when the main reading meets a row beginning exactly at
+/// `start` and the helper reached the end of the list (see
+/// ScanHandler::take_ahead).
+class RowsAhead {
+ public:
+  RowsAhead(const char* data, std::size_t size, std::size_t start, const RowEncoder& encoder,
+            const std::string& source)
+      : data_(data), size_(size), start_(start), encoder_(encoder), source_(source) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~RowsAhead() { stop(); }
+  RowsAhead(const RowsAhead&) = delete;
+  RowsAhead& operator=(const RowsAhead&) = delete;
+
+  std::size_t start() const { return start_; }
+  /// Waits for the helper; true when it read every row up to the end of the list.
+  bool finish() {
+    if (thread_.joinable()) thread_.join();
+    return complete_;
+  }
+  /// Asks the helper to give up, and waits for it.
+  void stop() {
+    cancel_.store(true, std::memory_order_relaxed);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // --- results, once finish() gave true --------------------------------------
+  Scoreboard part;                ///< rows, encoded text and codes of the rows read
+  std::vector<Range> ranges;      ///< their byte ranges
+  std::size_t last_close = 0;     ///< offset of the '}' that closes the last row
+
+ private:
+  void run();
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t start_;
+  const RowEncoder& encoder_;
+  const std::string& source_;
+  const RowFilter no_filter_;
+  std::atomic<bool> cancel_{false};
+  bool complete_ = false;
+  std::thread thread_;  // last: started once everything else is set
+};
+
 /// SAX handler over the whole scoreboard (or over one row, for a second
 /// reading of rows met before `meta`). Depth counts the open containers: the
 /// root object is depth 1, the rows list depth 2, a row depth 3.
@@ -132,7 +206,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
       : data_(data), sb_(sb), filter_(filter), source_(source) {}
 
   // --- set-up --------------------------------------------------------------
-  void set_stream(const rapidjson::MemoryStream* stream, std::size_t base) {
+  void set_stream(rapidjson::MemoryStream* stream, std::size_t base) {
     stream_ = stream;
     base_ = base;
   }
@@ -143,6 +217,8 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
     row_index_ = index;
     record_ranges_ = false;
   }
+  /// Rows from ahead->start() on may come from `ahead` (nullptr: none).
+  void set_ahead(RowsAhead* ahead) { ahead_ = ahead; }
   void set_encoder(const RowEncoder* encoder) {
     encoder_ = encoder;
     text_ = encoder ? std::make_unique<RowText>(*encoder) : nullptr;
@@ -161,6 +237,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   std::vector<Range> row_ranges;         ///< every element of rows, in order
   std::optional<std::size_t> bad_row;   ///< first element of rows that is not an object
   std::string error;                     ///< set when a handler call stopped the parse
+  bool took_ahead = false;               ///< rows came from a RowsAhead
 
   // --- events --------------------------------------------------------------
   // Integers, reals and texts inside a row, the bulk of the file, are encoded
@@ -313,6 +390,12 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
 
   bool close() {
     --depth_;
+    if (depth_ == 2 && skipped_row_) {
+      // The end of the helper's last row (see take_ahead).
+      skipped_row_ = false;
+      in_row_ = false;
+      return true;
+    }
     if (depth_ == 3 && in_row_ && !slots_.empty()) {
       // A list or map as a member value: read it on its own and encode it.
       try {
@@ -328,6 +411,10 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
       ++row_index_;
     } else if (depth_ == 1 && in_rows_ && top_ == &rows) {
       in_rows_ = false;
+      if (ahead_) {
+        ahead_->stop();  // its first row was no row of this list
+        ahead_ = nullptr;
+      }
     }
     if (depth_ == 1 && top_) return member_done();
     return true;
@@ -380,6 +467,42 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
     bolge_id_ = sube_id_ = -1;
     sort_key_ = 0;
     if (text_) text_->clear();
+    if (ahead_ && row_begin_ >= ahead_->start()) {
+      if (row_begin_ == ahead_->start() && ahead_->finish()) take_ahead();
+      else ahead_->stop();
+      ahead_ = nullptr;
+    }
+  }
+
+  /// The row just begun starts where the helper began, and the helper read
+  /// every row from there to the end of the list: its rows are taken as they
+  /// are, its codes numbered after the ones met so far (in the order the
+  /// helper met them, which is file order), and the reading goes on at the
+  /// '}' closing the helper's last row, so that the parser itself closes the
+  /// row it just opened and then the list.
+  void take_ahead() {
+    Scoreboard& part = ahead_->part;
+    std::vector<std::int32_t> bolge(part.bolge_codes.size()), sube(part.sube_codes.size());
+    for (std::size_t i = 0; i < bolge.size(); ++i)
+      bolge[i] = sb_.bolge_codes.intern(part.bolge_codes.value(static_cast<int>(i)));
+    for (std::size_t i = 0; i < sube.size(); ++i)
+      sube[i] = sb_.sube_codes.intern(part.sube_codes.value(static_cast<int>(i)));
+    const std::uint64_t shift = sb_.encoded.size();
+    sb_.encoded += part.encoded;
+    std::string().swap(part.encoded);
+    sb_.rows.reserve(sb_.rows.size() + part.rows.size());
+    for (EncodedRow row : part.rows) {
+      row.offset += shift;
+      if (row.bolge_id >= 0) row.bolge_id = bolge[static_cast<std::size_t>(row.bolge_id)];
+      if (row.sube_id >= 0) row.sube_id = sube[static_cast<std::size_t>(row.sube_id)];
+      sb_.rows.push_back(row);
+    }
+    std::vector<EncodedRow>().swap(part.rows);
+    if (record_ranges_) row_ranges.insert(row_ranges.end(), ahead_->ranges.begin(), ahead_->ranges.end());
+    row_index_ += ahead_->ranges.size();
+    skipped_row_ = true;
+    stream_->src_ = stream_->begin_ + (ahead_->last_close - base_);
+    took_ahead = true;
   }
 
   void apply(const Json& v) {
@@ -432,7 +555,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   Scoreboard& sb_;
   const RowFilter& filter_;
   const std::string& source_;
-  const rapidjson::MemoryStream* stream_ = nullptr;
+  rapidjson::MemoryStream* stream_ = nullptr;
   std::size_t base_ = 0;
   const RowEncoder* encoder_ = nullptr;
   std::unique_ptr<RowText> text_;
@@ -442,6 +565,8 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   bool in_rows_ = false;
   bool in_row_ = false;
   bool record_ranges_ = true;
+  bool skipped_row_ = false;
+  RowsAhead* ahead_ = nullptr;
   std::size_t row_index_ = 0;
   std::size_t row_begin_ = 0;
   std::size_t nested_begin_ = 0;
@@ -468,6 +593,36 @@ void parse_range(const char* data, std::size_t begin, std::size_t end, ScanHandl
   }
 }
 
+void RowsAhead::run() {
+  try {
+    ScanHandler handler(data_, part, no_filter_, source_);
+    handler.set_encoder(&encoder_);
+    part.encoded.reserve((size_ - start_) / 2);
+    rapidjson::Reader reader;
+    std::size_t p = start_;
+    for (std::size_t index = 0;; ++index) {
+      if (cancel_.load(std::memory_order_relaxed)) return;
+      if (p >= size_ || data_[p] != '{') return;
+      rapidjson::MemoryStream stream(data_ + p, size_ - p);
+      handler.set_stream(&stream, p);
+      handler.start_single_row(index);
+      if (!reader.Parse<kParseFlags | rapidjson::kParseStopWhenDoneFlag>(stream, handler)) return;
+      const std::size_t end = p + stream.Tell();
+      ranges.push_back({p, end, true});
+      last_close = end - 1;
+      const std::size_t q = skip_space(data_, size_, end);
+      if (q < size_ && data_[q] == ']') {
+        complete_ = true;
+        return;
+      }
+      if (q >= size_ || data_[q] != ',') return;
+      p = skip_space(data_, size_, q + 1);
+    }
+  } catch (...) {
+    // Whatever went wrong, the main reading meets it again and reports it.
+  }
+}
+
 JsonDoc parse_member(const char* data, const Range& r, const std::string& source) {
   return common::json_parse(std::string_view(data + r.begin, r.end - r.begin), source);
 }
@@ -475,6 +630,12 @@ JsonDoc parse_member(const char* data, const Range& r, const std::string& source
 }  // namespace
 
 Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& row_filter) {
+  return read_scoreboard(path, row_filter, ScoreboardReadOptions{});
+}
+
+Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& row_filter,
+                           const ScoreboardReadOptions& options) {
+  if (options.split_used) *options.split_used = false;
   const std::string source = path.string();
   MappedFile file(path);
   Scoreboard sb;
@@ -486,6 +647,10 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
   // read a second time from their byte ranges.
   std::optional<RowEncoder> encoder;
   int meta_generation = 0;
+  // Declared after what the helper reads, so that it is stopped before those
+  // go, whichever way this function is left.
+  std::optional<RowsAhead> ahead;
+  bool split_tried = false;
   handler.on_meta = [&] {
     sb.meta = parse_member(file.data(), handler.meta, source);
     if (!sb.meta.IsObject()) throw std::runtime_error("meta must be a map, not " + std::string(kind_of(sb.meta)));
@@ -496,6 +661,10 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     sb.risk_donemler.CopyFrom(r != sb.meta.MemberEnd() ? r->value : static_cast<const Json&>(sb.donemler),
                               sb.risk_donemler.GetAllocator());
     ++meta_generation;
+    // A later meta comes after the rows list closed, and the helper with it;
+    // it is stopped here all the same, before its encoder goes.
+    handler.set_ahead(nullptr);
+    if (ahead) ahead->stop();
     handler.set_encoder(nullptr);
     encoder.reset();
     // A period list that is empty (or null, false, 0, "") means: nothing to render.
@@ -516,10 +685,27 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     sb.encoded.reserve(file.size() / 2);
     sb.bolge_codes = CodeTable();
     sb.sube_codes = CodeTable();
+    // Rows to encode in a large file, with meta read: share them out.
+    if (encoder && !row_filter && !split_tried && file.size() >= options.split_min_bytes) {
+      split_tried = true;
+      const std::size_t rows_begin = handler.rows.begin;
+      const std::size_t from = options.split_search_from.value_or(rows_begin + (file.size() - rows_begin) / 2);
+      if (auto start = find_row_start(file.data(), file.size(), from)) {
+        try {
+          ahead.emplace(file.data(), file.size(), *start, *encoder, source);
+          handler.set_ahead(&*ahead);
+        } catch (const std::system_error&) {
+          ahead.reset();  // no thread to be had: one is enough
+        }
+      }
+    }
     return meta_generation;
   };
 
   parse_range(file.data(), 0, file.size(), handler, source);
+  handler.set_ahead(nullptr);
+  ahead.reset();
+  if (options.split_used) *options.split_used = handler.took_ahead;
   if (!handler.meta.seen) throw std::runtime_error(source + ": the scoreboard has no 'meta' member");
   if (!handler.rows.seen) throw std::runtime_error(source + ": the scoreboard has no 'rows' member");
 
@@ -527,6 +713,7 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     if (handler.bad_row)
       throw std::runtime_error(source + ": rows[" + std::to_string(*handler.bad_row) + "] is not a map");
     if (handler.rows_generation != meta_generation) {
+      split_tried = true;  // these rows are read one by one, on this thread
       handler.on_rows();
       for (std::size_t i = 0; i < handler.row_ranges.size(); ++i) {
         handler.start_single_row(i);

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,11 +46,34 @@ struct Scoreboard {
   std::size_t input_bytes = 0;
 };
 
+/// How read_scoreboard shares a large rows list between two threads: a
+/// helper thread encodes the rows from a row boundary found near the middle
+/// of the list while the calling thread encodes those before it. The helper's
+/// guess of a boundary is checked against the full reading, and its rows are
+/// used only when it read every row up to the end of the list without fault;
+/// otherwise the calling thread reads those rows itself. The defaults are
+/// those of a render; tests lower the limits to take the shared path on small
+/// files.
+struct ScoreboardReadOptions {
+  /// Files smaller than this are read on one thread.
+  std::size_t split_min_bytes = std::size_t{8} << 20;
+  /// Byte offset where the search for the helper's first row begins; by
+  /// default halfway between the start of the rows list and the end of the file.
+  std::optional<std::size_t> split_search_from;
+  /// When given, set to whether the helper's rows were used.
+  bool* split_used = nullptr;
+};
+
 /// Reads `path`. Throws std::runtime_error naming the file for a file that is
 /// missing or unreadable, not valid JSON (with the byte offset), not an
 /// object, without `meta` or `rows`, with rows that are not objects, or with
 /// values the row encoding cannot take (naming the row).
+/// Rows are shared between two threads only without a row filter (which
+/// need not be safe to call from two threads at once), and only when `meta`
+/// comes before `rows`; the result and the errors are the same either way.
 Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& row_filter);
+Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& row_filter,
+                           const ScoreboardReadOptions& options);
 
 /// Sorts rows by descending sort key, keeping the file order of equal keys;
 /// NaN keys go last.
