@@ -424,32 +424,33 @@ void RowText::clear() {
   std::fill(length_.begin(), length_.end(), kMissing);
 }
 
+void RowText::mark(RowEncoder::Slot slot, std::size_t begin) {
+  offset_[slot.position] = static_cast<std::uint32_t>(begin);
+  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+}
+
 void RowText::set(RowEncoder::Slot slot, const Json& v) {
   const auto begin = buffer_.size();
   encoder_.encode_value(slot.rule, v, buffer_);
-  offset_[slot.position] = static_cast<std::uint32_t>(begin);
-  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+  mark(slot, begin);
 }
 
 void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) {
   const auto begin = buffer_.size();
   encoder_.encode_int(slot.rule, i, buffer_);
-  offset_[slot.position] = static_cast<std::uint32_t>(begin);
-  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+  mark(slot, begin);
 }
 
 void RowText::set_double(RowEncoder::Slot slot, double d) {
   const auto begin = buffer_.size();
   encoder_.encode_double(slot.rule, d, buffer_);
-  offset_[slot.position] = static_cast<std::uint32_t>(begin);
-  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+  mark(slot, begin);
 }
 
 void RowText::set_string(RowEncoder::Slot slot, std::string_view s) {
   const auto begin = buffer_.size();
   encoder_.encode_string(slot.rule, s, buffer_);
-  offset_[slot.position] = static_cast<std::uint32_t>(begin);
-  length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
+  mark(slot, begin);
 }
 
 RowSpan RowText::append_to(std::string& out) const {

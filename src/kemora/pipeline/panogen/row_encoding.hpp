@@ -153,6 +153,8 @@ class RowText {
   RowSpan append_to(std::string& out) const;
 
  private:
+  /// Records that position `slot` holds the bytes of buffer_ from `begin` on.
+  void mark(RowEncoder::Slot slot, std::size_t begin);
   static constexpr std::uint32_t kMissing = UINT32_MAX;
 
   const RowEncoder& encoder_;
