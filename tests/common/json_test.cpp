@@ -1,11 +1,15 @@
 #include "kemora/common/json.hpp"
 
+#include "kemora/common/limits.hpp"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "test_support.hpp"
 
 using namespace kemora::common;
 using kemora::test::TempDir;
+using testing::HasSubstr;
 
 namespace {
 
@@ -61,12 +65,67 @@ TEST(JsonReader, ErrorsNameTheSourceAndOffset) {
   }
 }
 
-TEST(JsonReader, DeepNestingIsAnErrorOrValueNotACrash) {
+// Every document we read is held to one nesting limit, so that what reads,
+// writes or walks it afterwards cannot run out of stack.
+TEST(JsonReader, NestingBeyondTheLimitIsAnErrorWithItsPosition) {
   std::string deep(200000, '[');
   EXPECT_THROW(json_parse(deep, "deep"), JsonParseError);
-  std::string ok = std::string(50000, '[') + std::string(50000, ']');
-  JsonDoc v = json_parse(ok, "deep");
+  const std::string at_limit = std::string(kMaxNesting, '[') + std::string(kMaxNesting, ']');
+  JsonDoc v = json_parse(at_limit, "deep");
   EXPECT_TRUE(v.IsArray());
+  EXPECT_EQ(json_dumps(v).size(), at_limit.size());
+  for (const std::string& over : {std::string(kMaxNesting + 1, '[') + std::string(kMaxNesting + 1, ']'),
+                                  std::string(50000, '[') + std::string(50000, ']'),
+                                  "{\"a\":" + std::string(kMaxNesting, '[') + std::string(kMaxNesting, ']') + "}"}) {
+    try {
+      json_parse(over, "paths.json");
+      ADD_FAILURE() << "accepted " << over.size() << " bytes";
+    } catch (const JsonParseError& e) {
+      EXPECT_EQ(e.offset(), over[0] == '{' ? 5u + kMaxNesting - 1 : static_cast<std::size_t>(kMaxNesting));
+      EXPECT_THAT(e.what(), HasSubstr("paths.json: invalid JSON at byte"));
+      EXPECT_THAT(e.what(), HasSubstr("too deeply nested"));
+    }
+  }
+}
+
+TEST(JsonReader, TextThatIsNotUtf8IsAnErrorAtItsByte) {
+  struct Case {
+    std::string text;
+    std::size_t offset;
+  };
+  const Case cases[] = {
+      {"[\"ab\xff\"]", 4},                 // invalid byte
+      {"{\"k\xc3\":1}", 3},                // truncated sequence in a member name
+      {"[\"\xc0\xaf\"]", 2},              // overlong '/'
+      {"[\"\xe0\x80\xaf\"]", 2},          // overlong, three bytes
+      {"[\"x\xed\xa0\x80\"]", 3},         // encoded surrogate
+      {"[\"\xf4\x90\x80\x80\"]", 2},      // beyond U+10FFFF
+      {"[\"\\n\\\"\xe2\x82\"]", 6},     // cut short after escapes
+      {"[\"ok\", \"a\\udc00\"]", 9},      // lone low surrogate escape
+  };
+  for (const Case& c : cases) {
+    try {
+      json_parse(c.text, "sb.json");
+      ADD_FAILURE() << "accepted " << c.text;
+    } catch (const JsonParseError& e) {
+      EXPECT_EQ(e.offset(), c.offset) << c.text;
+      EXPECT_THAT(e.what(), HasSubstr("sb.json: invalid JSON at byte " + std::to_string(c.offset) + ": "));
+    }
+  }
+  // Valid text of every length, a surrogate pair escape and NUL escapes pass.
+  JsonDoc ok = json_parse("[\"\xc3\xbc\xe2\x82\xac\xf0\x9f\x98\x80\", \"\\ud83d\\ude00\\u0000\"]", "ok");
+  EXPECT_EQ(std::string(ok[1].GetString(), ok[1].GetStringLength()), std::string("\xf0\x9f\x98\x80\0", 5));
+}
+
+TEST(JsonWriter, RefusesValuesNestedBeyondTheLimit) {
+  JsonDoc doc;
+  Json* v = &doc;
+  v->SetArray();
+  for (int i = 0; i < kMaxNesting + 1; ++i) {
+    v->PushBack(Json(rapidjson::kArrayType), doc.GetAllocator());
+    v = &(*v)[0];
+  }
+  EXPECT_THROW(json_dumps(doc), std::runtime_error);
 }
 
 TEST(JsonFile, MissingFileAndDirectoryAreNamed) {

@@ -3,10 +3,16 @@
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
 
+#include <algorithm>
+#include <charconv>
+#include <optional>
 #include <cmath>
+#include <cstdint>
 
 #include "kemora/common/atomic_file.hpp"
+#include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
+#include "kemora/common/text.hpp"
 
 namespace kemora::common {
 namespace {
@@ -69,6 +75,7 @@ void newline(std::string& out, int depth) {
 }
 
 void write_value(std::string& out, const Json& v, const JsonWriteOptions& o, int depth) {
+  if (depth > kMaxNesting) throw std::runtime_error(std::string("cannot write a JSON value: ") + kTooDeeplyNested);
   switch (v.GetType()) {
     case rapidjson::kNullType: out += "null"; return;
     case rapidjson::kFalseType: out += "false"; return;
@@ -125,14 +132,119 @@ JsonDoc json_parse(std::string_view text, std::string_view source) {
       rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
   JsonDoc doc;
   rapidjson::MemoryStream ms(text.data(), text.size());
-  doc.ParseStream<kFlags, rapidjson::UTF8<>>(ms);
-  if (doc.HasParseError()) {
-    std::size_t offset = doc.GetErrorOffset();
-    throw JsonParseError(std::string(source) + ": invalid JSON at byte " + std::to_string(offset) + ": " +
-                             rapidjson::GetParseError_En(doc.GetParseError()),
+  JsonGuard guard;
+  rapidjson::ParseResult result;
+  // The document builds the value from the reader's events; the guard sees
+  // each event first and stops the reading at the first fault.
+  struct Events {
+    JsonDoc& doc;
+    JsonGuard& guard;
+    rapidjson::MemoryStream& ms;
+    bool Null() { return doc.Null(); }
+    bool Bool(bool b) { return doc.Bool(b); }
+    bool Int(int i) { return doc.Int(i); }
+    bool Uint(unsigned u) { return doc.Uint(u); }
+    bool Int64(std::int64_t i) { return doc.Int64(i); }
+    bool Uint64(std::uint64_t u) { return doc.Uint64(u); }
+    bool Double(double d) { return doc.Double(d); }
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
+    bool String(const char* s, rapidjson::SizeType n, bool copy) {
+      return guard.string(s, n, ms.Tell()) && doc.String(s, n, copy);
+    }
+    bool Key(const char* s, rapidjson::SizeType n, bool copy) {
+      return guard.string(s, n, ms.Tell()) && doc.Key(s, n, copy);
+    }
+    bool StartObject() { return guard.open(ms.Tell()) && doc.StartObject(); }
+    bool EndObject(rapidjson::SizeType n) { guard.close(); return doc.EndObject(n); }
+    bool StartArray() { return guard.open(ms.Tell()) && doc.StartArray(); }
+    bool EndArray(rapidjson::SizeType n) { guard.close(); return doc.EndArray(n); }
+  } events{doc, guard, ms};
+  auto generate = [&](JsonDoc&) {
+    rapidjson::Reader reader;
+    result = reader.Parse<kFlags>(ms, events);
+    return !result.IsError();
+  };
+  doc.Populate(generate);
+  if (result.IsError()) {
+    std::size_t offset = result.Offset();
+    std::string problem = rapidjson::GetParseError_En(result.Code());
+    if (guard.fault()) {
+      offset = guard.fault_offset(text);
+      problem = guard.fault_text();
+    }
+    throw JsonParseError(std::string(source) + ": invalid JSON at byte " + std::to_string(offset) + ": " + problem,
                          offset);
   }
   return doc;
+}
+
+bool JsonGuard::open(std::size_t offset) {
+  if (++depth_ <= kMaxNesting) return true;
+  fault_ = Fault::TooDeep;
+  offset_ = offset;  // the bracket that went one level too deep
+  return false;
+}
+
+bool JsonGuard::string(const char* s, std::size_t n, std::size_t end) {
+  if (!utf8_invalid_at(std::string_view(s, n))) return true;
+  fault_ = Fault::BadText;
+  offset_ = end;
+  return false;
+}
+
+std::size_t JsonGuard::fault_offset(std::string_view text) const {
+  if (fault_ != Fault::BadText) return offset_;
+  // offset_ is just past the closing quote: find the opening one (a quote
+  // after an even number of backslashes), then the first bad byte between.
+  std::size_t close = std::min(offset_, text.size());
+  if (close == 0) return 0;
+  --close;
+  std::size_t open = close;
+  while (open > 0) {
+    --open;
+    if (text[open] != '"') continue;
+    std::size_t slashes = 0;
+    while (open >= slashes + 1 && text[open - slashes - 1] == '\\') ++slashes;
+    if (slashes % 2 == 0) break;
+  }
+  std::string_view raw = text.substr(open + 1, close - open - 1);
+  if (auto bad = utf8_invalid_at(raw)) return open + 1 + *bad;
+  // The raw bytes are fine, so an escape made the fault: a \u escape of a
+  // surrogate without its partner.
+  auto hex4 = [&](std::size_t p) -> std::optional<unsigned> {
+    if (p + 4 > raw.size()) return std::nullopt;
+    unsigned v = 0;
+    auto r = std::from_chars(raw.data() + p, raw.data() + p + 4, v, 16);
+    if (r.ptr != raw.data() + p + 4) return std::nullopt;
+    return v;
+  };
+  for (std::size_t i = 0; i < raw.size();) {
+    if (raw[i] != '\\') {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= raw.size() || raw[i + 1] != 'u') {
+      i += 2;
+      continue;
+    }
+    const auto cp = hex4(i + 2);
+    if (cp && *cp >= 0xD800 && *cp <= 0xDBFF) {
+      const bool escape_follows = i + 7 < raw.size() && raw[i + 6] == '\\' && raw[i + 7] == 'u';
+      const auto low = escape_follows ? hex4(i + 8) : std::nullopt;
+      if (low && *low >= 0xDC00 && *low <= 0xDFFF) {
+        i += 12;
+        continue;
+      }
+      return open + 1 + i;
+    }
+    if (cp && *cp >= 0xDC00 && *cp <= 0xDFFF) return open + 1 + i;
+    i += 6;
+  }
+  return open + 1;
+}
+
+std::string JsonGuard::fault_text() const {
+  return fault_ == Fault::TooDeep ? kTooDeeplyNested : "text is not valid UTF-8";
 }
 
 JsonDoc json_parse_file(const std::filesystem::path& path) {

@@ -45,8 +45,35 @@ class JsonParseError : public std::runtime_error {
   std::size_t offset_;
 };
 
+/// Watches the events of one JSON reading for what every document we read
+/// must keep to: nesting within kMaxNesting levels, and strings (member
+/// names too) that are valid UTF-8 once their escapes are decoded, so that a
+/// raw invalid byte and a lone surrogate escape (\udc00) are both refused.
+/// A reader's handler calls open() for each '[' or '{', close() for each ']'
+/// or '}', string() for each decoded string; a false result stops the reading.
+class JsonGuard {
+ public:
+  /// `offset`: the reading position of the bracket.
+  bool open(std::size_t offset);
+  void close() { --depth_; }
+  /// `end`: the reading position just past the string's closing quote.
+  bool string(const char* s, std::size_t n, std::size_t end);
+  bool fault() const { return fault_ != Fault::None; }
+  /// Where the fault lies in `text` (the whole input): the bracket one level
+  /// too deep, or the first invalid byte or bad escape of the string.
+  std::size_t fault_offset(std::string_view text) const;
+  /// "too deeply nested (more than 512 levels)" or "text is not valid UTF-8".
+  std::string fault_text() const;
+
+ private:
+  enum class Fault { None, TooDeep, BadText } fault_ = Fault::None;
+  int depth_ = 0;
+  std::size_t offset_ = 0;
+};
+
 /// Parses `text` (NaN and the infinities accepted, full precision, member
-/// order kept, iterative so deep nesting cannot overflow the stack).
+/// order kept, iterative so deep nesting cannot overflow the stack), with the
+/// checks of JsonGuard. Errors name `source` and the byte offset.
 /// `source` names the text in error messages (usually a file path).
 JsonDoc json_parse(std::string_view text, std::string_view source);
 

@@ -3,6 +3,9 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <cstdint>
+#include <cstring>
+
 namespace kemora::common {
 
 namespace {
@@ -10,29 +13,76 @@ bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 }  // namespace
 
+namespace {
+
+/// Length of the well-formed UTF-8 sequence at `i`, or 0 when the bytes there
+/// are not one: a stray continuation byte, an overlong form, an encoded
+/// surrogate, a code point beyond U+10FFFF, or a sequence cut short.
+std::size_t sequence_length(std::string_view s, std::size_t i) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = byte(i);
+  if (c < 0x80) return 1;
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) len = 2;
+  else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;        // overlong below U+0800
+    else if (c == 0xED) hi = 0x9F;   // U+D800..U+DFFF
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;        // overlong below U+10000
+    else if (c == 0xF4) hi = 0x8F;   // beyond U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + len > s.size()) return 0;
+  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k)
+    if (!is_continuation(byte(i + k))) return 0;
+  return len;
+}
+
+}  // namespace
+
 char32_t utf8_next(std::string_view s, std::size_t& i) {
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  unsigned char c = byte(i);
+  const unsigned char c = static_cast<unsigned char>(s[i]);
   if (c < 0x80) {
     ++i;
     return c;
   }
-  int len = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c < 0xE0 ? 2 : 0;
-  if (len == 0 || i + static_cast<std::size_t>(len) > s.size()) {
+  const std::size_t len = sequence_length(s, i);
+  if (len == 0) {
     ++i;
     return 0xFFFD;
   }
   char32_t cp = c & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
-  for (int k = 1; k < len; ++k) {
-    unsigned char b = byte(i + static_cast<std::size_t>(k));
-    if ((b & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  i += static_cast<std::size_t>(len);
+  for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+  i += len;
   return cp;
+}
+
+std::optional<std::size_t> utf8_invalid_at(std::string_view s) {
+  std::size_t i = 0;
+  const std::size_t n = s.size();
+  while (i < n) {
+    // Runs of ASCII, eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t w;
+      std::memcpy(&w, s.data() + i, 8);
+      if (w & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t len = sequence_length(s, i);
+    if (len == 0) return i;
+    i += len;
+  }
+  return std::nullopt;
 }
 
 void utf8_append(std::string& out, char32_t c) {

@@ -1,5 +1,6 @@
 #pragma once
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -14,8 +15,13 @@ std::string pad_right(std::string_view s, std::size_t width);
 std::string pad_left(std::string_view s, std::size_t width);
 
 /// The code point at byte `i` of `s`; advances `i` past it. A malformed
-/// sequence gives U+FFFD and advances one byte.
+/// sequence (stray continuation byte, overlong form, encoded surrogate, code
+/// point beyond U+10FFFF, cut short) gives U+FFFD and advances one byte.
 char32_t utf8_next(std::string_view s, std::size_t& i);
+/// The byte offset of the first byte of `s` that does not start a
+/// well-formed UTF-8 sequence (the malformed cases of utf8_next); none when
+/// all of `s` is valid UTF-8.
+std::optional<std::size_t> utf8_invalid_at(std::string_view s);
 /// Appends the UTF-8 bytes of `c`.
 void utf8_append(std::string& out, char32_t c);
 /// Upper and lower case of every letter, as Python's str.upper() and
