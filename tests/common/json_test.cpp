@@ -158,3 +158,19 @@ TEST(JsonFile, WriteIsIndentedWithoutFinalNewlineAndReplacesAtomically) {
 }
 
 }  // namespace
+
+// The reader's own number conversion turned some texts into other numbers
+// (0e-23 into -1.75e-192, 129769313483155e308 into -4.0e-295).
+TEST(JsonReader, NumbersReadAsPythonReadsThem) {
+  const std::string in =
+      "[0e-23, 129769313483155e308, 5e-374324, 1297693134862508e-330, 2.4703282292062327e-324, 4.9e-324, "
+      "-0, -0.0, 3.0, 0.1, 1e308, 18446744073709551615, -9223372036854775808, NaN, -Infinity, 1.5e-7]";
+  EXPECT_EQ(json_dumps(json_parse(in, "n"), {.style = JsonStyle::Spaced}),
+            "[0.0, Infinity, 0.0, 1.297693137e-315, 0.0, 5e-324, 0, -0.0, 3.0, 0.1, 1e+308, "
+            "18446744073709551615, -9223372036854775808, NaN, -Infinity, 1.5e-07]");
+  JsonDoc ints = json_parse("[1, -1, 4294967296, 9223372036854775808]", "n");
+  EXPECT_TRUE(ints[0].IsInt() && ints[0].IsUint());
+  EXPECT_TRUE(ints[1].IsInt() && !ints[1].IsUint());
+  EXPECT_TRUE(ints[2].IsInt64() && !ints[2].IsInt());
+  EXPECT_TRUE(ints[3].IsUint64() && !ints[3].IsInt64());
+}

@@ -6,7 +6,11 @@
 #include <algorithm>
 #include <charconv>
 #include <optional>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <locale.h>
 #include <cstdint>
 
 #include "kemora/common/atomic_file.hpp"
@@ -127,9 +131,35 @@ std::string json_dumps(const Json& value, JsonWriteOptions options) {
   return out;
 }
 
+JsonNumber json_number(std::string_view text) {
+  JsonNumber n;
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  if (text.find_first_of(".eEIN") == std::string_view::npos) {
+    if (std::from_chars(begin, end, n.i).ec == std::errc()) return n;
+    if (text[0] != '-' && std::from_chars(begin, end, n.u).ec == std::errc()) {
+      n.kind = JsonNumber::Kind::Uint64;
+      return n;
+    }
+  }
+  n.kind = JsonNumber::Kind::Double;
+  if (text == "NaN") {
+    n.d = std::numeric_limits<double>::quiet_NaN();
+  } else if (text == "Infinity" || text == "-Infinity") {
+    n.d = text[0] == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+  } else if (std::from_chars(begin, end, n.d).ec != std::errc()) {
+    // Beyond the range of double: strtod gives the infinity or the zero.
+    static const locale_t c_locale = ::newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    n.d = ::strtod_l(std::string(text).c_str(), nullptr, c_locale);
+  }
+  return n;
+}
+
 JsonDoc json_parse(std::string_view text, std::string_view source) {
+  // Numbers come as text and are converted by json_number: the reader's own
+  // conversion gets some inputs wrong (0e-23, 1e400).
   constexpr unsigned kFlags =
-      rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
+      rapidjson::kParseNanAndInfFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseIterativeFlag;
   JsonDoc doc;
   rapidjson::MemoryStream ms(text.data(), text.size());
   JsonGuard guard;
@@ -147,7 +177,15 @@ JsonDoc json_parse(std::string_view text, std::string_view source) {
     bool Int64(std::int64_t i) { return doc.Int64(i); }
     bool Uint64(std::uint64_t u) { return doc.Uint64(u); }
     bool Double(double d) { return doc.Double(d); }
-    bool RawNumber(const char* s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
+    bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+      const JsonNumber v = json_number(std::string_view(s, n));
+      switch (v.kind) {
+        case JsonNumber::Kind::Int64: return doc.Int64(v.i);
+        case JsonNumber::Kind::Uint64: return doc.Uint64(v.u);
+        case JsonNumber::Kind::Double: break;
+      }
+      return doc.Double(v.d);
+    }
     bool String(const char* s, rapidjson::SizeType n, bool copy) {
       return guard.string(s, n, ms.Tell()) && doc.String(s, n, copy);
     }

@@ -2,6 +2,7 @@
 #include <rapidjson/document.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -70,6 +71,19 @@ class JsonGuard {
   int depth_ = 0;
   std::size_t offset_ = 0;
 };
+
+/// The value of a JSON number's text as given by a reader that passes
+/// numbers as text ("12", "-0", "1.5e-7", "NaN", "-Infinity"): an integer
+/// within 64 bits stays an integer (signed when negative or within int64),
+/// any other number is the nearest double, correctly rounded, infinite beyond
+/// the range and zero below it, as Python's float() reads it.
+struct JsonNumber {
+  enum class Kind { Int64, Uint64, Double } kind = Kind::Int64;
+  std::int64_t i = 0;
+  std::uint64_t u = 0;
+  double d = 0;
+};
+JsonNumber json_number(std::string_view text);
 
 /// Parses `text` (NaN and the infinities accepted, full precision, member
 /// order kept, iterative so deep nesting cannot overflow the stack), with the
