@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,6 +28,49 @@ mode_t new_file_mode(const std::filesystem::path& path) {
   return 0666 & ~mask;
 }
 
+/// The file to write for `path`: `path` itself, or the file a symbolic link
+/// there points to (the link stays). Throws when a folder or anything else
+/// that is not a regular file stands there: it must never be replaced.
+std::filesystem::path target_of(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return path;  // nothing there yet
+  if (S_ISREG(st.st_mode)) return path;
+  if (S_ISLNK(st.st_mode)) {
+    std::error_code ec;
+    std::filesystem::path target = std::filesystem::weakly_canonical(path, ec);
+    if (!ec && target != path) return target_of(target);
+  }
+  if (S_ISDIR(st.st_mode)) throw std::runtime_error(path.string() + ": is a folder, not a file; nothing was written");
+  throw std::runtime_error(path.string() + ": is not a regular file; nothing was written");
+}
+
+/// Our temporary names: "." + file name + ".tmp-" + six letters or digits.
+bool is_our_temporary(const std::string& name) {
+  const std::size_t at = name.rfind(".tmp-");
+  if (name.size() < 13 || name[0] != '.' || at == std::string::npos || at < 2 || name.size() - at != 11) return false;
+  for (std::size_t i = at + 5; i < name.size(); ++i)
+    if (!std::isalnum(static_cast<unsigned char>(name[i]))) return false;
+  return true;
+}
+
+/// Removes the temporary files that a process killed while writing left in
+/// `dir` (older than a minute, so that no write still under way loses its
+/// file). Best effort: what cannot be removed stays.
+void remove_stale_temporaries(const std::filesystem::path& dir) {
+  std::error_code ec;
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (auto it = std::filesystem::directory_iterator(dir, ec); !ec && it != std::filesystem::directory_iterator();
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (!is_our_temporary(name)) continue;
+    std::error_code e2;
+    if (!it->is_regular_file(e2) || it->is_symlink(e2)) continue;
+    const auto written = it->last_write_time(e2);
+    if (e2 || now - written < std::chrono::minutes(1)) continue;
+    std::filesystem::remove(it->path(), e2);
+  }
+}
+
 /// Exchanges the names of two files atomically; false when `path` does not
 /// exist or the file system cannot do it. Replacing a file with rename(2)
 /// makes ext4 start writing out the new file's data at once (its guard for
@@ -37,10 +82,12 @@ bool swap_names(const std::string& tmp, const std::filesystem::path& path) {
 
 }  // namespace
 
-void write_file_atomic(const std::filesystem::path& path, std::string_view content,
+void write_file_atomic(const std::filesystem::path& requested, std::string_view content,
                        AtomicWriteOptions options) {
+  const std::filesystem::path path = target_of(requested);
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
+  remove_stale_temporaries(dir);
   std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
   int fd = ::mkstemp(tmpl.data());
   if (fd < 0) fail(path, "cannot create a temporary file beside it", errno);
@@ -69,7 +116,15 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
     fail(path, "cannot close", err);
   }
   if (!options.sync && swap_names(tmpl, path)) {
-    ::unlink(tmpl.c_str());  // the temporary name now holds the old content
+    // The temporary name now holds what stood at `path`: the old file, or,
+    // when a folder took its place meanwhile, that folder, which goes back.
+    struct stat st {};
+    if (::lstat(tmpl.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      swap_names(tmpl, path);
+      ::unlink(tmpl.c_str());
+      throw std::runtime_error(path.string() + ": is not a regular file; nothing was written");
+    }
+    ::unlink(tmpl.c_str());
     return;
   }
   if (::rename(tmpl.c_str(), path.c_str()) != 0) {

@@ -16,6 +16,10 @@ struct AtomicWriteOptions {
 /// disk (unless options.sync is false) and renames it over `path`. An error
 /// never leaves a half-written `path` behind; the temporary file is removed
 /// on error. Throws std::runtime_error naming `path` and the system error.
+/// A folder or anything else that is not a regular file at `path` is an error
+/// and stays untouched; a symbolic link to a file has that file replaced.
+/// Temporary files of ours older than a minute in that folder, left by a
+/// process killed while writing, are removed first.
 void write_file_atomic(const std::filesystem::path& path, std::string_view content,
                        AtomicWriteOptions options = {});
 

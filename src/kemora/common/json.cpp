@@ -218,6 +218,10 @@ JsonDoc json_parse(std::string_view text, std::string_view source) {
 
 bool JsonGuard::open(std::size_t offset) {
   if (++depth_ <= kMaxNesting) return true;
+  return too_deep(offset);
+}
+
+bool JsonGuard::too_deep(std::size_t offset) {
   fault_ = Fault::TooDeep;
   offset_ = offset;  // the bracket that went one level too deep
   return false;

@@ -57,6 +57,9 @@ class JsonGuard {
   /// `offset`: the reading position of the bracket.
   bool open(std::size_t offset);
   void close() { --depth_; }
+  /// For a reader that counts levels itself: records the fault of a bracket
+  /// at `offset` one level too deep; returns false.
+  bool too_deep(std::size_t offset);
   /// `end`: the reading position just past the string's closing quote.
   bool string(const char* s, std::size_t n, std::size_t end);
   bool fault() const { return fault_ != Fault::None; }
