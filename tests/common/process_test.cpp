@@ -1,8 +1,14 @@
 #include "kemora/common/process.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <sstream>
 
 #include <chrono>
 #include <cstdlib>
@@ -31,6 +37,42 @@ int count_children() {
   }
   return n;
 }
+
+/// CPU time (user + system) this process has used so far, in seconds.
+double cpu_seconds() {
+  rusage ru{};
+  ::getrusage(RUSAGE_SELF, &ru);
+  return static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+/// Points `fd` (our standard output or error) at a pipe whose reader is
+/// already gone, as when `kemora run | head -c 3` has ended; puts it back
+/// when destroyed.
+class BrokenPipeOn {
+ public:
+  explicit BrokenPipeOn(int fd) : fd_(fd) {
+    std::cout.flush();
+    std::fflush(nullptr);
+    saved_ = ::dup(fd);
+    int p[2];
+    if (::pipe(p) != 0) std::abort();
+    ::close(p[0]);
+    ::dup2(p[1], fd);
+    ::close(p[1]);
+  }
+  ~BrokenPipeOn() {
+    std::fflush(nullptr);
+    ::dup2(saved_, fd_);
+    ::close(saved_);
+    std::cout.clear();
+    std::cerr.clear();
+  }
+
+ private:
+  int fd_;
+  int saved_;
+};
 
 TEST(RunProcess, ReadsSeveralMegabytesOnBothPipesWithoutDeadlock) {
   // 4 MB on each stream, interleaved: a reader that drains one pipe at a time
@@ -130,6 +172,81 @@ TEST(RunProcess, FailsToStartWithAMessage) {
     EXPECT_NE(std::string(e.what()).find("/nonexistent/kemora/dir"), std::string::npos) << e.what();
   }
   EXPECT_THROW(run_process({}), ProcessError);
+}
+
+TEST(RunProcess, ChildThatClosesItsPipesButRunsOnIsAwaitedWithoutSpinning) {
+  // Both pipes close at once; the child lives on for 4 s. Waiting for it must
+  // sleep, not poll in a busy loop.
+  const double cpu_before = cpu_seconds();
+  const auto start = std::chrono::steady_clock::now();
+  auto r = run_process({"sh", "-c", "exec >&- 2>&-; sleep 4; exit 3"}, {.timeout = std::chrono::seconds(60)});
+  const auto took = std::chrono::steady_clock::now() - start;
+  const double cpu = cpu_seconds() - cpu_before;
+  EXPECT_EQ(r.exit_status, 3);
+  EXPECT_GE(took, std::chrono::milliseconds(3900));  // it was waited for, not given up on
+  EXPECT_LT(cpu, 0.3) << "CPU seconds used while waiting 4 s for the child";
+}
+
+TEST(RunProcess, ChildStartsWithSigpipeAtItsDefaultWhateverOursIs) {
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  ::sigaction(SIGPIPE, &ignore, &old);
+  auto r = run_process({"cat", "/proc/self/status"});
+  ::sigaction(SIGPIPE, &old, nullptr);
+  std::istringstream lines(r.out);
+  std::string line;
+  unsigned long long ignored = ~0ull;
+  while (std::getline(lines, line))
+    if (line.rfind("SigIgn:", 0) == 0) ignored = std::stoull(line.substr(7), nullptr, 16);
+  ASSERT_NE(ignored, ~0ull) << r.out;
+  EXPECT_EQ(ignored & (1ull << (SIGPIPE - 1)), 0u) << "SigIgn " << std::hex << ignored;
+}
+
+TEST(RunProcess, OurStandardErrorClosedStopsTheChildAndDoesNotKillUs) {
+  // The child's output passes through to our standard error, which is a pipe
+  // nobody reads any more: the write must not kill us by SIGPIPE; the child's
+  // group is stopped and reaped, and the run ends as on an interrupt.
+  const int before = count_children();
+  const auto start = std::chrono::steady_clock::now();
+  int signal_seen = 0;
+  bool returned = false;
+  {
+    BrokenPipeOn broken(STDERR_FILENO);
+    try {
+      run_process({"sh", "-c", "while :; do echo tick >&2; sleep 0.1; done"},
+                  {.output = ProcessOptions::Output::PassToStderr});
+      returned = true;
+    } catch (const ProcessInterrupted& e) {
+      signal_seen = e.signal;
+    }
+  }
+  EXPECT_FALSE(returned);
+  EXPECT_EQ(signal_seen, SIGPIPE);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(count_children(), before);
+}
+
+TEST(RunProcess, OurStandardOutputClosedStopsEvenASilentChildThatIgnoresSigterm) {
+  // Nothing is written while the child runs, yet our output is gone: the
+  // child is asked to stop, and killed when it ignores that.
+  const int before = count_children();
+  const auto start = std::chrono::steady_clock::now();
+  int signal_seen = 0;
+  bool returned = false;
+  {
+    BrokenPipeOn broken(STDOUT_FILENO);
+    try {
+      run_process({"sh", "-c", "trap '' TERM; sleep 30"}, {.output = ProcessOptions::Output::PassToStderr});
+      returned = true;
+    } catch (const ProcessInterrupted& e) {
+      signal_seen = e.signal;
+    }
+  }
+  EXPECT_FALSE(returned);
+  EXPECT_EQ(signal_seen, SIGPIPE);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(25));  // not the child's 30 s
+  EXPECT_EQ(count_children(), before);
 }
 
 }  // namespace

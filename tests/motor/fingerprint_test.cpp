@@ -130,3 +130,15 @@ TEST(GitInfo, HangingGitIsKilledAfterFiveSeconds) {
   EXPECT_LT(secs, 20.0);
   EXPECT_EQ(_git_hash(dir.path().string(), "x"), std::nullopt);
 }
+
+TEST(GitInfo, InterruptDuringAGitQueryIsNotSwallowed) {
+  // Ctrl-C while git runs (the fake git sends it to us, its parent): the
+  // helpers do not turn it into "no information"; it reaches the caller.
+  TempDir dir;
+  write_script(dir / "bin" / "git", "#!/bin/sh\nkill -INT $PPID\nexec sleep 30\n");
+  kemora::test::ScopedEnv path("PATH", (dir / "bin").string() + ":/usr/bin:/bin");
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_THROW(_git_info(dir.path().string()), kemora::common::ProcessInterrupted);
+  EXPECT_THROW(_git_hash(dir.path().string(), "x"), kemora::common::ProcessInterrupted);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20));
+}

@@ -1,5 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+#include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
 #include "motor/motor_fixture.hpp"
@@ -23,6 +30,9 @@ class Step : public testing::Test {
     o.work_dir = dir.path().string();
     o.data_paths = DataPaths{{"k", "v"}};
     o.executor = exec;
+    // Durations come from this clock, not the wall clock: "0s" stays "0s"
+    // however slowly the test runs.
+    if (!o.clock) o.clock = [] { return 1000.0; };
     return std::make_unique<Motor>(std::move(o));
   }
   // Runs `codes` once in an engine whose season is then made older.
@@ -40,6 +50,29 @@ class Step : public testing::Test {
 };
 
 std::vector<std::string> row(const OzetSatiri& r) { return {r.adim, r.nb, r.sure, r.durum, r.sebep}; }
+
+/// An executor that runs `body` and writes the executed copy.
+class CallbackExecutor : public NotebookExecutor {
+ public:
+  explicit CallbackExecutor(std::function<void()> body) : body_(std::move(body)) {}
+  void execute(const std::filesystem::path& input, const std::filesystem::path& output, const kemora::common::Json&,
+               const std::filesystem::path&) override {
+    body_();
+    write_text(output, kemora::test::read_text(input));
+  }
+
+ private:
+  std::function<void()> body_;
+};
+
+bool no_failure_recorded(const Motor& m) {
+  for (const auto& r : m.ozet_satirlar())
+    if (r.durum == "HATA") return false;
+  for (const auto& [kod, entry] : m.manifest_adimlar())
+    for (const auto& [k, v] : entry)
+      if (v == "HATA") return false;
+  return !std::filesystem::exists(m.season_dir() / "error_report.txt");
+}
 
 }  // namespace
 
@@ -237,6 +270,58 @@ TEST_F(Step, SourceFolderThatIsAFileFailsTheStep) {
   EXPECT_FALSE(m->adim_isle("ingest_kik", {.source_dirs = std::vector<std::string>{(dir / "nb_02_transform.ipynb").string()}}));
   GetCapturedStdout();
   EXPECT_EQ(m->ozet_satirlar().at(0).durum, "HATA");
+}
+
+TEST_F(Step, StandardOutputClosedWhileTheNotebookRunsEndsTheRunAsAnInterrupt) {
+  // `kemora run | head`: the reader of our standard output goes away while
+  // the notebook runs. The next console line must neither kill the process
+  // (SIGPIPE) nor turn the step into HATA: the run ends as on Ctrl-C.
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  auto exec_closing = std::make_shared<CallbackExecutor>([&] { ::close(p[0]); });
+  auto m = std::make_unique<Motor>(MotorOptions{.work_dir = dir.path().string(),
+                                                .data_paths = DataPaths{{"k", "v"}},
+                                                .executor = exec_closing,
+                                                .clock = [] { return 1000.0; }});
+  std::cout.flush();
+  std::fflush(stdout);
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(p[1], STDOUT_FILENO);
+  ::close(p[1]);
+  int signal_seen = 0;
+  bool returned = false;
+  try {
+    m->adim_isle("marts");
+    returned = true;
+  } catch (const kemora::common::ProcessInterrupted& e) {
+    signal_seen = e.signal;
+  } catch (...) {
+  }
+  std::fflush(stdout);
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  std::cout.clear();
+  EXPECT_FALSE(returned);
+  EXPECT_EQ(signal_seen, SIGPIPE);
+  EXPECT_TRUE(no_failure_recorded(*m));
+}
+
+TEST_F(Step, InterruptDuringTheGitQueryOfTheRunDecisionEndsTheRun) {
+  earlier_run({"marts"});
+  // A git that answers the repository questions and is interrupted (Ctrl-C
+  // reaches us, its parent) while it fingerprints the notebook.
+  write_text(dir / "bin" / "git",
+             "#!/bin/sh\ncase \"$1\" in\n  rev-parse) echo 0123456789abcdef0123456789abcdef01234567 ;;\n"
+             "  branch) echo ana ;;\n  *) kill -INT $PPID; exec sleep 30 ;;\nesac\n");
+  ::chmod((dir / "bin" / "git").c_str(), 0755);
+  kemora::test::ScopedEnv path("PATH", (dir / "bin").string() + ":/usr/bin:/bin");
+  auto m = engine();
+  ASSERT_TRUE(m->git_info()["git_available"].GetBool());
+  CaptureStdout();
+  EXPECT_THROW(m->adim_isle("marts"), kemora::common::ProcessInterrupted);
+  GetCapturedStdout();
+  EXPECT_TRUE(m->ozet_satirlar().empty());
+  EXPECT_TRUE(exec->calls.empty());
 }
 
 TEST(DurationText, SecondsBelowAMinuteElseMinutes) {

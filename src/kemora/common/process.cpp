@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -98,6 +99,14 @@ constexpr std::chrono::milliseconds kReapInterval{50};
 /// How long output is still read after the child exited while something it
 /// started keeps the pipes open.
 constexpr std::chrono::milliseconds kDrainGrace{1000};
+/// How long a child that was asked to stop (SIGTERM) because our output went
+/// away may take before its process group is killed.
+constexpr std::chrono::milliseconds kStopGrace{5000};
+
+bool is_fifo(int fd) {
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
 
 int status_code(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
@@ -152,14 +161,19 @@ class Child {
   int status_ = -1;
 };
 
-void write_all(int fd, const char* p, std::size_t left) {
+/// Writes everything; false when `fd` is a pipe without a reader (EPIPE).
+/// Other failures (the descriptor is closed, the disk is full) drop the
+/// output. The caller has SIGPIPE blocked.
+bool write_all(int fd, const char* p, std::size_t left) {
   while (left > 0) {
     ssize_t w = ::write(fd, p, left);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) return;  // our standard error is gone: the output is dropped
+    if (w < 0 && errno == EPIPE) return false;
+    if (w <= 0) return true;
     p += w;
     left -= static_cast<std::size_t>(w);
   }
+  return true;
 }
 
 std::string seconds_text(std::chrono::milliseconds ms) {
@@ -172,6 +186,37 @@ void keep_tail(std::string& buf, std::size_t limit) {
 }
 
 }  // namespace
+
+SigpipeBlock::SigpipeBlock() {
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  ::pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask_);
+  sigset_t pending;
+  sigemptyset(&pending);
+  ::sigpending(&pending);
+  was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+}
+
+SigpipeBlock::~SigpipeBlock() {
+  if (!was_pending_ && !sigismember(&old_mask_, SIGPIPE)) {
+    // A SIGPIPE raised by our writes is pending now (unless SIGPIPE is
+    // ignored): take it, so unblocking does not deliver it.
+    sigset_t pipe_only;
+    sigemptyset(&pipe_only);
+    sigaddset(&pipe_only, SIGPIPE);
+    const timespec no_wait{0, 0};
+    while (::sigtimedwait(&pipe_only, nullptr, &no_wait) == SIGPIPE) {
+    }
+  }
+  ::pthread_sigmask(SIG_SETMASK, &old_mask_, nullptr);
+}
+
+bool is_broken_pipe(int fd) {
+  if (!is_fifo(fd)) return false;
+  pollfd p{fd, 0, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
 
 std::optional<std::filesystem::path> find_program(const std::string& name) {
   if (name.find('/') != std::string::npos) {
@@ -255,6 +300,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   for (const auto& e : options.extra_env) env.push_back(const_cast<char*>(e.c_str()));
   env.push_back(nullptr);
 
+  SigpipeBlock no_sigpipe;  // the child's mask is set above, so it is not affected
   SignalGuard signals;
 
   pid_t pid = -1;
@@ -274,6 +320,24 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   int forwarded = 0;  // signals passed on to the child
   std::chrono::milliseconds reap_backoff{1};
   char buf[65536];
+  // Our own output, when it is a pipe: once nobody reads it, the child's
+  // output cannot be shown and the engine's log cannot be written, so the
+  // child is stopped as on an interrupt.
+  bool output_gone = false;
+  int watched[2] = {pass && is_fifo(STDOUT_FILENO) ? STDOUT_FILENO : -1,
+                    pass && is_fifo(STDERR_FILENO) ? STDERR_FILENO : -1};
+  // SIGKILL at this time for a child that ignores the SIGTERM it got then.
+  bool kill_pending = false;
+  std::chrono::steady_clock::time_point kill_at{};
+  auto our_output_gone = [&] {
+    if (output_gone) return;
+    output_gone = true;
+    watched[0] = watched[1] = -1;
+    if (exited_at) return;
+    if (forwarded == 0) child.kill_group(SIGTERM);
+    kill_at = std::chrono::steady_clock::now() + kStopGrace;
+    kill_pending = true;
+  };
 
   auto timed_out = [&] {
     child.kill_group(SIGKILL);
@@ -299,13 +363,18 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
         child.kill_group(forwarded == 0 ? static_cast<int>(g_signal) : SIGKILL);
         forwarded = seen;
       }
+      if (kill_pending && std::chrono::steady_clock::now() >= kill_at) {
+        child.kill_group(SIGKILL);
+        kill_pending = false;
+      }
     }
     // While a pipe is open, its end wakes us; once both are closed the child
-    // is about to exit, so look again soon, then less often.
+    // is about to exit (or runs on without output), so look again soon, then
+    // every kReapInterval.
     auto wait = kReapInterval;
     if (!out_open && !err_open) {
       wait = std::min(kReapInterval, reap_backoff);
-      reap_backoff *= 2;
+      reap_backoff = std::min(reap_backoff * 2, kReapInterval);
     }
     if (options.timeout && !exited_at) {
       auto left = *options.timeout - std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -313,10 +382,14 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       if (left.count() <= 0) throw timed_out();
       wait = std::min(wait, left);
     }
-    pollfd fds[3] = {{out_open ? out_r.get() : -1, POLLIN, 0},
+    // Our output pipes are watched with no events: poll reports POLLERR on
+    // the writing end of a pipe once its reader is gone.
+    pollfd fds[5] = {{out_open ? out_r.get() : -1, POLLIN, 0},
                      {err_open ? err_r.get() : -1, POLLIN, 0},
-                     {signals.wake_fd(), POLLIN, 0}};
-    int n = ::poll(fds, 3, static_cast<int>(wait.count()));
+                     {signals.wake_fd(), POLLIN, 0},
+                     {watched[0], 0, 0},
+                     {watched[1], 0, 0}};
+    int n = ::poll(fds, 5, static_cast<int>(std::max<long long>(wait.count(), 1)));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw ProcessError(what + ": poll: " + std::strerror(errno));  // the child is stopped by its guard
@@ -324,6 +397,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
     if (fds[2].revents) {
       [[maybe_unused]] auto r = ::read(signals.wake_fd(), buf, sizeof buf);
     }
+    if ((fds[3].revents | fds[4].revents) & POLLERR) our_output_gone();
     for (int i = 0; i < 2; ++i) {
       if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
       ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
@@ -334,7 +408,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
       }
       std::string& sink = i == 0 ? result.out : result.err;
       if (pass) {
-        write_all(STDERR_FILENO, buf, static_cast<std::size_t>(got));
+        if (!output_gone && !write_all(STDERR_FILENO, buf, static_cast<std::size_t>(got))) our_output_gone();
         if (i == 1) {
           sink.append(buf, static_cast<std::size_t>(got));
           keep_tail(sink, options.keep_tail);
@@ -346,6 +420,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   }
   if (pass && result.err.size() > options.keep_tail) result.err.erase(0, result.err.size() - options.keep_tail);
   if (forwarded || g_signal_count) throw ProcessInterrupted(static_cast<int>(g_signal));
+  if (output_gone) throw ProcessInterrupted(SIGPIPE);
   return result;
 }
 

@@ -1,4 +1,6 @@
 #pragma once
+#include <signal.h>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -20,14 +22,47 @@ class ProcessTimeout : public ProcessError {
  public:
   using ProcessError::ProcessError;
 };
-/// The user interrupted (SIGINT/SIGTERM) while a child ran; the child was
-/// stopped and reaped before this was thrown.
-class ProcessInterrupted : public std::runtime_error {
+/// The run is interrupted: the user pressed Ctrl-C or sent SIGTERM while a
+/// child ran (the child was stopped and reaped before this was thrown), or
+/// our standard output or standard error became a pipe that nobody reads
+/// (`signal` is then SIGPIPE).
+///
+/// Deliberately not derived from std::exception: the handlers that turn
+/// ordinary errors into a failed step, a missing git fingerprint or a skipped
+/// record catch std::exception, and an interrupt must pass all of them and end
+/// the run wherever it arrives. Only the program's top level catches it.
+class ProcessInterrupted {
  public:
   explicit ProcessInterrupted(int signo)
-      : std::runtime_error("kesildi (sinyal " + std::to_string(signo) + ")"), signal(signo) {}
+      : message_("kesildi (sinyal " + std::to_string(signo) + ")"), signal(signo) {}
+  const char* what() const noexcept { return message_.c_str(); }
+
+ private:
+  std::string message_;
+
+ public:
   int signal;
 };
+
+/// While alive, a SIGPIPE raised by a write of this thread neither kills the
+/// process nor reaches its handler: the write fails with EPIPE instead. The
+/// signal is blocked in this thread and one that the writes raised is
+/// discarded afterwards, so the process-wide disposition stays the host's.
+class SigpipeBlock {
+ public:
+  SigpipeBlock();
+  ~SigpipeBlock();
+  SigpipeBlock(const SigpipeBlock&) = delete;
+  SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+ private:
+  sigset_t old_mask_;
+  bool was_pending_ = false;
+};
+
+/// True when `fd` is a pipe whose reading end has been closed, so that any
+/// write to it fails with EPIPE.
+bool is_broken_pipe(int fd);
 
 struct ProcessOptions {
   std::optional<std::filesystem::path> cwd;        ///< working directory of the child
@@ -50,13 +85,21 @@ struct ProcessResult {
 
 /// Runs argv[0] (looked up on PATH when it has no '/') with the given
 /// arguments and waits for it. The child runs in a process group of its own
-/// with standard input from /dev/null. Throws ProcessError when it cannot be
-/// started, ProcessTimeout after the time limit (the child's process group is
-/// killed and the child reaped), ProcessInterrupted when SIGINT or SIGTERM
-/// arrives while it runs (the child's process group gets the signal, the
-/// child is waited for, then this is thrown; a second signal kills the group).
+/// with standard input from /dev/null and every signal at its default
+/// disposition (SIGPIPE included, whatever ours is). Throws ProcessError when
+/// it cannot be started, ProcessTimeout after the time limit (the child's
+/// process group is killed and the child reaped), ProcessInterrupted when
+/// SIGINT or SIGTERM arrives while it runs (the child's process group gets
+/// the signal, the child is waited for, then this is thrown; a second signal
+/// kills the group).
+/// With PassToStderr, our standard error or standard output turning into a
+/// pipe without a reader ends the run the same way: the group gets SIGTERM,
+/// SIGKILL if it is still there after a few seconds, the child is reaped and
+/// ProcessInterrupted(SIGPIPE) is thrown. A write to such a pipe never kills
+/// us by SIGPIPE.
 /// Once the child has exited, output that processes it started still write to
-/// the inherited pipes is read for one more second at most.
+/// the inherited pipes is read for one more second at most. Waiting never
+/// spins: the loop sleeps in poll between wake-ups at most 50 ms apart.
 /// One child at a time per process: the signal handling is process-wide.
 ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOptions& options = {});
 

@@ -70,8 +70,6 @@ bool has_jupyter_libraries(const fs::path& python) {
     auto result = common::run_process({python.string(), "-c", "import nbclient, nbformat"},
                                       {.timeout = kProbeLimit});
     return result.exit_status == 0;
-  } catch (const common::ProcessInterrupted&) {
-    throw;
   } catch (const common::ProcessError&) {  // not there, not runnable, too slow
     return false;
   }
@@ -100,8 +98,6 @@ void CommandExecutor::execute(const fs::path& input, const fs::path& output, con
   common::ProcessResult result;
   try {
     result = common::run_process(argv, {.output = common::ProcessOptions::Output::PassToStderr});
-  } catch (const common::ProcessInterrupted&) {
-    throw;
   } catch (const common::ProcessError& e) {
     throw ExecutorError(e.what());
   }

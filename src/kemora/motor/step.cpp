@@ -139,9 +139,9 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     set_manifest(kod, {{"notebook", name}, {"durum", "OK"}, {"sure", sure_str}});
     if (options.kontrol_fn) options.kontrol_fn(work_dir_);
     return true;
-  } catch (const common::ProcessInterrupted&) {
-    throw;  // Ctrl-C ends the run; it is not a failed step
   } catch (const std::exception& e) {
+    // An interrupt (common::ProcessInterrupted) is no std::exception: it
+    // passes here and ends the run; it is not a failed step.
     const std::string sure_str = sure_text(now() - t0);
     const std::string hata = common::utf8_prefix(e.what(), 300);
     say("  HATA — " + sure_str + "\n  " + hata);
