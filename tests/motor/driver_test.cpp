@@ -43,6 +43,9 @@ class Pipeline : public testing::Test {
     mo.work_dir = dir.path().string();
     if (!mo.data_paths) mo.data_paths = DataPaths{{"rkd_donem_data", (dir / "rkd").string()}};
     mo.executor = r.exec;
+    // Durations from a fixed clock: the console text does not depend on how
+    // long the run took.
+    if (!mo.clock) mo.clock = [] { return 1000.0; };
     CaptureStdout();
     r.motor = std::make_unique<Motor>(std::move(mo));
     r.manifest = r.motor->run_all(ro);
