@@ -227,7 +227,7 @@ TEST_F(Render, BadInputsWriteNothing) {
   fails_with(write("rowsmap.json", R"({"meta": {"donemler": [1]}, "rows": {}})"), "rows must be a list");
   fails_with(write("seg.json", R"({"meta": {"donemler": [1]}, "rows": [{}, {"segment": [1]}]})"), "rows[1]: segment");
   fails_with(write("deep.json", R"({"meta": {"donemler": [1]}, "rows": [], "x": )" + std::string(5000, '[')),
-             "nesting deeper");
+             "too deeply nested");
   fails_with((dir_ / "missing.json").string(), "no such file");
   fails_with(scoreboard(3), "chunk_size must be at least 1", {.chunk_size = 0});
   use_template("{% for %}");

@@ -365,3 +365,66 @@ TEST(ReadScoreboard, DataErrorsNameTheRow) {
     EXPECT_EQ(std::string(e.what()), (dir / "sb.json").string() + ": rows[1]: unvan must be a text, not a number");
   }
 }
+
+// Hostile files: each read ends in an error naming the file, never in a crash.
+TEST(ReadScoreboard, ReadsNothingPastTheEndOfTheFile) {
+  kemora::test::TempDir dir;
+  // A whole page, so that one byte further is unmapped memory.
+  for (const std::string tail : {std::string("\"meta\""), std::string("\"meta\"   "), std::string("\"rows\""),
+                                 std::string("\"meta\":"), std::string("\"meta\": ")}) {
+    std::string text = "{" + std::string(4096 - 1 - tail.size(), ' ') + tail;
+    ASSERT_EQ(text.size(), 4096u);
+    kemora::test::write_text(dir / "sb.json", text);
+    try {
+      pg::read_scoreboard(dir / "sb.json", nullptr);
+      ADD_FAILURE() << "no error for " << tail;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find((dir / "sb.json").string() + ": invalid JSON at byte 4096"),
+                std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(ReadScoreboard, TextThatIsNotUtf8IsAnErrorNamingByteAndRow) {
+  kemora::test::TempDir dir;
+  const std::string head = R"({"meta": {"donemler": ["2401"]}, "rows": [{"unvan": "ok"}, )";
+  struct Case {
+    std::string text;
+    std::size_t offset;
+    std::string where;
+  };
+  const std::vector<Case> cases = {
+      {head + "{\"unvan\": \"A\xff\"}]}", head.size() + 12, "rows[1]: "},               // firm name
+      {head + "{\"muta\": \"1\", \"kod\xc3\": 1}]}", head.size() + 18, "rows[1]: "},   // member name, cut short
+      {head + "{\"segment\": \"\xe0\x80\xaf\"}]}", head.size() + 13, "rows[1]: "},     // overlong
+      {head + "{\"bolge_kodu\": \"\xed\xa0\x80\"}]}", head.size() + 16, "rows[1]: "},  // encoded surrogate
+      {head + "{\"unvan\": \"x\\udc00\"}]}", head.size() + 12, "rows[1]: "},           // lone surrogate escape
+      {head + "{\"unvan\": [\"\xc3\"]}]}", head.size() + 12, "rows[1]: "},             // inside a list cell
+      {std::string(R"({"meta": {"donemler": ["2401"], "not": ")") + "\xfe" + R"("}, "rows": []})", 40, ""},            // meta
+  };
+  for (const Case& c : cases) {
+    kemora::test::write_text(dir / "sb.json", c.text);
+    try {
+      pg::read_scoreboard(dir / "sb.json", nullptr);
+      ADD_FAILURE() << "no error for " << c.text;
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), (dir / "sb.json").string() + ": " + c.where + "invalid JSON at byte " +
+                                           std::to_string(c.offset) + ": text is not valid UTF-8")
+          << c.text;
+    }
+  }
+}
+
+TEST(ReadScoreboard, NestingBeyondTheLimitIsAnError) {
+  kemora::test::TempDir dir;
+  const std::string head = R"({"meta": {"donemler": ["2401"]}, "rows": [{"unvan": )";
+  kemora::test::write_text(dir / "sb.json", head + std::string(200000, '[') + "}");
+  try {
+    pg::read_scoreboard(dir / "sb.json", nullptr);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), (dir / "sb.json").string() + ": rows[0]: invalid JSON at byte " +
+                                         std::to_string(head.size() + 512 - 3) +
+                                         ": too deeply nested (more than 512 levels)");
+  }
+}

@@ -83,9 +83,14 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
     for (const auto& m : src->value.GetObject()) {
       std::string path(m.name.GetString(), m.name.GetStringLength());
       std::error_code ec;
-      if (!std::filesystem::exists(path, ec)) continue;
-      std::string now = _file_hash(path);
-      if (!m.value.IsString() || now != m.value.GetString())
+      const auto status = std::filesystem::status(path, ec);
+      if (ec || !std::filesystem::exists(status)) continue;
+      // Only a file is hashed: a folder, device or pipe standing where a
+      // recorded file was (a hand-edited record may name /dev/zero) is a
+      // change, not something to read.
+      const bool same = std::filesystem::is_regular_file(status) && m.value.IsString() &&
+                        _file_hash(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
+      if (!same)
         return {true, "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")"};
     }
   }

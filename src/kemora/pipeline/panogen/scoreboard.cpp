@@ -1,5 +1,9 @@
 #include "kemora/pipeline/panogen/scoreboard.hpp"
 
+#include "kemora/common/limits.hpp"
+#include "kemora/common/mapped_file.hpp"
+#include "kemora/common/text.hpp"
+
 #include <fcntl.h>
 #include <rapidjson/error/en.h>
 #include <rapidjson/memorystream.h>
@@ -22,57 +26,12 @@
 namespace kemora::pipeline::panogen {
 namespace {
 
-/// Deeper nesting is refused, so the recursive parser cannot exhaust the stack.
-constexpr unsigned kMaxDepth = 1000;
+// Numbers come as text and are converted by common::json_number, as every
+// JSON reading of ours converts them.
 constexpr unsigned kParseFlags =
-    rapidjson::kParseNanAndInfFlag | rapidjson::kParseFullPrecisionFlag;
+    rapidjson::kParseNanAndInfFlag | rapidjson::kParseNumbersAsStringsFlag;
 
-/// A read-only mapping of a whole file.
-class MappedFile {
- public:
-  explicit MappedFile(const std::filesystem::path& path) : path_(path) {
-    std::error_code ec;
-    auto status = std::filesystem::status(path, ec);
-    if (ec || !std::filesystem::exists(status)) throw std::runtime_error(path.string() + ": no such file");
-    if (std::filesystem::is_directory(status)) throw std::runtime_error(path.string() + ": is a directory, not a file");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error(path.string() + ": cannot open: " + std::strerror(errno));
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      int err = errno;
-      ::close(fd);
-      throw std::runtime_error(path.string() + ": cannot read: " + std::strerror(err));
-    }
-    size_ = static_cast<std::size_t>(st.st_size);
-    if (size_ > 0) {
-      void* p = ::mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
-      if (p == MAP_FAILED) {
-        int err = errno;
-        ::close(fd);
-        throw std::runtime_error(path.string() + ": cannot map: " + std::strerror(err));
-      }
-      data_ = static_cast<const char*>(p);
-      ::madvise(const_cast<char*>(data_), size_, MADV_SEQUENTIAL);
-    }
-    ::close(fd);
-  }
-  ~MappedFile() { release(); }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-
-  /// Gives the pages back; the data must not be used afterwards.
-  void release() {
-    if (data_) ::munmap(const_cast<char*>(data_), size_);
-    data_ = nullptr;
-  }
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-
- private:
-  std::filesystem::path path_;
-  const char* data_ = nullptr;
-  std::size_t size_ = 0;
-};
+using common::MappedFile;
 
 const char* kind_of(const Json& v) {
   if (v.IsArray()) return "a list";
@@ -202,8 +161,9 @@ class RowsAhead {
 /// root object is depth 1, the rows list depth 2, a row depth 3.
 class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanHandler> {
  public:
-  ScanHandler(const char* data, Scoreboard& sb, const RowFilter& filter, const std::string& source)
-      : data_(data), sb_(sb), filter_(filter), source_(source) {}
+  ScanHandler(const char* data, std::size_t size, Scoreboard& sb, const RowFilter& filter,
+              const std::string& source)
+      : data_(data), size_(size), sb_(sb), filter_(filter), source_(source) {}
 
   // --- set-up --------------------------------------------------------------
   void set_stream(rapidjson::MemoryStream* stream, std::size_t base) {
@@ -251,6 +211,15 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
     if (u <= static_cast<std::uint64_t>(INT64_MAX)) return integer(static_cast<std::int64_t>(u));
     return scalar(Json(u));
   }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    const common::JsonNumber v = common::json_number(std::string_view(s, n));
+    switch (v.kind) {
+      case common::JsonNumber::Kind::Int64: return integer(v.i);
+      case common::JsonNumber::Kind::Uint64: return Uint64(v.u);
+      case common::JsonNumber::Kind::Double: break;
+    }
+    return Double(v.d);
+  }
   bool Double(double d) {
     if (!in_row_member()) return scalar(Json(d));
     for (const auto& slot : slots_) {
@@ -267,6 +236,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
     return true;
   }
   bool String(const char* s, rapidjson::SizeType n, bool) {
+    if (!guard_.string(s, n, pos())) return fail_guard();
     if (!in_row_member()) return scalar(Json(rapidjson::StringRef(s, n)));
     for (const auto& slot : slots_) {
       if (slot.rule == RowEncoder::Rule::SonRisk || slot.rule == RowEncoder::Rule::Bolge ||
@@ -282,6 +252,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   }
 
   bool Key(const char* s, rapidjson::SizeType n, bool) {
+    if (!guard_.string(s, n, pos())) return fail_guard();
     std::string_view name(s, n);
     if (depth_ == 1) {
       top_ = name == "meta" ? &meta
@@ -336,14 +307,9 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
 
   /// Where the value of the member whose name was just read begins.
   std::size_t value_start() const {
-    std::size_t p = pos();
-    auto skip = [&] {
-      while (data_[p] == ' ' || data_[p] == '\n' || data_[p] == '\r' || data_[p] == '\t') ++p;
-    };
-    skip();
-    ++p;  // ':'
-    skip();
-    return p;
+    std::size_t p = skip_space(data_, size_, pos());
+    if (p < size_) ++p;  // ':' (the parser reports what else stands there)
+    return skip_space(data_, size_, p);
   }
 
   std::span<const RowEncoder::Slot> slots_for(std::string_view name) {
@@ -368,8 +334,20 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
     return false;
   }
 
+  /// The text of a nesting or text fault, with its byte offset and, inside
+  /// the rows list, the row.
+  bool fail_guard() {
+    const std::size_t at = guard_.fault_offset(std::string_view(data_, size_));
+    std::string where = "invalid JSON at byte " + std::to_string(at) + ": " + guard_.fault_text();
+    return fail(in_rows_ && depth_ >= 2 ? row_error(where) : where);
+  }
+
   bool open(bool object) {
-    if (depth_ >= kMaxDepth) return fail("nesting deeper than " + std::to_string(kMaxDepth) + " levels");
+    // Depth counts from the root here also when one row is read on its own.
+    if (depth_ >= static_cast<unsigned>(common::kMaxNesting)) {
+      guard_.too_deep(pos() - 1);
+      return fail_guard();
+    }
     if (depth_ == 0 && !object) return fail("the scoreboard must be a JSON object, not a list");
     if (depth_ == 1 && top_ == &rows) {
       if (!object && !in_rows_) {
@@ -552,6 +530,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   }
 
   const char* data_;
+  std::size_t size_;
   Scoreboard& sb_;
   const RowFilter& filter_;
   const std::string& source_;
@@ -561,6 +540,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
   std::unique_ptr<RowText> text_;
 
   unsigned depth_ = 0;
+  common::JsonGuard guard_;
   Range* top_ = nullptr;
   bool in_rows_ = false;
   bool in_row_ = false;
@@ -595,7 +575,7 @@ void parse_range(const char* data, std::size_t begin, std::size_t end, ScanHandl
 
 void RowsAhead::run() {
   try {
-    ScanHandler handler(data_, part, no_filter_, source_);
+    ScanHandler handler(data_, size_, part, no_filter_, source_);
     handler.set_encoder(&encoder_);
     part.encoded.reserve((size_ - start_) / 2);
     rapidjson::Reader reader;
@@ -640,7 +620,7 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
   MappedFile file(path);
   Scoreboard sb;
   sb.input_bytes = file.size();
-  ScanHandler handler(file.data(), sb, row_filter, source);
+  ScanHandler handler(file.data(), file.size(), sb, row_filter, source);
 
   // `meta` is read as soon as it closes, so that the rows after it are
   // encoded while they are read. Rows met before the (last) meta member are
@@ -702,31 +682,44 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     return meta_generation;
   };
 
-  parse_range(file.data(), 0, file.size(), handler, source);
-  handler.set_ahead(nullptr);
-  ahead.reset();
-  if (options.split_used) *options.split_used = handler.took_ahead;
-  if (!handler.meta.seen) throw std::runtime_error(source + ": the scoreboard has no 'meta' member");
-  if (!handler.rows.seen) throw std::runtime_error(source + ": the scoreboard has no 'rows' member");
+  // What was read from a file that another process cut short or rewrote
+  // meanwhile is not trusted, whatever the reading made of it.
+  const auto changed_error = [&] {
+    return std::runtime_error(source + ": the file changed while it was being read");
+  };
+  try {
+    parse_range(file.data(), 0, file.size(), handler, source);
+    handler.set_ahead(nullptr);
+    ahead.reset();
+    if (options.split_used) *options.split_used = handler.took_ahead;
+    if (!handler.meta.seen) throw std::runtime_error(source + ": the scoreboard has no 'meta' member");
+    if (!handler.rows.seen) throw std::runtime_error(source + ": the scoreboard has no 'rows' member");
 
-  if (encoder) {
-    if (handler.bad_row)
-      throw std::runtime_error(source + ": rows[" + std::to_string(*handler.bad_row) + "] is not a map");
-    if (handler.rows_generation != meta_generation) {
-      split_tried = true;  // these rows are read one by one, on this thread
-      handler.on_rows();
-      for (std::size_t i = 0; i < handler.row_ranges.size(); ++i) {
-        handler.start_single_row(i);
-        const Range& r = handler.row_ranges[i];
-        parse_range(file.data(), r.begin, r.end, handler, source);
+    if (encoder) {
+      if (handler.bad_row)
+        throw std::runtime_error(source + ": rows[" + std::to_string(*handler.bad_row) + "] is not a map");
+      if (handler.rows_generation != meta_generation) {
+        split_tried = true;  // these rows are read one by one, on this thread
+        handler.on_rows();
+        for (std::size_t i = 0; i < handler.row_ranges.size(); ++i) {
+          handler.start_single_row(i);
+          const Range& r = handler.row_ranges[i];
+          parse_range(file.data(), r.begin, r.end, handler, source);
+        }
       }
     }
-  }
 
-  if (handler.flow_matrix.seen) sb.flow_matrix = parse_member(file.data(), handler.flow_matrix, source);
-  else sb.flow_matrix.SetArray();
-  if (handler.band_snapshot.seen) sb.band_snapshot = parse_member(file.data(), handler.band_snapshot, source);
-  else sb.band_snapshot.SetObject();
+    if (handler.flow_matrix.seen) sb.flow_matrix = parse_member(file.data(), handler.flow_matrix, source);
+    else sb.flow_matrix.SetArray();
+    if (handler.band_snapshot.seen) sb.band_snapshot = parse_member(file.data(), handler.band_snapshot, source);
+    else sb.band_snapshot.SetObject();
+  } catch (const std::exception&) {
+    handler.set_ahead(nullptr);
+    ahead.reset();
+    if (file.changed()) throw changed_error();
+    throw;
+  }
+  if (file.changed()) throw changed_error();
   return sb;
 }
 
