@@ -1,6 +1,8 @@
 #pragma once
 #include <CLI/CLI.hpp>
 
+#include "kemora/common/process.hpp"
+
 #include <functional>
 
 namespace kemora::motor {
@@ -23,6 +25,9 @@ void add_demo_command(CLI::App& app);
 /// (declined data-source question) gives 1, an interrupt 130, each with a
 /// message on standard error.
 void run_guarded(const std::function<int()>& body);
+/// Says on standard error why the command stopped: "kemora: interrupted", or
+/// that the output was closed.
+void report_interrupt(const common::ProcessInterrupted& e);
 /// True when a step of the run ended in HATA or NB YOK.
 bool any_failed(const motor::Motor& m);
 

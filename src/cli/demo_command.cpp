@@ -97,13 +97,12 @@ void add_demo_command(CLI::App& app) {
       "The first run copies the demo workspace (17 notebooks, source data for 5,000 firms) to DIR,\n"
       "makes it a git working copy, runs all 18 steps through the notebook executor and writes\n"
       "DIR/outputs/html/kmr_dashboard.html. Later runs skip every unchanged step.\n"
-      "Exit status: 0 on success, 2 when a step failed, 1 when an error stopped the demo.");
+      "Exit status: 0 on success, 2 when a step failed, 1 when an error stopped the demo, 130 when\n"
+      "it was interrupted.");
   cmd->callback([dir] {
     run_guarded([&] {
       try {
         return run_demo(*dir);
-      } catch (const common::ProcessInterrupted&) {
-        throw;
       } catch (const motor::PipelineStopped&) {
         throw;
       } catch (const std::exception& e) {

@@ -1,4 +1,5 @@
 // `kemora run` (a whole pipeline run) and `kemora step` (one step).
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
@@ -74,11 +75,16 @@ void run_guarded(const std::function<int()>& body) {
     std::fflush(stdout);
     std::cerr << e.what() << "\n";
     exit_status() = 1;
-  } catch (const common::ProcessInterrupted&) {
-    std::fflush(stdout);
-    std::cerr << "kemora: interrupted\n";
+  } catch (const common::ProcessInterrupted& e) {
+    report_interrupt(e);
     exit_status() = 130;
   }
+}
+
+void report_interrupt(const common::ProcessInterrupted& e) {
+  std::fflush(stdout);
+  if (e.signal == SIGPIPE) std::cerr << "kemora: the output was closed; the run was stopped\n";
+  else std::cerr << "kemora: interrupted\n";
 }
 
 bool any_failed(const motor::Motor& m) {
@@ -121,7 +127,7 @@ void add_run_commands(CLI::App& app) {
   CLI::App* cmd = app.add_subcommand("run", "Run the whole pipeline in a new season folder");
   cmd->footer(
       "Exit status: 0 when no step failed, 2 when a step ended in HATA or NB YOK, 1 when an error "
-      "stopped the run.");
+      "stopped the run, 130 when it was interrupted.");
   add_engine_options(cmd, *flags);
   cmd->add_flag("--skip-ingest", run->skip_ingest, "Leave out the ten ingest steps");
   cmd->add_flag("--skip-backtest", run->skip_backtest, "Leave out the three backtests");
@@ -143,7 +149,9 @@ void add_run_commands(CLI::App& app) {
   auto params = std::make_shared<std::vector<std::string>>();
   auto sources = std::make_shared<std::vector<std::string>>();
   CLI::App* step = app.add_subcommand("step", "Process one pipeline step");
-  step->footer("Exit status: 0 when the step ran or was skipped, 2 when it failed or its notebook is missing.");
+  step->footer(
+      "Exit status: 0 when the step ran or was skipped, 2 when it failed or its notebook is missing, 1 when an "
+      "error stopped the command, 130 when it was interrupted.");
   step->add_option("KOD", *kod, "Step code, e.g. ingest_kik")->required();
   add_engine_options(step, *step_flags);
   step->add_option("--param", *params,

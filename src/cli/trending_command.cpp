@@ -37,7 +37,8 @@ void add_trending_command(CLI::App& app) {
   cmd->footer(
       "Reads the trending-lists JSON (sample_trending_lists.json) and writes one self-contained\n"
       "HTML section with a card per non-empty list (fastest_rising, regime_change,\n"
-      "persistent_high, low_but_rising). Writes nothing when every list is empty.");
+      "persistent_high, low_but_rising). Writes nothing when every list is empty.\n"
+      "Exit status 0 on success, 1 on failure.");
   cmd->add_option("TRENDING_JSON", flags->json_path, "The trending-lists JSON")->required();
   cmd->add_option("-o,--output", flags->output, "Write the section to this file instead of standard output");
   cmd->callback([flags] { exit_status() = run_trending(*flags); });

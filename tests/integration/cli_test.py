@@ -11,6 +11,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 KEMORA = None
@@ -25,12 +26,22 @@ REGISTRY_NOTEBOOKS = [
 
 # Records its arguments, prints to its own stdout (which must not reach the
 # engine's stdout), copies the notebook, and fails for the notebook named in
-# FAKE_PAPERMILL_FAIL.
+# FAKE_PAPERMILL_FAIL. With FAKE_PAPERMILL_SECONDS it first writes its process
+# id to FAKE_PAPERMILL_PID and runs that long, printing progress to standard
+# error every 0.1 s unless FAKE_PAPERMILL_QUIET is set.
 FAKE_PAPERMILL = r'''#!/usr/bin/env python3
-import json, os, shutil, sys
+import json, os, shutil, sys, time
 with open(os.environ["FAKE_PAPERMILL_LOG"], "a") as f:
     f.write(json.dumps(sys.argv[1:]) + "\n")
 print("papermill says hello on stdout")
+if os.environ.get("FAKE_PAPERMILL_SECONDS"):
+    with open(os.environ["FAKE_PAPERMILL_PID"], "w") as f:
+        f.write(str(os.getpid()))
+    end = time.monotonic() + float(os.environ["FAKE_PAPERMILL_SECONDS"])
+    while time.monotonic() < end:
+        if not os.environ.get("FAKE_PAPERMILL_QUIET"):
+            print("executing", file=sys.stderr, flush=True)
+        time.sleep(0.1)
 shutil.copyfile(sys.argv[1], sys.argv[2])
 if os.path.basename(sys.argv[1]) == os.environ.get("FAKE_PAPERMILL_FAIL"):
     print("Traceback (most recent call last):", file=sys.stderr)
@@ -61,6 +72,10 @@ class Workspace:
         if fail:
             env["FAKE_PAPERMILL_FAIL"] = fail
         return subprocess.run([KEMORA, *args], env=env, stdin=stdin, capture_output=True, text=True, timeout=300)
+
+    def seasons(self):
+        path = os.path.join(self.work, "seasons")
+        return sorted(os.listdir(path)) if os.path.isdir(path) else []
 
     def calls(self):
         if not os.path.exists(self.log):
@@ -153,6 +168,117 @@ class RunCommand(unittest.TestCase):
             self.assertEqual(list(json.load(f)["source_hashes"]), [os.path.join(src, "izleme.csv")])
 
 
+def process_alive(pid):
+    """True while `pid` is a process that has not ended (a zombie has)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError):
+        return False
+
+
+class ClosedOutput(unittest.TestCase):
+    """`kemora run 2>&1 | head -c 3` and `kemora run | head -c 3`: the reader
+    of our output goes away while a notebook runs."""
+
+    def setUp(self):
+        self.ws = Workspace()
+
+    def tearDown(self):
+        self.ws.close()
+
+    def run_until_reader_leaves(self, merge_stderr, quiet):
+        pid_file = os.path.join(self.ws.root, "papermill.pid")
+        env = dict(self.ws.env, FAKE_PAPERMILL_SECONDS="60", FAKE_PAPERMILL_PID=pid_file)
+        if quiet:
+            env["FAKE_PAPERMILL_QUIET"] = "1"
+        err_path = os.path.join(self.ws.root, "stderr.txt")
+        with open(err_path, "w") as err:
+            p = subprocess.Popen([KEMORA, "run", "--work-dir", self.ws.work, "--data-path", "x=y", "--skip-ingest",
+                                  "--skip-ml", "--skip-backtest"], env=env, stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT if merge_stderr else err)
+            try:
+                self.assertEqual(len(p.stdout.read(3)), 3)
+                deadline = time.monotonic() + 60
+                while not os.path.exists(pid_file) and time.monotonic() < deadline and p.poll() is None:
+                    time.sleep(0.05)
+                self.assertTrue(os.path.exists(pid_file), "the notebook started")
+                time.sleep(0.3)  # the pid file is written before the notebook's own work
+                with open(pid_file) as f:
+                    notebook_pid = int(f.read())
+                p.stdout.close()  # the reader is gone, as head -c 3 after its three bytes
+                status = p.wait(timeout=60)
+            finally:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait()
+        with open(err_path) as f:
+            stderr = f.read()
+        return status, notebook_pid, stderr
+
+    def check_interrupted(self, status, notebook_pid, stderr):
+        self.assertEqual(status, 130, "exit status of an interrupt, not death by SIGPIPE (-13): " + stderr)
+        self.assertFalse(process_alive(notebook_pid), "the notebook executor is left running")
+        season = os.path.join(self.ws.work, "seasons", self.ws.seasons()[0])
+        self.assertFalse(os.path.exists(os.path.join(season, "error_report.txt")), "the step counts as failed")
+        self.assertFalse(os.path.exists(os.path.join(season, "meta", "adim_transform.json")))
+        self.assertEqual(len(self.ws.calls()), 1, "the run ended at its first step")
+
+    def test_closed_pipe_on_stdout_and_stderr_stops_the_notebook_and_exits_as_an_interrupt(self):
+        self.check_interrupted(*self.run_until_reader_leaves(merge_stderr=True, quiet=False))
+
+    def test_closed_stdout_stops_a_silent_notebook_and_says_why_on_stderr(self):
+        status, pid, stderr = self.run_until_reader_leaves(merge_stderr=False, quiet=True)
+        self.check_interrupted(status, pid, stderr)
+        self.assertIn("kemora: the output was closed; the run was stopped", stderr)
+
+
+class UsageErrors(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+
+    def tearDown(self):
+        self.ws.close()
+
+    def test_usage_errors_exit_one_with_a_message_naming_the_problem(self):
+        board = os.path.join(self.ws.root, "sb.json")
+        with open(board, "w") as f:
+            f.write("{}")
+        cases = [
+            (["render", board, "--chunk-size", "0"], "--chunk-size"),
+            (["render", board, "--top-n", "many"], "--top-n"),
+            (["render"], "SCOREBOARD_JSON"),
+            (["run", "--work-dir", self.ws.work, "--no-such-option"], "--no-such-option"),
+            (["run", "--work-dir", self.ws.work, "--data-path", "novalue"], "KEY=DIR"),
+            (["step"], "KOD"),
+            (["step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", "--param", "novalue"], "KEY=VALUE"),
+            (["render", board, "--where", "novalue"], "KEY=VALUE"),
+            (["no-such-command"], "no-such-command"),
+        ]
+        for args, named in cases:
+            with self.subTest(args=args):
+                r = self.ws.run(*args)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(named, r.stderr)
+                self.assertEqual(self.ws.seasons(), [])
+        self.assertEqual(self.ws.calls(), [])
+
+    def test_help_and_version_exit_zero_and_the_help_names_the_exit_statuses(self):
+        r = self.ws.run("--help")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        for line in ["  0    success", "  1    an error stopped the command, usage errors included",
+                     "  2    a pipeline step ended in HATA or NB YOK", "  130  interrupted"]:
+            self.assertIn(line, r.stdout)
+        r = self.ws.run("--version")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(r.stdout.startswith("kemora "), r.stdout)
+        for command in ["run", "step", "render", "trending", "demo"]:
+            with self.subTest(command=command):
+                r = self.ws.run(command, "--help")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertIn("Exit status", r.stdout)
+
+
 class StepCommand(unittest.TestCase):
     def setUp(self):
         self.ws = Workspace()
@@ -173,8 +299,14 @@ class StepCommand(unittest.TestCase):
         self.assertEqual(params["T"], "abc")
         self.assertEqual(list(params)[0], "DB_PATH")
         self.assertEqual(params["DB_PATH"], "/tmp/other.db")
+        # The first command's record would make the step unchanged for a
+        # command that starts in a later second (and not for one in the same
+        # second, which shares the season): remove it, so that the failing
+        # executor runs whatever the clock says.
+        shutil.rmtree(os.path.join(self.ws.work, "seasons"))
         r = self.ws.run("step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", fail="nb_03_marts.ipynb")
-        self.assertEqual(r.returncode, 2)
+        self.assertEqual(r.returncode, 2, r.stdout)
+        self.assertIn("  ÇALIŞTIRILIYOR — ilk çalıştırma\n  HATA — ", r.stdout)
         r = self.ws.run("step", "export", "--work-dir", self.ws.work, "--data-path", "x=y")
         self.assertEqual(r.returncode, 2)
         self.assertEqual(r.stdout, "  [!] Bilinmeyen adım: export\n")
