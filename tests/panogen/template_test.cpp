@@ -7,10 +7,14 @@
 #include <rapidjson/document.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "kemora/common/limits.hpp"
 
 #include "kemora/common/process.hpp"
 #include "test_support.hpp"
@@ -226,6 +230,253 @@ TEST_F(TemplateErrorTest, MissingTemplateNamesFolderAndName) {
   write_text(dir_.path().parent_path() / "outside.html", "x");
   EXPECT_THROW(env.render("../outside.html", {}), TemplateNotFound);
   fs::remove(dir_.path().parent_path() / "outside.html");
+}
+
+// ---- hostile templates: nesting, numbers, work ------------------------------
+
+std::string repeat_text(const std::string& s, int n) {
+  std::string out;
+  for (int i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+/// One template shape nested `n` levels deep, and what Jinja2 prints for it.
+struct Shape {
+  std::string name;
+  std::function<std::string(int)> text;
+  std::function<std::string(int)> jinja2_output;  // empty: not compared at the limit
+};
+
+std::vector<Shape> nesting_shapes() {
+  auto r = repeat_text;
+  return {
+      {"parentheses", [=](int n) { return "{{ " + r("(", n) + "1" + r(")", n) + " }}"; }, [](int) { return "1"; }},
+      {"not", [=](int n) { return "{{ " + r("not ", n) + "1 }}"; },
+       [](int n) { return n % 2 ? "False" : "True"; }},
+      {"unary_minus", [=](int n) { return "{{ " + r("-", n) + "1 }}"; }, [](int n) { return n % 2 ? "-1" : "1"; }},
+      {"filter_chain", [=](int n) { return "{{ 'a'" + r("|upper", n) + " }}"; }, [](int) { return "A"; }},
+      {"attribute_chain", [=](int n) { return "{{ m" + r(".a", n) + " }}"; }, nullptr},
+      {"subscript_chain", [=](int n) { return "{{ deep" + r("[0]", n) + " }}"; }, nullptr},
+      {"call_chain", [=](int n) { return "{{ m" + r("()", n) + " }}"; }, nullptr},
+      {"list_literal", [=](int n) { return "{{ " + r("[", n) + r("]", n) + " }}"; },
+       [=](int n) { return r("[", n) + r("]", n); }},
+      {"dict_literal", [=](int n) { return "{{ " + r("{'a': ", n) + "1" + r("}", n) + " }}"; },
+       [=](int n) { return r("{'a': ", n) + "1" + r("}", n); }},
+      {"plus_chain", [=](int n) { return "{{ 1" + r(" + 1", n) + " }}"; },
+       [](int n) { return std::to_string(n + 1); }},
+      {"inline_if_chain", [=](int n) { return "{{ 1" + r(" if 1 else 1", n) + " }}"; }, [](int) { return "1"; }},
+      {"and_chain", [=](int n) { return "{{ 1" + r(" and 1", n) + " }}"; }, [](int) { return "1"; }},
+      {"if_blocks", [=](int n) { return r("{% if 1 %}", n) + "x" + r("{% endif %}", n); }, [](int) { return "x"; }},
+      {"for_blocks", [=](int n) { return r("{% for a in [1] %}", n) + "x" + r("{% endfor %}", n); },
+       [](int) { return "x"; }},
+      {"else_blocks", [=](int n) { return r("{% if 0 %}{% else %}", n) + "x" + r("{% endif %}", n); },
+       [](int) { return "x"; }},
+      // Blocks and the expression inside them add up: 256 + 256 levels.
+      {"blocks_around_expression",
+       [=](int n) { return r("{% if 1 %}", n / 2) + "{{ " + r("(", n - n / 2) + "1" + r(")", n - n / 2) + " }}" +
+                           r("{% endif %}", n / 2); },
+       [](int) { return "1"; }},
+  };
+}
+
+/// A list nested `n` levels deep around 7 (a value at the nesting limit).
+TemplateValue nested_list(int n) {
+  TemplateValue v(7);
+  for (int i = 0; i < n; ++i) v = TemplateValue(TemplateValue::List{v});
+  return v;
+}
+
+class TemplateNestingTest : public TemplateErrorTest {
+ protected:
+  static constexpr int kLimit = common::kMaxNesting;
+  static std::string too_deep(int line = 1) {
+    return "page.html:" + std::to_string(line) + ": " + common::kTooDeeplyNested;
+  }
+  TemplateContext ctx() { return {{"m", TemplateMap{}}, {"deep", nested_list(kLimit)}}; }
+  /// Renders `text` as "page.html"; the output, or the error message.
+  std::string render_or_error(const std::string& text, const TemplateContext& c) {
+    write_text(dir_ / "page.html", text);
+    try {
+      return TemplateEnvironment(dir_.path()).render("page.html", c);
+    } catch (const TemplateError& e) {
+      return std::string("error: ") + e.what();
+    }
+  }
+};
+
+TEST_F(TemplateNestingTest, EveryShapeJustOverTheLimitIsTooDeeplyNested) {
+  for (const Shape& shape : nesting_shapes()) {
+    SCOPED_TRACE(shape.name);
+    EXPECT_EQ(error_of(shape.text(kLimit + 1), ctx()), too_deep());
+    // Far beyond the limit: the same error, no stack overflow.
+    EXPECT_EQ(error_of(shape.text(100'000), ctx()), too_deep());
+  }
+}
+
+TEST_F(TemplateNestingTest, EveryShapeAtTheLimitRendersAsJinja2) {
+  for (const Shape& shape : nesting_shapes()) {
+    SCOPED_TRACE(shape.name);
+    std::string result = render_or_error(shape.text(kLimit), ctx());
+    EXPECT_EQ(result.find("too deeply"), std::string::npos) << result;
+    if (shape.jinja2_output) EXPECT_EQ(result, shape.jinja2_output(kLimit));
+  }
+}
+
+TEST_F(TemplateNestingTest, ShapesAtTheLimitRenderOnAWorkerThread) {
+  // Renders may run on threads other than the main one; they get the
+  // default thread stack.
+  std::vector<std::string> results;
+  std::vector<Shape> shapes = nesting_shapes();
+  std::vector<std::string> texts;
+  for (const Shape& shape : shapes) texts.push_back(shape.text(kLimit));
+  TemplateContext c = ctx();
+  std::thread worker([&] {
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+      write_text(dir_ / ("t" + std::to_string(i) + ".html"), texts[i]);
+      try {
+        results.push_back(TemplateEnvironment(dir_.path()).render("t" + std::to_string(i) + ".html", c));
+      } catch (const TemplateError& e) {
+        results.push_back(std::string("error: ") + e.what());
+      }
+    }
+  });
+  worker.join();
+  for (std::size_t i = 0; i < shapes.size(); ++i)
+    if (shapes[i].jinja2_output) EXPECT_EQ(results[i], shapes[i].jinja2_output(kLimit)) << shapes[i].name;
+}
+
+TEST_F(TemplateNestingTest, NestingErrorNamesTheLineWhereTheLimitIsPassed) {
+  std::string text = "a\nb\n" + repeat_text("{% if 1 %}\n", 600) + "x" + repeat_text("{% endif %}", 600);
+  // The 513th block opens on line 2 + 513.
+  EXPECT_EQ(error_of(text), too_deep(2 + kLimit + 1));
+  EXPECT_EQ(error_of("\n\n{{ x" + repeat_text("|upper", 600) + " }}"), too_deep(3));
+}
+
+TEST_F(TemplateNestingTest, TemplateIncludingItselfIsTooDeeplyNested) {
+  write_text(dir_ / "self.html", "x{% include 'self.html' %}");
+  EXPECT_EQ(error_of("a\n{% include 'self.html' %}"), "self.html:1: " + std::string(common::kTooDeeplyNested));
+  // Via another template, inside blocks: include depth and block depth add up.
+  write_text(dir_ / "a.html", "{% if true %}\n{% for i in [1] %}{% include 'b.html' %}{% endfor %}{% endif %}");
+  write_text(dir_ / "b.html", "b{% include 'a.html' %}");
+  std::string err = error_of("{% include 'a.html' %}");
+  EXPECT_TRUE(err == "a.html:2: " + std::string(common::kTooDeeplyNested) ||
+              err == "b.html:1: " + std::string(common::kTooDeeplyNested))
+      << err;
+}
+
+TEST_F(TemplateNestingTest, IncludedTemplateDepthAddsToTheIncludersDepth) {
+  // 300 levels in the included template, 300 blocks around the include.
+  write_text(dir_ / "part.html", "{{ " + repeat_text("(", 300) + "1" + repeat_text(")", 300) + " }}");
+  std::string around = repeat_text("{% if 1 %}", 300) + "{% include 'part.html' %}" + repeat_text("{% endif %}", 300);
+  EXPECT_EQ(error_of(around), too_deep());
+  std::string fewer = repeat_text("{% if 1 %}", 200) + "{% include 'part.html' %}" + repeat_text("{% endif %}", 200);
+  EXPECT_EQ(render_or_error(fewer, {}), "1");
+}
+
+TEST_F(TemplateNestingTest, ValuesBuiltDeeperThanTheLimitAreAnErrorNamingTheLine) {
+  std::string sets = "{% set v = 1 %}\n" + repeat_text("{% set v = [v] %}\n", 600) + "{{ v }}";
+  EXPECT_EQ(error_of(sets), too_deep(1 + kLimit + 1));
+  EXPECT_EQ(error_of("x\n{{ [deep] }}", ctx()), too_deep(2));
+  EXPECT_THROW(nested_list(kLimit + 1), std::length_error);
+}
+
+TEST_F(TemplateNestingTest, ContextValuesAtTheLimitPrintCompareAndLoop) {
+  // The JSON reader allows 512 levels; such a value renders in every way.
+  std::string json = "{\"v\": " + repeat_text("[", kLimit) + repeat_text("]", kLimit) + ", \"w\": " +
+                     repeat_text("{\"a\": ", kLimit) + "1" + repeat_text("}", kLimit) + "}";
+  TemplateContext c = context_from_json(json);
+  std::string list_text = repeat_text("[", kLimit) + repeat_text("]", kLimit);
+  EXPECT_EQ(render_or_error("{{ v }}", c), list_text);
+  EXPECT_EQ(render_or_error("{{ v|tojson }}", c), list_text);
+  EXPECT_EQ(render_or_error("{{ w|tojson|length }}|{{ w|string|length }}", c),
+            std::to_string(7 * kLimit + 1) + "|" + std::to_string(7 * kLimit + 1));
+  EXPECT_EQ(render_or_error("{{ v == v }}{{ v == [v[0]] }}{{ w == w }}{{ v[0] in v }}", c), "TrueTrueTrueTrue");
+  EXPECT_EQ(render_or_error("{% for e in v %}{{ e|length }}{% endfor %}{{ v|first|first|length }}", c), "11");
+  rapidjson::Document deeper;
+  std::string too_deep_json = repeat_text("[", kLimit + 1) + repeat_text("]", kLimit + 1);
+  deeper.Parse(too_deep_json.c_str());
+  ASSERT_FALSE(deeper.HasParseError());
+  EXPECT_THROW(template_value_from_json(deeper), std::length_error);
+}
+
+TEST_F(TemplateErrorTest, NumbersThatDoNotFitNameTemplateAndLine) {
+  const std::string big = "integer literal 99999999999999999999 is too large (integers beyond 64 bits are not supported)";
+  EXPECT_EQ(error_of("a\n{{ x.99999999999999999999 }}"), "page.html:2: " + big);
+  EXPECT_EQ(error_of("{{ 99999999999999999999 }}"), "page.html:1: " + big);
+  EXPECT_EQ(error_of("{{ x[99999999999999999999] }}"), "page.html:1: " + big);
+  EXPECT_EQ(error_of("{{ [1].9223372036854775807 }}|{{ 9_223_372_036_854_775_807 }}"), "");
+  const std::string overflow = "integer overflow (integers beyond 64 bits are not supported)";
+  EXPECT_EQ(error_of("\n{{ '99999999999999999999'|int }}"), "page.html:2: " + overflow);
+  EXPECT_EQ(error_of("{{ 1e300|int }}"), "page.html:1: " + overflow);
+  EXPECT_EQ(error_of("{{ 1e999|int }}"), "page.html:1: cannot convert float infinity to integer");
+  EXPECT_EQ(error_of("{{ 9223372036854775807 + 1 }}"), "page.html:1: " + overflow);
+  EXPECT_EQ(error_of("{{ -9223372036854775807 - 2 }}"), "page.html:1: " + overflow);
+  EXPECT_EQ(error_of("{{ 1.5|round(9223372036854775807) }}{{ 15|round(-9223372036854775807) }}"), "");
+}
+
+TEST_F(TemplateErrorTest, RangeNearTheInt64EndsAndTooLongRanges) {
+  write_text(dir_ / "r.html", "{{ range(9223372036854775800, 9223372036854775807, 5)|list }}|"
+                              "{{ range(-9223372036854775807 - 1, -9223372036854775807 + 1)|list }}|"
+                              "{{ range(-9223372036854775807, -9223372036854775807 - 1, -1)|list }}");
+  EXPECT_EQ(TemplateEnvironment(dir_.path()).render("r.html", {}),
+            "[9223372036854775800, 9223372036854775805]|[-9223372036854775808, -9223372036854775807]|"
+            "[-9223372036854775807]");
+  EXPECT_EQ(error_of("\n{{ range(10**9)|length }}"), "page.html:2: range too long (more than 100000 items)");
+  EXPECT_EQ(error_of("{{ range(-9223372036854775807 - 1, 9223372036854775807)|length }}"),
+            "page.html:1: range too long (more than 100000 items)");
+  EXPECT_EQ(error_of("{{ range(100000)|length }}"), "");
+}
+
+TEST_F(TemplateErrorTest, WorkBeyondTheLimitsIsAnErrorNamingTheLine) {
+  const std::string text = std::string("page.html:2: ") +
+                           "too much text: the render wrote or built more than its byte budget (TemplateLimits::max_bytes)";
+  EXPECT_EQ(error_of("\n{{ ('x' * 10**18)|length }}"), text);
+  EXPECT_EQ(error_of("\n{{ ([1] * 10**17)|length }}"), text);
+
+  TemplateLimits few_steps{.max_steps = 1000, .max_bytes = 1 << 20, .max_range = 100'000};
+  TemplateLimits few_bytes{.max_steps = 1000, .max_bytes = 10'000, .max_range = 100'000};
+  write_text(dir_ / "loops.html", "a\n{% for i in range(100) %}{% for j in range(100) %}{% endfor %}{% endfor %}");
+  write_text(dir_ / "out.html", "a\n{% for i in range(100) %}{{ 'y' * 200 }}{% endfor %}");
+  std::string doubling = "{% set x = 'ab' %}\n";
+  for (int i = 0; i < 40; ++i) doubling += "{% set x = x ~ x %}";
+  write_text(dir_ / "doubling.html", doubling);
+  try {
+    TemplateEnvironment(dir_.path(), few_bytes).render("doubling.html", {});
+    ADD_FAILURE() << "no error";
+  } catch (const TemplateError& e) {
+    EXPECT_EQ(std::string(e.what()), "doubling.html" + text.substr(9));
+  }
+  TemplateEnvironment env(dir_.path(), few_steps);
+  try {
+    env.render("loops.html", {});
+    ADD_FAILURE() << "no error";
+  } catch (const TemplateError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "loops.html:2: too much work: more than 1000 loop iterations and comparisons in one render "
+              "(TemplateLimits::max_steps)");
+  }
+  try {
+    TemplateEnvironment(dir_.path(), few_bytes).render("out.html", {});
+    ADD_FAILURE() << "no error";
+  } catch (const TemplateError& e) {
+    EXPECT_EQ(std::string(e.what()).substr(0, 13), "out.html:2: t");
+  }
+}
+
+TEST_F(TemplateErrorTest, OnlyTemplateErrorsLeaveRender) {
+  TemplateContext c;
+  c.set("f", TemplateValue::function([](const TemplateValue::List&) -> TemplateValue { throw std::out_of_range("boom"); }));
+  c.set("g", TemplateValue::function([](const TemplateValue::List&) -> TemplateValue { throw 42; }));
+  EXPECT_EQ(error_of("x\n{{ f() }}", c), "page.html:2: boom");
+  EXPECT_EQ(error_of("x\n\n{{ g() }}", c), "page.html:3: unknown error");
+}
+
+TEST(TemplateEnvironmentTest, SourcesInMemoryNeedNoFiles) {
+  TemplateEnvironment env("");
+  env.add_source("main.j2", "[{% include 'part.j2' %}]");
+  env.add_source("part.j2", "{{ 1 + 1 }}");
+  EXPECT_EQ(env.render("main.j2", {}), "[2]");
+  EXPECT_THROW(env.render("other.j2", {}), TemplateNotFound);
 }
 
 // ---- the value and environment contract -----------------------------------

@@ -9,9 +9,11 @@
 #include <cstdlib>
 #include <cwctype>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 
+#include "kemora/common/limits.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
 namespace kemora::pipeline::panogen {
@@ -29,8 +31,51 @@ class EvalError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-constexpr int kMaxIncludeDepth = 32;
-constexpr std::int64_t kMaxRangeLength = 10'000'000;
+/// What one render may still spend (TemplateLimits), shared by the renderers
+/// of the template and of the templates it includes.
+class Budget {
+ public:
+  explicit Budget(const TemplateLimits& limits) : limits_(limits) {}
+  const TemplateLimits& limits() const { return limits_; }
+
+  /// `n` loop iterations or element comparisons.
+  void step(std::uint64_t n = 1) {
+    if (n > limits_.max_steps - steps_)
+      throw EvalError("too much work: more than " + std::to_string(limits_.max_steps) +
+                      " loop iterations and comparisons in one render (TemplateLimits::max_steps)");
+    steps_ += n;
+  }
+  /// `n` bytes written or built.
+  void bytes(std::uint64_t n) {
+    if (n > room()) throw EvalError(kTooMuchText);
+    bytes_ += n;
+  }
+  /// `count` elements of `size` bytes each, without overflow.
+  void bytes(std::uint64_t count, std::uint64_t size) {
+    if (size != 0 && count > room() / size) throw EvalError(kTooMuchText);
+    bytes(count * size);
+  }
+  /// `count` list elements built.
+  void elements(std::uint64_t count) { bytes(count, kElementBytes); }
+  /// Bytes that may still be written or built.
+  std::uint64_t room() const { return limits_.max_bytes - bytes_; }
+  /// `room()` as a size bound for a text that already holds `have` bytes.
+  std::size_t bound(std::size_t have) const {
+    std::uint64_t r = room();
+    return r > std::numeric_limits<std::size_t>::max() - have ? std::numeric_limits<std::size_t>::max() : have + r;
+  }
+
+  /// Where rendering is (for errors that arise outside any expression).
+  const std::string* name = nullptr;
+  int line = 0;
+
+  static constexpr std::uint64_t kElementBytes = 32;
+
+ private:
+  const TemplateLimits& limits_;
+  std::uint64_t steps_ = 0;
+  std::uint64_t bytes_ = 0;
+};
 
 bool is_int(const TemplateValue& v) { return v.kind() == Kind::Int || v.kind() == Kind::Bool; }
 double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : static_cast<double>(v.as_int()); }
@@ -55,7 +100,7 @@ std::string py_quoted(std::string_view s) {
 
 // ---- comparisons ------------------------------------------------------------
 
-bool py_eq(const TemplateValue& a, const TemplateValue& b) {
+bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_number() && b.is_number()) {
     if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) == to_double(b);
     return a.as_int() == b.as_int();
@@ -70,17 +115,21 @@ bool py_eq(const TemplateValue& a, const TemplateValue& b) {
       const List& x = a.as_list();
       const List& y = b.as_list();
       if (x.size() != y.size()) return false;
+      if (&x == &y) return true;  // Python compares elements by identity first
+      st.step(x.size());
       for (std::size_t i = 0; i < x.size(); ++i)
-        if (!py_eq(x[i], y[i])) return false;
+        if (!py_eq(x[i], y[i], st)) return false;
       return true;
     }
     case Kind::Map: {
       const TemplateMap& x = a.as_map();
       const TemplateMap& y = b.as_map();
       if (x.size() != y.size()) return false;
+      if (&x == &y) return true;
+      st.step(x.size());
       for (const auto& [k, v] : x) {
         const TemplateValue* other = y.find(k);
-        if (!other || !py_eq(v, *other)) return false;
+        if (!other || !py_eq(v, *other, st)) return false;
       }
       return true;
     }
@@ -90,7 +139,7 @@ bool py_eq(const TemplateValue& a, const TemplateValue& b) {
 }
 
 /// Python's a < b; throws for values that have no order.
-bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op) {
+bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op, Budget& st) {
   if (a.is_number() && b.is_number()) {
     if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) < to_double(b);
     return a.as_int() < b.as_int();
@@ -99,8 +148,10 @@ bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op) {
   if (a.is_sequence() && a.kind() == b.kind()) {
     const List& x = a.as_list();
     const List& y = b.as_list();
-    for (std::size_t i = 0; i < x.size() && i < y.size(); ++i)
-      if (!py_eq(x[i], y[i])) return py_less(x[i], y[i], op);
+    for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
+      st.step();
+      if (!py_eq(x[i], y[i], st)) return py_less(x[i], y[i], op, st);
+    }
     return x.size() < y.size();
   }
   if (a.is_undefined()) fail_undefined(a);
@@ -109,33 +160,36 @@ bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op) {
                   type_name(b) + "'");
 }
 
-bool py_contains(const TemplateValue& container, const TemplateValue& item) {
+bool py_contains(const TemplateValue& container, const TemplateValue& item, Budget& st) {
   switch (container.kind()) {
     case Kind::Undefined: return false;
     case Kind::String:
       if (!item.is_string())
         throw EvalError("'in <string>' requires string as left operand, not " + type_name(item));
+      // A substring search may compare each position with the whole needle.
+      st.step((container.as_string().size() / 256 + 1) * (item.as_string().size() / 256 + 1));
       return container.as_string().find(item.as_string()) != std::string_view::npos;
     case Kind::List:
     case Kind::Tuple:
+      st.step(container.as_list().size());
       for (const auto& e : container.as_list())
-        if (py_eq(e, item)) return true;
+        if (py_eq(e, item, st)) return true;
       return false;
     case Kind::Map: return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
     default: throw EvalError("argument of type '" + type_name(container) + "' is not iterable");
   }
 }
 
-bool compare(CmpOp op, const TemplateValue& a, const TemplateValue& b) {
+bool compare(CmpOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   switch (op) {
-    case CmpOp::Eq: return py_eq(a, b);
-    case CmpOp::Ne: return !py_eq(a, b);
-    case CmpOp::Lt: return py_less(a, b, "<");
-    case CmpOp::Le: return py_less(a, b, "<=") || py_eq(a, b);
-    case CmpOp::Gt: return py_less(b, a, ">");
-    case CmpOp::Ge: return py_less(b, a, ">=") || py_eq(a, b);
-    case CmpOp::In: return py_contains(b, a);
-    case CmpOp::NotIn: return !py_contains(b, a);
+    case CmpOp::Eq: return py_eq(a, b, st);
+    case CmpOp::Ne: return !py_eq(a, b, st);
+    case CmpOp::Lt: return py_less(a, b, "<", st);
+    case CmpOp::Le: return py_less(a, b, "<=", st) || py_eq(a, b, st);
+    case CmpOp::Gt: return py_less(b, a, ">", st);
+    case CmpOp::Ge: return py_less(b, a, ">=", st) || py_eq(a, b, st);
+    case CmpOp::In: return py_contains(b, a, st);
+    case CmpOp::NotIn: return !py_contains(b, a, st);
   }
   return false;
 }
@@ -173,12 +227,15 @@ std::string escape_html(std::string_view s) {
   return out;
 }
 
-TemplateValue repeat(const TemplateValue& seq, std::int64_t n) {
+TemplateValue repeat(const TemplateValue& seq, std::int64_t n, Budget& st) {
+  if (n <= 0) n = 0;
   if (seq.is_string()) {
+    st.bytes(static_cast<std::uint64_t>(n), seq.as_string().size());
     std::string out;
     for (std::int64_t i = 0; i < n; ++i) out.append(seq.as_string());
     return seq.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
   }
+  st.bytes(static_cast<std::uint64_t>(n), seq.as_list().size() * Budget::kElementBytes);
   List out;
   for (std::int64_t i = 0; i < n; ++i) out.insert(out.end(), seq.as_list().begin(), seq.as_list().end());
   return seq.kind() == Kind::Tuple ? TemplateValue::tuple(std::move(out)) : TemplateValue(std::move(out));
@@ -206,7 +263,7 @@ std::pair<double, double> float_divmod(double a, double b) {
   return {floordiv, mod};
 }
 
-TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b) {
+TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_undefined()) fail_undefined(a);
   if (b.is_undefined()) fail_undefined(b);
   if (a.is_number() && b.is_number()) {
@@ -281,6 +338,7 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
   }
   if (op == BinOp::Add) {
     if (a.is_string() && b.is_string()) {
+      st.bytes(a.as_string().size() + b.as_string().size());
       if (a.is_safe() != b.is_safe()) {  // Markup escapes the plain operand
         std::string out = a.is_safe() ? std::string(a.as_string()) + escape_html(b.as_string())
                                       : escape_html(a.as_string()) + std::string(b.as_string());
@@ -292,14 +350,15 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
       return a.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
     }
     if (a.is_sequence() && a.kind() == b.kind()) {
+      st.elements(a.as_list().size() + b.as_list().size());
       List out = a.as_list();
       out.insert(out.end(), b.as_list().begin(), b.as_list().end());
       return a.kind() == Kind::Tuple ? TemplateValue::tuple(std::move(out)) : TemplateValue(std::move(out));
     }
   }
   if (op == BinOp::Mul) {
-    if ((a.is_string() || a.is_sequence()) && is_int(b)) return repeat(a, b.as_int());
-    if ((b.is_string() || b.is_sequence()) && is_int(a)) return repeat(b, a.as_int());
+    if ((a.is_string() || a.is_sequence()) && is_int(b)) return repeat(a, b.as_int(), st);
+    if ((b.is_string() || b.is_sequence()) && is_int(a)) return repeat(b, a.as_int(), st);
   }
   throw EvalError(std::string("unsupported operand type(s) for ") + op_symbol(op) + ": '" + type_name(a) +
                   "' and '" + type_name(b) + "'");
@@ -474,14 +533,21 @@ std::string_view py_strip(std::string_view s, const std::optional<std::string>& 
   return s.substr(b, e - b);
 }
 
-std::string py_replace(std::string_view s, std::string_view old, std::string_view repl, std::int64_t count) {
+/// str.replace; throws std::length_error (kTooMuchText) once the result
+/// would pass `max_size` bytes.
+std::string py_replace(std::string_view s, std::string_view old, std::string_view repl, std::int64_t count,
+                       std::size_t max_size) {
   std::string out;
+  auto check = [&] {
+    if (out.size() > max_size) throw std::length_error(kTooMuchText);
+  };
   if (old.empty()) {
     std::int64_t done = 0;
     for (std::size_t i = 0; i < s.size();) {
       if (count < 0 || done < count) {
         out.append(repl);
         ++done;
+        check();
       }
       std::size_t start = i;
       utf8_next(s, i);
@@ -496,10 +562,12 @@ std::string py_replace(std::string_view s, std::string_view old, std::string_vie
     std::size_t f = s.find(old, pos);
     if (f == std::string_view::npos) break;
     out.append(s.substr(pos, f - pos)).append(repl);
+    check();
     pos = f + old.size();
     ++done;
   }
   out.append(s.substr(pos));
+  check();
   return out;
 }
 
@@ -517,8 +585,9 @@ std::optional<std::string> utf8_at(std::string_view s, std::int64_t index) {
 
 // ---- globals ----------------------------------------------------------------
 
-const TemplateValue& range_function() {
-  static const TemplateValue f = TemplateValue::function([](const List& args) {
+/// range() as a template callable; at most `st.limits().max_range` items.
+TemplateValue range_function(Budget& st) {
+  return TemplateValue::function([&st](const List& args) {
     if (args.empty() || args.size() > 3) throw EvalError("range expected 1 to 3 integer arguments");
     for (const auto& a : args)
       if (!is_int(a)) throw EvalError("'" + type_name(a) + "' object cannot be interpreted as an integer");
@@ -531,14 +600,18 @@ const TemplateValue& range_function() {
       if (args.size() == 3) step = args[2].as_int();
     }
     if (step == 0) throw EvalError("range() arg 3 must not be zero");
+    __int128 span = static_cast<__int128>(stop) - start;
+    __int128 count = 0;
+    if (step > 0 && span > 0) count = (span + step - 1) / step;
+    if (step < 0 && span < 0) count = (-span + (-static_cast<__int128>(step)) - 1) / -static_cast<__int128>(step);
+    if (count > st.limits().max_range)
+      throw EvalError("range too long (more than " + std::to_string(st.limits().max_range) + " items)");
+    st.elements(static_cast<std::uint64_t>(count));
     List out;
-    for (std::int64_t v = start; step > 0 ? v < stop : v > stop; v += step) {
-      if (static_cast<std::int64_t>(out.size()) >= kMaxRangeLength) throw EvalError("range too long");
-      out.emplace_back(static_cast<long long>(v));
-    }
+    out.reserve(static_cast<std::size_t>(count));
+    for (__int128 i = 0; i < count; ++i) out.emplace_back(static_cast<long long>(start + i * step));
     return TemplateValue(std::move(out));
   });
-  return f;
 }
 
 // ---- the renderer -----------------------------------------------------------
@@ -580,9 +653,11 @@ std::int64_t int_arg(const TemplateValue& v, const char* what) {
 
 class Renderer {
  public:
+  /// `depth`: the levels of nesting above this template's own (the include
+  /// statements and blocks around it in the templates that include it).
   Renderer(const TemplateEnvironment& env, const Template& tpl, const TemplateMap& ctx, const Renderer* parent,
-           int depth, std::string& out)
-      : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), out_(out) {
+           int depth, Budget& st, std::string& out)
+      : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), st_(st), out_(out) {
     frames_.emplace_back();
   }
 
@@ -611,7 +686,7 @@ class Renderer {
 
   TemplateValue lookup(std::string_view name) const {
     if (const TemplateValue* v = find_visible(name)) return *v;
-    if (name == "range") return range_function();
+    if (name == "range") return range_function(st_);
     return TemplateValue::undefined("'" + std::string(name) + "' is undefined");
   }
 
@@ -632,7 +707,7 @@ class Renderer {
     if (value.is_undefined()) fail_undefined(value);
     if (!value.is_sequence() && !value.is_string() && !value.is_map())
       throw EvalError("cannot unpack non-iterable " + type_name(value) + " object");
-    List items = iterate_value(value);
+    List items = items_of(value);
     if (items.size() > targets.size())
       throw EvalError("too many values to unpack (expected " + std::to_string(targets.size()) + ")");
     if (items.size() < targets.size())
@@ -648,11 +723,27 @@ class Renderer {
   }
 
   void render_stmt(const Stmt& s) {
+    st_.name = &tpl_.name;
+    st_.line = s.line;
     switch (s.kind) {
-      case Stmt::Kind::Text: out_.append(s.text); return;
+      case Stmt::Kind::Text:
+        try {
+          st_.bytes(s.text.size());
+        } catch (const EvalError& e) {
+          fail(s.line, e.what());
+        }
+        out_.append(s.text);
+        return;
       case Stmt::Kind::Output: {
         TemplateValue v = eval(*s.expr);
-        v.append_str(out_);
+        std::size_t before = out_.size();
+        try {
+          append_str_limited(out_, v, st_.bound(before));
+          st_.bytes(out_.size() - before);
+        } catch (const std::exception& e) {
+          out_.resize(before);
+          fail(s.line, e.what());
+        }
         return;
       }
       case Stmt::Kind::If:
@@ -685,8 +776,8 @@ class Renderer {
       seq = &seq_value.as_list();
     } else {
       try {
-        materialized = iterate_value(seq_value);
-      } catch (const std::runtime_error& e) {
+        materialized = items_of(seq_value);
+      } catch (const std::exception& e) {
         fail(s.line, e.what());
       }
       seq = &materialized;
@@ -700,6 +791,7 @@ class Renderer {
       List kept;
       for (const auto& item : *seq) {
         frames_.back().clear();
+        step(s.line);
         bind(s, item);
         if (eval(*s.cond).truthy()) kept.push_back(item);
       }
@@ -715,6 +807,7 @@ class Renderer {
     const std::size_t n = seq->size();
     for (std::size_t i = 0; i < n; ++i) {
       frames_.back().clear();
+      step(s.line);
       bind(s, (*seq)[i]);
       if (s.uses_loop) {
         auto ll = [](std::size_t v) { return TemplateValue(static_cast<long long>(v)); };
@@ -734,6 +827,30 @@ class Renderer {
     }
   }
 
+  void step(int line) {
+    try {
+      st_.step();
+    } catch (const EvalError& e) {
+      fail(line, e.what());
+    }
+  }
+
+  /// The elements iterating `v` gives, charged to the budget first.
+  List items_of(const TemplateValue& v) {
+    if (v.is_string()) st_.elements(v.as_string().size());
+    else if (v.is_sequence()) st_.elements(v.as_list().size());
+    else if (v.is_map()) st_.elements(v.as_map().size());
+    return iterate_value(v);
+  }
+
+  /// What printing `v` gives, charged to the budget.
+  std::string text_of(const TemplateValue& v) {
+    std::string out;
+    append_str_limited(out, v, st_.bound(0));
+    st_.bytes(out.size());
+    return out;
+  }
+
   void bind(const Stmt& s, const TemplateValue& item) {
     try {
       assign_targets(frames_.back(), s.targets, item);
@@ -745,7 +862,10 @@ class Renderer {
   void render_include(const Stmt& s) {
     TemplateValue name = eval(*s.expr);
     if (!name.is_string()) fail(s.line, "include expects a template name (a string), got " + type_name(name));
-    if (depth_ >= kMaxIncludeDepth) fail(s.line, "includes nested too deeply (a template including itself?)");
+    // The included template runs one level below the include statement: its
+    // levels add to those of every include and block around it.
+    int depth = depth_ + s.depth + 1;
+    if (depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
     std::shared_ptr<const Template> tpl;
     try {
       tpl = env_.load(std::string(name.as_string()));
@@ -753,8 +873,9 @@ class Renderer {
       if (s.ignore_missing) return;
       fail(s.line, e.what());
     }
+    if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
     static const TemplateMap empty;
-    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth_ + 1, out_);
+    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, out_);
     child.run();
   }
 
@@ -822,18 +943,19 @@ class Renderer {
       case Expr::Kind::Binary: {
         TemplateValue a = eval(*e.args[0]);
         TemplateValue b = eval(*e.args[1]);
-        return arithmetic(e.op, a, b);
+        return arithmetic(e.op, a, b, st_);
       }
       case Expr::Kind::Concat: {
         std::string out;
-        for (const auto& a : e.args) eval(*a).append_str(out);
+        for (const auto& a : e.args) append_str_limited(out, eval(*a), st_.bound(0));
+        st_.bytes(out.size());
         return TemplateValue(std::move(out));
       }
       case Expr::Kind::Compare: {
         TemplateValue left = eval(*e.args[0]);
         for (std::size_t i = 0; i < e.cmp_ops.size(); ++i) {
           TemplateValue right = eval(*e.args[i + 1]);
-          if (!compare(e.cmp_ops[i], left, right)) return TemplateValue(false);
+          if (!compare(e.cmp_ops[i], left, right, st_)) return TemplateValue(false);
           left = std::move(right);
         }
         return TemplateValue(true);
@@ -877,7 +999,11 @@ class Renderer {
     }
     if (key.is_string()) return get_attr(obj, std::string(key.as_string()));
     std::string k;
-    key.append_repr(k);
+    try {
+      append_repr_limited(k, key, 1000);
+    } catch (const std::length_error&) {
+      k += "...";
+    }
     return TemplateValue::undefined("'" + object_desc(obj) + "' has no element " + k);
   }
 
@@ -939,7 +1065,8 @@ class Renderer {
       if (name == "strip") {
         List a = argc(0, 1);
         std::optional<std::string> chars;
-        if (!a.empty() && !a[0].is_none()) chars = a[0].str();
+        if (!a.empty() && !a[0].is_none()) chars = text_of(a[0]);
+        if (chars) st_.step(s.size() / 256 * (chars->size() / 256 + 1));
         return TemplateValue(std::string(py_strip(s, chars)));
       }
       if (name == "startswith" || name == "endswith") {
@@ -952,7 +1079,11 @@ class Renderer {
       if (name == "replace") {
         List a = argc(2, 3);
         if (!a[0].is_string() || !a[1].is_string()) throw EvalError("replace() arguments must be str");
-        return TemplateValue(py_replace(s, a[0].as_string(), a[1].as_string(), a.size() > 2 ? int_arg(a[2], "count") : -1));
+        std::string r = py_replace(s, a[0].as_string(), a[1].as_string(), a.size() > 2 ? int_arg(a[2], "count") : -1,
+                                   st_.bound(0));
+        st_.step(s.size() / 256 * (a[0].as_string().size() / 256 + 1));
+        st_.bytes(r.size());
+        return TemplateValue(std::move(r));
       }
     }
     return std::nullopt;
@@ -991,34 +1122,46 @@ class Renderer {
           indent = static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(n, 64)));
         }
         std::string out;
-        append_tojson(out, v, indent);
+        append_tojson(out, v, indent, st_.bound(0));
+        st_.bytes(out.size());
         return TemplateValue::safe_string(std::move(out));
       }
       case Filter::Escape:
         args({});
         if (v.is_string() && v.is_safe()) return v;
-        return TemplateValue::safe_string(escape_html(v.is_string() ? v.as_string() : std::string_view(v.str())));
+        {
+          std::string text = v.is_string() ? std::string() : text_of(v);
+          std::string escaped = escape_html(v.is_string() ? v.as_string() : std::string_view(text));
+          st_.bytes(escaped.size());
+          return TemplateValue::safe_string(std::move(escaped));
+        }
       case Filter::Safe:
         args({});
         if (v.is_string()) return v.as_safe();
-        return TemplateValue::safe_string(v.str());
+        return TemplateValue::safe_string(text_of(v));
       case Filter::Join: {
         Args a = args({"d", "attribute"});
         if (a.has(1)) throw EvalError("join(attribute=...) is not supported");
-        std::string sep = a.has(0) ? a.get(0).str() : std::string();
+        std::string sep = a.has(0) ? text_of(a.get(0)) : std::string();
         std::string out;
         bool first = true;
-        for (const auto& item : iterate_value(v)) {
-          if (!first) out += sep;
+        std::size_t bound = st_.bound(0);
+        for (const auto& item : items_of(v)) {
+          if (!first) {
+            if (out.size() + sep.size() > bound) throw EvalError(kTooMuchText);
+            out += sep;
+          }
           first = false;
-          item.append_str(out);
+          append_str_limited(out, item, bound);
         }
+        st_.bytes(out.size());
         return TemplateValue(std::move(out));
       }
       case Filter::Upper:
       case Filter::Lower: {
         args({});
-        std::string text(v.is_string() ? v.as_string() : std::string_view(v.str()));
+        std::string text = v.is_string() ? std::string(v.as_string()) : text_of(v);
+        st_.bytes(text.size());
         TemplateValue r(e.filter == Filter::Upper ? common::utf8_upper(text) : common::utf8_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
@@ -1040,7 +1183,7 @@ class Renderer {
       case Filter::Round: {
         Args a = args({"precision", "method"});
         std::int64_t precision = a.has(0) ? int_arg(a.get(0), "precision") : 0;
-        std::string method = a.has(1) ? a.get(1).str() : "common";
+        std::string method = a.has(1) ? text_of(a.get(1)) : "common";
         if (method != "common" && method != "ceil" && method != "floor")
           throw EvalError("method must be common, ceil or floor");
         if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
@@ -1057,7 +1200,7 @@ class Renderer {
       case Filter::String:
         args({});
         if (v.is_string()) return v;
-        return TemplateValue(v.str());
+        return TemplateValue(text_of(v));
       case Filter::First:
       case Filter::Last: {
         args({});
@@ -1082,8 +1225,9 @@ class Renderer {
       case Filter::Trim: {
         Args a = args({"chars"});
         std::optional<std::string> chars;
-        if (a.has(0) && !a.get(0).is_none()) chars = a.get(0).str();
-        std::string s = v.str();
+        if (a.has(0) && !a.get(0).is_none()) chars = text_of(a.get(0));
+        std::string s = text_of(v);
+        if (chars) st_.step(s.size() / 256 * (chars->size() / 256 + 1));
         TemplateValue r(std::string(py_strip(s, chars)));
         return v.is_safe() ? r.as_safe() : r;
       }
@@ -1091,8 +1235,12 @@ class Renderer {
         Args a = args({"old", "new", "count"});
         if (!a.has(0) || !a.has(1)) throw EvalError("replace() needs the old and the new text");
         std::int64_t count = a.has(2) && !a.get(2).is_none() ? int_arg(a.get(2), "count") : -1;
-        std::string s = v.str();
-        return TemplateValue(py_replace(s, a.get(0).str(), a.get(1).str(), count));
+        std::string s = text_of(v);
+        std::string old = text_of(a.get(0));
+        std::string r = py_replace(s, old, text_of(a.get(1)), count, st_.bound(0));
+        st_.step(s.size() / 256 * (old.size() / 256 + 1));
+        st_.bytes(r.size());
+        return TemplateValue(std::move(r));
       }
       case Filter::Abs:
         args({});
@@ -1104,7 +1252,7 @@ class Renderer {
         throw EvalError("bad operand type for abs(): '" + type_name(v) + "'");
       case Filter::List:
         args({});
-        return TemplateValue(iterate_value(v));
+        return TemplateValue(items_of(v));
     }
     return {};
   }
@@ -1135,6 +1283,7 @@ class Renderer {
   const TemplateMap& ctx_;
   const Renderer* parent_;
   int depth_;
+  Budget& st_;
   std::string& out_;
   std::vector<Frame> frames_;
 };
@@ -1143,12 +1292,24 @@ class Renderer {
 
 // ---- environment --------------------------------------------------------------
 
-TemplateEnvironment::TemplateEnvironment(std::filesystem::path search_dir) : search_dir_(std::move(search_dir)) {}
+TemplateEnvironment::TemplateEnvironment(std::filesystem::path search_dir, TemplateLimits limits)
+    : search_dir_(std::move(search_dir)), limits_(limits) {}
+
+void TemplateEnvironment::add_source(const std::string& name, std::string_view source) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  sources_[name] = std::string(source);
+  cache_.erase(name);
+}
 TemplateEnvironment::~TemplateEnvironment() = default;
 
 std::shared_ptr<const Template> TemplateEnvironment::load(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (auto it = cache_.find(name); it != cache_.end()) return it->second;
+  if (auto it = sources_.find(name); it != sources_.end()) {
+    std::shared_ptr<const Template> tpl = parse_template(name, it->second);
+    cache_.emplace(name, tpl);
+    return tpl;
+  }
 
   auto not_found = [&] {
     return TemplateNotFound("template '" + name + "' not found in search folder '" + search_dir_.string() + "'");
@@ -1165,7 +1326,7 @@ std::shared_ptr<const Template> TemplateEnvironment::load(const std::string& nam
     start = slash + 1;
   }
   std::error_code ec;
-  if (name.empty() || !std::filesystem::is_regular_file(path, ec)) throw not_found();
+  if (search_dir_.empty() || name.empty() || !std::filesystem::is_regular_file(path, ec)) throw not_found();
   std::ifstream in(path, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
@@ -1176,8 +1337,20 @@ std::shared_ptr<const Template> TemplateEnvironment::load(const std::string& nam
 }
 
 void TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx, std::string& out) const {
-  std::shared_ptr<const Template> tpl = load(name);
-  Renderer(*this, *tpl, ctx, nullptr, 0, out).run();
+  Budget budget(limits_);
+  try {
+    std::shared_ptr<const Template> tpl = load(name);
+    Renderer(*this, *tpl, ctx, nullptr, 0, budget, out).run();
+  } catch (const TemplateError&) {
+    throw;
+  } catch (const std::exception& e) {
+    // A last resort: every failure inside a template should have become a
+    // TemplateError where it arose.
+    throw TemplateError((budget.name ? *budget.name : name) + ":" + std::to_string(budget.line) + ": " + e.what());
+  } catch (...) {
+    throw TemplateError((budget.name ? *budget.name : name) + ":" + std::to_string(budget.line) +
+                        ": unknown error");
+  }
 }
 
 std::string TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx) const {

@@ -19,6 +19,26 @@
 /// trailing newline of a template dropped). Templates are parsed once and
 /// rendered by walking their syntax tree; strings are shared, never copied,
 /// between the context and the output.
+///
+/// Hostile templates and values end in a TemplateError, never in a crash or a
+/// run without end:
+/// - Nesting: at most kemora::common::kMaxNesting (512) levels. In a template
+///   every bracket, parenthesis, unary operator, `not`, inline `if`, and every
+///   link of an attribute, subscript, call, filter, test or binary-operator
+///   chain is one level, and every `{% for %}`/`{% if %}` body one more level
+///   for what it holds; an `{% include %}` runs the included template one level
+///   below the include statement, so include depth, block depth and expression
+///   depth add up. Beyond the limit parsing (or, for includes, rendering)
+///   fails with "<template>:<line>: too deeply nested (more than 512 levels)".
+///   Values (lists, tuples, maps) nest at most 512 levels too: building a
+///   deeper one throws std::length_error with that text (inside a render: a
+///   TemplateError naming template and line).
+/// - Work: see TemplateLimits (loop iterations, bytes built, range() length).
+/// - Numbers: integers are 64-bit; a literal, attribute/index digits, an
+///   int() conversion or arithmetic that does not fit is an error naming the
+///   template and line ("integer literal ... is too large", "integer
+///   overflow ...").
+/// No other exception than TemplateError leaves TemplateEnvironment::render.
 namespace kemora::pipeline::panogen {
 
 /// Any template failure: a template that cannot be found or read, a syntax
@@ -63,6 +83,8 @@ class TemplateValue {
   TemplateValue(std::string_view s) : TemplateValue(std::string(s)) {}
   /// Shares `s` without copying its text (for large texts built elsewhere).
   TemplateValue(std::shared_ptr<const std::string> s);
+  /// Lists and maps throw std::length_error ("too deeply nested (more than
+  /// 512 levels)") when they would nest more than kMaxNesting levels.
   TemplateValue(List items);
   TemplateValue(TemplateMap map);
 
@@ -88,6 +110,9 @@ class TemplateValue {
   bool is_sequence() const { return kind_ == Kind::List || kind_ == Kind::Tuple; }
   bool is_map() const { return kind_ == Kind::Map; }
   bool is_safe() const { return safe_; }
+  /// Nesting of lists, tuples and maps: 0 for other values, one more than the
+  /// deepest element (at most kemora::common::kMaxNesting).
+  int depth() const { return depth_; }
 
   /// Accessors; each requires the matching kind (Bool/Int for as_int).
   bool as_bool() const { return num_.i != 0; }
@@ -111,6 +136,8 @@ class TemplateValue {
  private:
   Kind kind_ = Kind::Undefined;
   bool safe_ = false;
+  /// Levels of lists/tuples/maps: 0 for scalars, 1 + the deepest element.
+  std::uint16_t depth_ = 0;
   union {
     std::int64_t i;
     double d;
@@ -147,6 +174,7 @@ using TemplateContext = TemplateMap;
 
 /// Converts a JSON value: objects become maps with their member order,
 /// arrays lists, integers ints (beyond int64: reals), strings copied once.
+/// Throws std::length_error for a value nested more than kMaxNesting levels.
 TemplateValue template_value_from_json(const rapidjson::Value& json);
 
 /// Python's enumerate as a template callable: enumerate(seq) gives the list of
@@ -157,11 +185,29 @@ namespace template_detail {
 struct Template;
 }
 
+/// Bounds on the work of one render (TemplateEnvironment::render, included
+/// templates counted with the template that includes them). Reaching one
+/// ends the render with "<template>:<line>: <what was exceeded>". The
+/// defaults leave a dashboard of millions of rows far inside them; a fuzzer
+/// or a host that renders untrusted templates sets smaller ones.
+struct TemplateLimits {
+  /// Loop iterations (every element a `for` visits or tests with its `if`)
+  /// and element comparisons (==, <, in over lists and maps), all together.
+  std::uint64_t max_steps = 100'000'000;
+  /// Bytes the render writes to its output plus the bytes of every string an
+  /// expression builds (~, +, *, join, replace, tojson, string, ...), plus 32
+  /// per element of every list a range(), list(), + or * builds.
+  std::uint64_t max_bytes = std::uint64_t{4} << 30;
+  /// Items one range() may give; Jinja2's sandbox has the same rule
+  /// (MAX_RANGE = 100000): "range too long (more than 100000 items)".
+  std::int64_t max_range = 100'000;
+};
+
 /// Loads templates by name from one search folder (names use '/' and may not
 /// leave the folder), parses each once and renders it.
 class TemplateEnvironment {
  public:
-  explicit TemplateEnvironment(std::filesystem::path search_dir);
+  explicit TemplateEnvironment(std::filesystem::path search_dir, TemplateLimits limits = {});
   ~TemplateEnvironment();
   TemplateEnvironment(const TemplateEnvironment&) = delete;
   TemplateEnvironment& operator=(const TemplateEnvironment&) = delete;
@@ -176,11 +222,19 @@ class TemplateEnvironment {
   std::shared_ptr<const template_detail::Template> load(const std::string& name) const;
 
   const std::filesystem::path& search_dir() const { return search_dir_; }
+  const TemplateLimits& limits() const { return limits_; }
+
+  /// Makes `load` parse `source` for template `name` instead of reading a
+  /// file (for tests and fuzzing; no file system access for that name). An
+  /// environment with an empty search folder reads no files at all.
+  void add_source(const std::string& name, std::string_view source);
 
  private:
   std::filesystem::path search_dir_;
+  TemplateLimits limits_;
   mutable std::mutex mutex_;
   mutable std::map<std::string, std::shared_ptr<const template_detail::Template>, std::less<>> cache_;
+  std::map<std::string, std::string, std::less<>> sources_;
 };
 
 }  // namespace kemora::pipeline::panogen

@@ -26,10 +26,18 @@ std::size_t utf8_count(std::string_view s);
 bool py_isspace(char32_t c);
 /// The type name Python gives a value in messages ("int", "str", "dict", ...).
 const char* py_type_name(const TemplateValue& v);
+/// The error of a render whose byte budget (TemplateLimits::max_bytes) is spent.
+inline constexpr const char* kTooMuchText =
+    "too much text: the render wrote or built more than its byte budget (TemplateLimits::max_bytes)";
 /// json.dumps(v, sort_keys=True, indent=indent) with ensure_ascii, then the
 /// HTML-unsafe characters < > & ' written as \u escapes. indent < 0: one line.
-/// Throws std::runtime_error for values JSON cannot hold.
-void append_tojson(std::string& out, const TemplateValue& v, int indent);
+/// Throws std::runtime_error for values JSON cannot hold, std::length_error
+/// (kTooMuchText) once `out` would grow past `max_size` bytes.
+void append_tojson(std::string& out, const TemplateValue& v, int indent, std::size_t max_size);
+/// TemplateValue::append_repr / append_str that throw std::length_error
+/// (kTooMuchText) once `out` would grow past `max_size` bytes.
+void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t max_size);
+void append_str_limited(std::string& out, const TemplateValue& v, std::size_t max_size);
 /// The elements Python's iter() yields: list and tuple elements, map keys,
 /// string characters; nothing for undefined. Throws std::runtime_error for
 /// values that cannot be iterated.
@@ -55,6 +63,9 @@ struct Expr {
   };
   Kind kind;
   int line = 0;
+  /// Levels of this subtree: 0 for a name or constant, else one more than the
+  /// deepest operand (what evaluating and destroying it recurse through).
+  int depth = 0;
   TemplateValue value;        ///< Const
   std::string name;           ///< Name, Attr, Filter and Test names, Call keyword names joined
   std::vector<ExprPtr> args;  ///< operands: [0] is the subject where there is one
@@ -73,6 +84,7 @@ struct Stmt {
   enum class Kind { Text, Output, For, If, Set, Include };
   Kind kind;
   int line = 0;
+  int depth = 0;                     ///< Include: the blocks around it
   std::string text;                  ///< Text
   ExprPtr expr;                      ///< Output, For iterable, Set value, Include name
   std::vector<std::string> targets;  ///< For and Set names (more than one: unpacking)
@@ -88,6 +100,9 @@ struct Stmt {
 struct Template {
   std::string name;
   Body body;
+  /// The deepest nesting of blocks and expressions in the template (at most
+  /// common::kMaxNesting); an include checks it against the levels above.
+  int max_depth = 0;
 };
 
 /// Parses template source `source` named `name`. Throws TemplateError

@@ -1,11 +1,13 @@
 // Template source → syntax tree: the lexer (text, tags, whitespace control,
 // raw blocks) and a recursive-descent parser with Jinja2's precedence rules.
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "kemora/common/limits.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
 namespace kemora::pipeline::panogen::template_detail {
@@ -349,14 +351,59 @@ class Parser {
   std::shared_ptr<Template> run() {
     auto tpl = std::make_shared<Template>();
     tpl->name = name_;
-    std::string end = parse_body(tpl->body, {});
-    (void)end;
+    try {
+      std::string end = parse_body(tpl->body, {});
+      (void)end;
+    } catch (const TemplateError&) {
+      throw;
+    } catch (const std::exception& e) {  // a last resort: nothing else should arise
+      fail(e.what());
+    }
+    tpl->max_depth = max_depth_;
     return tpl;
   }
 
  private:
+  /// One more level of nesting while it lives: a block body, or an operand
+  /// that the parser reaches by recursion (brackets, unary operators, ...).
+  /// Beyond kMaxNesting levels the template is refused, before the parser's
+  /// own recursion or the tree could grow deeper.
+  class Nest {
+   public:
+    explicit Nest(Parser& p) : p_(p) {
+      if (++p_.depth_ > common::kMaxNesting) p_.fail(common::kTooDeeplyNested);
+      p_.max_depth_ = std::max(p_.max_depth_, p_.depth_);
+    }
+    ~Nest() { --p_.depth_; }
+    Nest(const Nest&) = delete;
+    Nest& operator=(const Nest&) = delete;
+
+   private:
+    Parser& p_;
+  };
+
+  /// Records the depth of a finished node (one more than its deepest operand)
+  /// and refuses it when that, with the levels around it, passes the limit.
+  ExprPtr seal(ExprPtr e) {
+    int d = 0;
+    for (const auto& a : e->args) d = std::max(d, a->depth);
+    e->depth = d + 1;
+    if (depth_ + e->depth > common::kMaxNesting) fail(common::kTooDeeplyNested, e->line);
+    max_depth_ = std::max(max_depth_, depth_ + e->depth);
+    return e;
+  }
+
   [[noreturn]] void fail(const std::string& msg, int line = -1) {
     throw TemplateError(name_ + ":" + std::to_string(line < 0 ? cur().line : line) + ": " + msg);
+  }
+
+  /// An integer literal's digits (underscores already dropped) as int64.
+  std::int64_t int_literal(const std::string& digits) {
+    std::int64_t v = 0;
+    auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
+    if (r.ec != std::errc() || r.ptr != digits.data() + digits.size())
+      fail("integer literal " + digits + " is too large (integers beyond 64 bits are not supported)");
+    return v;
   }
 
   const Token& cur() const { return toks_[pos_]; }
@@ -495,12 +542,19 @@ class Parser {
     expect_block_end();
     bool outer_loop = saw_loop_;
     saw_loop_ = false;
-    std::string end = parse_body(s.body, {"endfor", "else"});
+    std::string end;
+    {
+      Nest nest(*this);
+      end = parse_body(s.body, {"endfor", "else"});
+    }
     s.uses_loop = saw_loop_;
     saw_loop_ = outer_loop;
     expect_block_end();
     if (end == "else") {
-      parse_body(s.else_body, {"endfor"});
+      {
+        Nest nest(*this);
+        parse_body(s.else_body, {"endfor"});
+      }
       expect_block_end();
     }
     return s;
@@ -513,7 +567,11 @@ class Parser {
     while (true) {
       expect_block_end();
       Body body;
-      std::string end = parse_body(body, {"elif", "else", "endif"});
+      std::string end;
+      {
+        Nest nest(*this);
+        end = parse_body(body, {"elif", "else", "endif"});
+      }
       s.branches.emplace_back(std::move(cond), std::move(body));
       if (end == "elif") {
         cond = parse_tuple(false, false);
@@ -522,7 +580,10 @@ class Parser {
       if (end == "else") {
         expect_block_end();
         Body else_body;
-        parse_body(else_body, {"endif"});
+        {
+          Nest nest(*this);
+          parse_body(else_body, {"endif"});
+        }
         s.branches.emplace_back(nullptr, std::move(else_body));
       }
       expect_block_end();
@@ -546,6 +607,7 @@ class Parser {
   Stmt parse_include(int line) {
     Stmt s = make_stmt(Stmt::Kind::Include);
     s.line = line;
+    s.depth = depth_;
     s.expr = parse_expression(true);
     if (is_name("ignore") && peek().type == Tok::Name && peek().value == "missing") {
       next();
@@ -591,7 +653,7 @@ class Parser {
     }
     auto t = make(Expr::Kind::Tuple, line);
     t->args = std::move(items);
-    return t;
+    return seal(std::move(t));
   }
 
   ExprPtr parse_expression(bool with_condexpr) {
@@ -603,8 +665,11 @@ class Parser {
       ExprPtr test = parse_or();
       c->args.push_back(std::move(test));
       c->args.push_back(std::move(expr));
-      if (skip_name("else")) c->args.push_back(parse_expression(true));
-      expr = std::move(c);
+      if (skip_name("else")) {
+        Nest nest(*this);
+        c->args.push_back(parse_expression(true));
+      }
+      expr = seal(std::move(c));
       line = cur().line;
     }
     return expr;
@@ -616,7 +681,7 @@ class Parser {
       auto e = make(Expr::Kind::Or, next().line);
       e->args.push_back(std::move(left));
       e->args.push_back(parse_and());
-      left = std::move(e);
+      left = seal(std::move(e));
     }
     return left;
   }
@@ -627,7 +692,7 @@ class Parser {
       auto e = make(Expr::Kind::And, next().line);
       e->args.push_back(std::move(left));
       e->args.push_back(parse_not());
-      left = std::move(e);
+      left = seal(std::move(e));
     }
     return left;
   }
@@ -635,8 +700,11 @@ class Parser {
   ExprPtr parse_not() {
     if (is_name("not")) {
       auto e = make(Expr::Kind::Not, next().line);
-      e->args.push_back(parse_not());
-      return e;
+      {
+        Nest nest(*this);
+        e->args.push_back(parse_not());
+      }
+      return seal(std::move(e));
     }
     return parse_compare();
   }
@@ -667,7 +735,7 @@ class Parser {
       cmp->cmp_ops.push_back(op);
       cmp->args.push_back(parse_math1());
     }
-    return cmp ? std::move(cmp) : std::move(first);
+    return cmp ? seal(std::move(cmp)) : std::move(first);
   }
 
   ExprPtr binary(BinOp op, ExprPtr left, ExprPtr right, int line) {
@@ -675,7 +743,7 @@ class Parser {
     e->op = op;
     e->args.push_back(std::move(left));
     e->args.push_back(std::move(right));
-    return e;
+    return seal(std::move(e));
   }
 
   ExprPtr parse_math1() {
@@ -696,7 +764,7 @@ class Parser {
     auto e = make(Expr::Kind::Concat, line);
     e->args.push_back(std::move(first));
     while (skip_op("~")) e->args.push_back(parse_math2());
-    return e;
+    return seal(std::move(e));
   }
 
   ExprPtr parse_math2() {
@@ -725,8 +793,11 @@ class Parser {
     ExprPtr node;
     if (is_op("-") || is_op("+")) {
       auto e = make(next().value == "-" ? Expr::Kind::Neg : Expr::Kind::Pos, cur().line);
-      e->args.push_back(parse_unary(false));
-      node = std::move(e);
+      {
+        Nest nest(*this);
+        e->args.push_back(parse_unary(false));
+      }
+      node = seal(std::move(e));
     } else {
       node = parse_primary();
     }
@@ -763,10 +834,7 @@ class Parser {
       auto e = make(Expr::Kind::Const, line);
       const std::string& text = t.value;
       if (t.type == Tok::Int) {
-        long long v = 0;
-        auto r = std::from_chars(text.data(), text.data() + text.size(), v);
-        if (r.ec != std::errc()) fail("integer literal " + text + " is too large");
-        e->value = TemplateValue(v);
+        e->value = TemplateValue(int_literal(text));
       } else {
         e->value = TemplateValue(std::strtod(text.c_str(), nullptr));
       }
@@ -775,6 +843,7 @@ class Parser {
     }
     if (is_op("(")) {
       next();
+      Nest nest(*this);
       ExprPtr e = parse_tuple(true, true);
       expect_op(")");
       return e;
@@ -782,26 +851,32 @@ class Parser {
     if (is_op("[")) {
       next();
       auto e = make(Expr::Kind::List, line);
-      while (!is_op("]")) {
-        if (!e->args.empty()) expect_op(",");
-        if (is_op("]")) break;
-        e->args.push_back(parse_expression(true));
+      {
+        Nest nest(*this);
+        while (!is_op("]")) {
+          if (!e->args.empty()) expect_op(",");
+          if (is_op("]")) break;
+          e->args.push_back(parse_expression(true));
+        }
+        expect_op("]");
       }
-      expect_op("]");
-      return e;
+      return seal(std::move(e));
     }
     if (is_op("{")) {
       next();
       auto e = make(Expr::Kind::Dict, line);
-      while (!is_op("}")) {
-        if (!e->args.empty()) expect_op(",");
-        if (is_op("}")) break;
-        e->args.push_back(parse_expression(true));
-        expect_op(":");
-        e->args.push_back(parse_expression(true));
+      {
+        Nest nest(*this);
+        while (!is_op("}")) {
+          if (!e->args.empty()) expect_op(",");
+          if (is_op("}")) break;
+          e->args.push_back(parse_expression(true));
+          expect_op(":");
+          e->args.push_back(parse_expression(true));
+        }
+        expect_op("}");
       }
-      expect_op("}");
-      return e;
+      return seal(std::move(e));
     }
     fail("unexpected '" + describe(t) + "'");
   }
@@ -814,27 +889,32 @@ class Parser {
           auto e = make(Expr::Kind::Attr, line);
           e->name = next().value;
           e->args.push_back(std::move(node));
-          node = std::move(e);
+          node = seal(std::move(e));
         } else if (cur().type == Tok::Int) {
           auto e = make(Expr::Kind::Item, line);
           auto idx = make(Expr::Kind::Const, line);
-          idx->value = TemplateValue(std::stoll(next().value));
+          idx->value = TemplateValue(int_literal(cur().value));
+          next();
           e->args.push_back(std::move(node));
           e->args.push_back(std::move(idx));
-          node = std::move(e);
+          node = seal(std::move(e));
         } else {
           fail("expected a name after '.', got '" + describe(cur()) + "'");
         }
       } else if (is_op("[")) {
         int line = next().line;
         if (is_op(":")) fail("slices are not supported");
-        ExprPtr index = parse_tuple(true, false);
+        ExprPtr index;
+        {
+          Nest nest(*this);
+          index = parse_tuple(true, false);
+        }
         if (is_op(":")) fail("slices are not supported");
         expect_op("]");
         auto e = make(Expr::Kind::Item, line);
         e->args.push_back(std::move(node));
         e->args.push_back(std::move(index));
-        node = std::move(e);
+        node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));
       } else {
@@ -846,6 +926,7 @@ class Parser {
   // Reads "(args)" into e->args (after any already there) and e->kw_names.
   void parse_call_args(Expr& e) {
     expect_op("(");
+    Nest nest(*this);
     bool first = true;
     while (!is_op(")")) {
       if (!first) expect_op(",");
@@ -867,7 +948,7 @@ class Parser {
     auto e = make(Expr::Kind::Call, cur().line);
     e->args.push_back(std::move(callee));
     parse_call_args(*e);
-    return e;
+    return seal(std::move(e));
   }
 
   ExprPtr parse_filter_expr(ExprPtr node) {
@@ -890,7 +971,7 @@ class Parser {
         if (!known) fail("unknown filter '" + name + "'", line);
         e->args.push_back(std::move(node));
         if (is_op("(")) parse_call_args(*e);
-        node = std::move(e);
+        node = seal(std::move(e));
       } else if (is_name("is")) {
         int line = next().line;
         bool negated = skip_name("not");
@@ -912,10 +993,11 @@ class Parser {
                     cur().type == Tok::Float || is_op("[") || is_op("{")) &&
                    !is_name("else") && !is_name("or") && !is_name("and")) {
           if (is_name("is")) fail("You cannot chain multiple tests with is");
+          Nest nest(*this);
           e->args.push_back(parse_postfix(parse_primary()));
         }
         if (e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
-        node = std::move(e);
+        node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));
       } else {
@@ -928,6 +1010,8 @@ class Parser {
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
   bool saw_loop_ = false;
+  int depth_ = 0;      ///< levels open at the current token
+  int max_depth_ = 0;  ///< the deepest level met
 };
 
 }  // namespace

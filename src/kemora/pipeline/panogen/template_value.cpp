@@ -7,6 +7,7 @@
 #include <string>
 #include <algorithm>
 
+#include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/template.hpp"
@@ -35,11 +36,25 @@ TemplateValue::TemplateValue(std::shared_ptr<const std::string> s) : kind_(Kind:
            : std::shared_ptr<const void>(std::make_shared<const std::string>());
 }
 
-TemplateValue::TemplateValue(List items)
-    : kind_(Kind::List), ptr_(std::make_shared<const List>(std::move(items))) {}
+namespace {
+[[noreturn]] void too_deep() { throw std::length_error(common::kTooDeeplyNested); }
+}  // namespace
 
-TemplateValue::TemplateValue(TemplateMap map)
-    : kind_(Kind::Map), ptr_(std::make_shared<const TemplateMap>(std::move(map))) {}
+TemplateValue::TemplateValue(List items) : kind_(Kind::List) {
+  int d = 0;
+  for (const auto& e : items) d = std::max(d, e.depth());
+  if (d >= common::kMaxNesting) too_deep();
+  depth_ = static_cast<std::uint16_t>(d + 1);
+  ptr_ = std::make_shared<const List>(std::move(items));
+}
+
+TemplateValue::TemplateValue(TemplateMap map) : kind_(Kind::Map) {
+  int d = 0;
+  for (const auto& e : map) d = std::max(d, e.second.depth());
+  if (d >= common::kMaxNesting) too_deep();
+  depth_ = static_cast<std::uint16_t>(d + 1);
+  ptr_ = std::make_shared<const TemplateMap>(std::move(map));
+}
 
 TemplateValue TemplateValue::none() {
   TemplateValue v;
@@ -94,11 +109,7 @@ bool TemplateValue::truthy() const {
 }
 
 void TemplateValue::append_str(std::string& out) const {
-  switch (kind_) {
-    case Kind::Undefined: return;
-    case Kind::String: out.append(as_string()); return;
-    default: append_repr(out);
-  }
+  template_detail::append_str_limited(out, *this, std::string::npos);
 }
 
 std::string TemplateValue::str() const {
@@ -108,53 +119,7 @@ std::string TemplateValue::str() const {
 }
 
 void TemplateValue::append_repr(std::string& out) const {
-  switch (kind_) {
-    case Kind::Undefined: out += "Undefined"; return;
-    case Kind::None: out += "None"; return;
-    case Kind::Bool: out += num_.i ? "True" : "False"; return;
-    case Kind::Int: {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, num_.i);
-      out.append(buf, r.ptr);
-      return;
-    }
-    case Kind::Double: append_py_float(out, num_.d); return;
-    case Kind::String:
-      if (safe_) {
-        out += "Markup(";
-        append_py_str_repr(out, as_string());
-        out += ')';
-      } else {
-        append_py_str_repr(out, as_string());
-      }
-      return;
-    case Kind::List:
-    case Kind::Tuple: {
-      const List& items = as_list();
-      out += kind_ == Kind::List ? '[' : '(';
-      for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i) out += ", ";
-        items[i].append_repr(out);
-      }
-      if (kind_ == Kind::Tuple && items.size() == 1) out += ',';
-      out += kind_ == Kind::List ? ']' : ')';
-      return;
-    }
-    case Kind::Map: {
-      out += '{';
-      bool first = true;
-      for (const auto& [key, value] : as_map()) {
-        if (!first) out += ", ";
-        first = false;
-        append_py_str_repr(out, key);
-        out += ": ";
-        value.append_repr(out);
-      }
-      out += '}';
-      return;
-    }
-    case Kind::Callable: out += "<function>"; return;
-  }
+  template_detail::append_repr_limited(out, *this, std::string::npos);
 }
 
 // ---- TemplateMap ------------------------------------------------------------
@@ -193,7 +158,9 @@ const TemplateValue* TemplateMap::find(std::string_view key) const {
 
 // ---- JSON in ----------------------------------------------------------------
 
-TemplateValue template_value_from_json(const rapidjson::Value& json) {
+namespace {
+TemplateValue from_json(const rapidjson::Value& json, int level) {
+  if ((json.IsArray() || json.IsObject()) && level >= common::kMaxNesting) too_deep();
   switch (json.GetType()) {
     case rapidjson::kNullType: return TemplateValue::none();
     case rapidjson::kFalseType: return TemplateValue(false);
@@ -207,19 +174,22 @@ TemplateValue template_value_from_json(const rapidjson::Value& json) {
     case rapidjson::kArrayType: {
       TemplateValue::List items;
       items.reserve(json.Size());
-      for (const auto& e : json.GetArray()) items.push_back(template_value_from_json(e));
+      for (const auto& e : json.GetArray()) items.push_back(from_json(e, level + 1));
       return TemplateValue(std::move(items));
     }
     case rapidjson::kObjectType: {
       TemplateMap map;
       for (const auto& m : json.GetObject())
         map.set(std::string(m.name.GetString(), m.name.GetStringLength()),
-                template_value_from_json(m.value));
+                from_json(m.value, level + 1));
       return TemplateValue(std::move(map));
     }
   }
   return {};
 }
+}  // namespace
+
+TemplateValue template_value_from_json(const rapidjson::Value& json) { return from_json(json, 0); }
 
 TemplateValue template_enumerate() {
   return TemplateValue::function([](const TemplateValue::List& args) {
@@ -241,6 +211,69 @@ TemplateValue template_enumerate() {
 }  // namespace kemora::pipeline::panogen
 
 namespace kemora::pipeline::panogen::template_detail {
+
+void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t max_size) {
+  using Kind = TemplateValue::Kind;
+  if (out.size() > max_size) throw std::length_error(kTooMuchText);
+  switch (v.kind()) {
+    case Kind::Undefined: out += "Undefined"; return;
+    case Kind::None: out += "None"; return;
+    case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
+    case Kind::Int: {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
+      out.append(buf, r.ptr);
+      return;
+    }
+    case Kind::Double: append_py_float(out, v.as_double()); return;
+    case Kind::String:
+      if (v.is_safe()) {
+        out += "Markup(";
+        append_py_str_repr(out, v.as_string());
+        out += ')';
+      } else {
+        append_py_str_repr(out, v.as_string());
+      }
+      return;
+    case Kind::List:
+    case Kind::Tuple: {
+      const auto& items = v.as_list();
+      out += v.kind() == Kind::List ? '[' : '(';
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        append_repr_limited(out, items[i], max_size);
+      }
+      if (v.kind() == Kind::Tuple && items.size() == 1) out += ',';
+      out += v.kind() == Kind::List ? ']' : ')';
+      return;
+    }
+    case Kind::Map: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, value] : v.as_map()) {
+        if (!first) out += ", ";
+        first = false;
+        append_py_str_repr(out, key);
+        out += ": ";
+        append_repr_limited(out, value, max_size);
+      }
+      out += '}';
+      return;
+    }
+    case Kind::Callable: out += "<function>"; return;
+  }
+}
+
+void append_str_limited(std::string& out, const TemplateValue& v, std::size_t max_size) {
+  if (v.is_undefined()) return;
+  if (v.is_string()) {
+    if (out.size() + v.as_string().size() > max_size) throw std::length_error(kTooMuchText);
+    out.append(v.as_string());
+    return;
+  }
+  append_repr_limited(out, v, max_size);
+}
+
 
 void append_py_float(std::string& out, double v) { out += common::repr_double(v); }
 
@@ -357,8 +390,9 @@ void append_json_string(std::string& out, std::string_view s) {
   out += '"';
 }
 
-void append_json(std::string& out, const TemplateValue& v, int indent, int level) {
+void append_json(std::string& out, const TemplateValue& v, int indent, int level, std::size_t max_size) {
   using Kind = TemplateValue::Kind;
+  if (out.size() > max_size) throw std::length_error(kTooMuchText);
   auto newline = [&](int lvl) {
     out += '\n';
     out.append(static_cast<std::size_t>(indent * lvl), ' ');
@@ -386,7 +420,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
       for (std::size_t i = 0; i < items.size(); ++i) {
         if (i) out += indent >= 0 ? "," : ", ";
         if (indent >= 0) newline(level + 1);
-        append_json(out, items[i], indent, level + 1);
+        append_json(out, items[i], indent, level + 1, max_size);
       }
       if (indent >= 0) newline(level);
       out += ']';
@@ -408,7 +442,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
         if (indent >= 0) newline(level + 1);
         append_json_string(out, entries[i]->first);
         out += ": ";
-        append_json(out, entries[i]->second, indent, level + 1);
+        append_json(out, entries[i]->second, indent, level + 1, max_size);
       }
       if (indent >= 0) newline(level);
       out += '}';
@@ -423,8 +457,9 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
 
 }  // namespace
 
-void append_tojson(std::string& out, const TemplateValue& v, int indent) {
-  append_json(out, v, indent, 0);
+void append_tojson(std::string& out, const TemplateValue& v, int indent, std::size_t max_size) {
+  append_json(out, v, indent, 0, max_size);
+  if (out.size() > max_size) throw std::length_error(kTooMuchText);
 }
 
 TemplateValue::List iterate_value(const TemplateValue& v) {
