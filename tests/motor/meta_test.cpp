@@ -164,3 +164,20 @@ TEST(MetaWrite, RecordIsWrittenByteForByte) {
   EXPECT_TRUE(tarih.size() == 19 || tarih.size() == 26) << tarih;
   EXPECT_EQ(tarih[10], 'T');
 }
+
+// A hand-edited record naming a device as its source once hashed it forever.
+TEST_F(MetaDecision, RecordedSourceThatIsADeviceIsNotRead) {
+  old_record(dir.path(), "S_20200101_000000_prod_x", "ingest_kik",
+             R"({"mode": "prod", "source_hashes": {"/dev/zero": "x"}})");
+  EXPECT_THROW(decide(), std::runtime_error);
+}
+
+// An empty record, or one that is not UTF-8, is as unreadable as a damaged
+// one: the next older season's record counts.
+TEST_F(MetaDecision, EmptyOrNonUtf8RecordIsPassedOver) {
+  for (const std::string bad : {std::string(), std::string("{\"mode\": \"\xff\xfe\"}")}) {
+    old_record(dir.path(), "S_20200101_000000_prod_x", "ingest_kik", R"({"mode": "test"})");
+    old_record(dir.path(), "S_20210101_000000_prod_x", "ingest_kik", bad);
+    EXPECT_EQ(decide().second, "mode değişti (test→prod)") << bad;
+  }
+}

@@ -85,11 +85,12 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
       std::error_code ec;
       const auto status = std::filesystem::status(path, ec);
       if (ec || !std::filesystem::exists(status)) continue;
-      // Only a file is hashed: a folder, device or pipe standing where a
-      // recorded file was (a hand-edited record may name /dev/zero) is a
-      // change, not something to read.
-      const bool same = std::filesystem::is_regular_file(status) && m.value.IsString() &&
-                        _file_hash(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
+      // A device or pipe standing where a recorded file was (a hand-edited
+      // record may name /dev/zero) is never read: it could not end.
+      if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status))
+        throw std::runtime_error(path + ": is not a regular file");
+      const bool same =
+          m.value.IsString() && _file_hash(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
       if (!same)
         return {true, "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")"};
     }
