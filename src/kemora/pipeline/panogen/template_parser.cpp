@@ -453,28 +453,15 @@ class Parser {
     while (true) {
       const Token& t = cur();
       switch (t.type) {
-        case Tok::Data: {
-          Stmt s = make_stmt(Stmt::Kind::Text);
-          s.line = t.line;
-          s.text = t.value;
-          body.push_back(std::move(s));
-          next();
-          break;
-        }
-        case Tok::VarBegin: {
-          next();
-          Stmt s = make_stmt(Stmt::Kind::Output);
-          s.line = cur().line;
-          s.expr = parse_tuple(true, false);
-          if (cur().type != Tok::VarEnd) fail("expected end of print statement, got '" + describe(cur()) + "'");
-          next();
-          body.push_back(std::move(s));
-          break;
-        }
+        // The recursion of nested blocks passes through this function: what
+        // does not recurse lives in functions of its own, so that its frame
+        // stays small.
+        case Tok::Data: add_text(body); break;
+        case Tok::VarBegin: add_output(body); break;
         case Tok::BlockBegin: {
           next();
           if (cur().type != Tok::Name) fail("tag name expected");
-          std::string tag = cur().value;
+          const std::string& tag = cur().value;
           for (std::string_view e : ends)
             if (tag == e) {
               next();
@@ -486,20 +473,45 @@ class Parser {
           else if (tag == "if") body.push_back(parse_if(line));
           else if (tag == "set") body.push_back(parse_set(line));
           else if (tag == "include") body.push_back(parse_include(line));
-          else if (tag == "endfor" || tag == "endif" || tag == "else" || tag == "elif" || tag == "endraw" ||
-                   tag == "endset")
-            fail("unexpected '" + tag + "'" + expected_text(ends), line);
-          else
-            fail("unknown tag '" + tag + "'" + expected_text(ends), line);
+          else fail_tag(tag, ends, line);
           break;
         }
         case Tok::End:
-          if (ends.size() != 0) fail("unexpected end of template" + expected_text(ends));
+          if (ends.size() != 0) fail_end(ends);
           return "";
-        default: fail("unexpected '" + describe(t) + "'");
+        default: fail_unexpected(t);
       }
     }
   }
+
+  [[gnu::noinline]] void add_text(Body& body) {
+    Stmt s = make_stmt(Stmt::Kind::Text);
+    s.line = cur().line;
+    s.text = cur().value;
+    body.push_back(std::move(s));
+    next();
+  }
+
+  [[gnu::noinline]] void add_output(Body& body) {
+    next();
+    Stmt s = make_stmt(Stmt::Kind::Output);
+    s.line = cur().line;
+    s.expr = parse_tuple(true, false);
+    if (cur().type != Tok::VarEnd) fail("expected end of print statement, got '" + describe(cur()) + "'");
+    next();
+    body.push_back(std::move(s));
+  }
+
+  [[noreturn, gnu::noinline]] void fail_tag(const std::string& tag, std::initializer_list<std::string_view> ends,
+                                            int line) {
+    if (tag == "endfor" || tag == "endif" || tag == "else" || tag == "elif" || tag == "endraw" || tag == "endset")
+      fail("unexpected '" + tag + "'" + expected_text(ends), line);
+    fail("unknown tag '" + tag + "'" + expected_text(ends), line);
+  }
+  [[noreturn, gnu::noinline]] void fail_end(std::initializer_list<std::string_view> ends) {
+    fail("unexpected end of template" + expected_text(ends));
+  }
+  [[noreturn, gnu::noinline]] void fail_unexpected(const Token& t) { fail("unexpected '" + describe(t) + "'"); }
 
   static std::string expected_text(std::initializer_list<std::string_view> ends) {
     if (ends.size() == 0) return "";
@@ -806,41 +818,10 @@ class Parser {
     return node;
   }
 
+  // Parentheses, lists and dicts recurse; everything else is a leaf, parsed
+  // apart so that the recursive frames stay small.
   ExprPtr parse_primary() {
-    const Token& t = cur();
-    int line = t.line;
-    if (t.type == Tok::Name) {
-      auto e = make(Expr::Kind::Const, line);
-      const std::string& v = t.value;
-      if (v == "true" || v == "True") e->value = TemplateValue(true);
-      else if (v == "false" || v == "False") e->value = TemplateValue(false);
-      else if (v == "none" || v == "None") e->value = TemplateValue::none();
-      else {
-        e->kind = Expr::Kind::Name;
-        e->name = v;
-        if (v == "loop") saw_loop_ = true;
-      }
-      next();
-      return e;
-    }
-    if (t.type == Tok::String) {
-      std::string s;
-      while (cur().type == Tok::String) s += next().value;  // adjacent strings join
-      auto e = make(Expr::Kind::Const, line);
-      e->value = TemplateValue(std::move(s));
-      return e;
-    }
-    if (t.type == Tok::Int || t.type == Tok::Float) {
-      auto e = make(Expr::Kind::Const, line);
-      const std::string& text = t.value;
-      if (t.type == Tok::Int) {
-        e->value = TemplateValue(int_literal(text));
-      } else {
-        e->value = TemplateValue(std::strtod(text.c_str(), nullptr));
-      }
-      next();
-      return e;
-    }
+    int line = cur().line;
     if (is_op("(")) {
       next();
       Nest nest(*this);
@@ -877,6 +858,44 @@ class Parser {
         expect_op("}");
       }
       return seal(std::move(e));
+    }
+    return parse_leaf();
+  }
+
+  [[gnu::noinline]] ExprPtr parse_leaf() {
+    const Token& t = cur();
+    int line = t.line;
+    if (t.type == Tok::Name) {
+      auto e = make(Expr::Kind::Const, line);
+      const std::string& v = t.value;
+      if (v == "true" || v == "True") e->value = TemplateValue(true);
+      else if (v == "false" || v == "False") e->value = TemplateValue(false);
+      else if (v == "none" || v == "None") e->value = TemplateValue::none();
+      else {
+        e->kind = Expr::Kind::Name;
+        e->name = v;
+        if (v == "loop") saw_loop_ = true;
+      }
+      next();
+      return e;
+    }
+    if (t.type == Tok::String) {
+      std::string s;
+      while (cur().type == Tok::String) s += next().value;  // adjacent strings join
+      auto e = make(Expr::Kind::Const, line);
+      e->value = TemplateValue(std::move(s));
+      return e;
+    }
+    if (t.type == Tok::Int || t.type == Tok::Float) {
+      auto e = make(Expr::Kind::Const, line);
+      const std::string& text = t.value;
+      if (t.type == Tok::Int) {
+        e->value = TemplateValue(int_literal(text));
+      } else {
+        e->value = TemplateValue(std::strtod(text.c_str(), nullptr));
+      }
+      next();
+      return e;
     }
     fail("unexpected '" + describe(t) + "'");
   }
