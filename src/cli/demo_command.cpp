@@ -80,7 +80,7 @@ int run_demo(const std::string& dir_text) {
   auto result = pg::render_html(scoreboard.string(), {.output_html = html.string()});
   fs::path trending = m.output_dir() / "sample_trending_lists.json";
   if (result.chunks > 0 && fs::exists(trending))
-    pg::place_trending_section(result.html_path, pg::_build_trending_html(common::json_parse_file(trending)));
+    pg::place_trending_section(result.html_path, pg::trending_html_from_file(trending));
   std::cout << "\n  Dashboard: " << html.string() << "\n  Tarayıcıda açın: file://" << html.string() << "\n"
             << std::flush;
   return status;

@@ -56,7 +56,7 @@ int run_render(const RenderFlags& f) {
     // The trending file is read first, so that a faulty one stops the command
     // before any output is written.
     std::optional<std::string> section;
-    if (!f.trending.empty()) section = pg::_build_trending_html(common::json_parse_file(f.trending));
+    if (!f.trending.empty()) section = pg::trending_html_from_file(f.trending);
     if (!f.template_path.empty()) paths::set_template_path(std::filesystem::path(f.template_path));
 
     pg::RenderOptions options{.chunk_size = f.chunk_size,

@@ -17,7 +17,7 @@ struct TrendingFlags {
 
 int run_trending(const TrendingFlags& f) {
   try {
-    std::string section = pipeline::panogen::_build_trending_html(common::json_parse_file(f.json_path));
+    std::string section = pipeline::panogen::trending_html_from_file(f.json_path);
     if (section.empty()) std::cerr << "kemora trending: " << f.json_path << ": all four lists are empty\n";
     if (f.output.empty()) std::cout << section << std::flush;
     else common::write_file_atomic(f.output, section);

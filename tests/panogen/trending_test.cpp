@@ -6,6 +6,7 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/json.hpp"
+#include "test_support.hpp"
 
 namespace pg = kemora::pipeline::panogen;
 using kemora::common::json_parse;
@@ -73,4 +74,29 @@ TEST(TrendingSection, RejectsWrongKinds) {
   EXPECT_THROW(section("[]"), std::invalid_argument);
   EXPECT_THROW(section(R"({"fastest_rising": {"muta": 1}})"), std::runtime_error);
   EXPECT_THROW(section(R"({"fastest_rising": [1]})"), std::runtime_error);
+}
+
+// A trending file from outside: every error names it, and no text that is not
+// UTF-8 reaches the section.
+TEST(TrendingFile, ErrorsNameTheFile) {
+  kemora::test::TempDir dir;
+  const auto path = (dir / "trending.json").string();
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {R"({"fastest_rising": 5})", path + ": fastest_rising must be a list"},
+      {R"([1])", path + ": the trending lists must be a JSON object"},
+      {R"({"fastest_rising": [7]})", path + ": fastest_rising[0] is not a map"},
+      {std::string(R"({"fastest_rising": [{"unvan": ")") + "\xc3\x28" + R"("}]})", path + ": invalid JSON at byte 31: text is not valid UTF-8"},
+      {R"({"fastest_rising": [{"unvan": "\udc00"}]})", path + ": invalid JSON at byte 31: text is not valid UTF-8"},
+      {R"({"fastest_rising": [{"unvan": )" + std::string(100000, '[') + "}]}", path + ": invalid JSON at byte 539: too deeply nested"},
+  };
+  for (const auto& [text, message] : cases) {
+    kemora::test::write_text(path, text);
+    try {
+      pg::trending_html_from_file(path);
+      ADD_FAILURE() << "no error for " << text.substr(0, 60);
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()).substr(0, message.size()), message);
+    }
+  }
+  EXPECT_THROW(pg::trending_html_from_file((dir / "none.json").string()), std::runtime_error);
 }

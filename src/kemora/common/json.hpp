@@ -102,6 +102,22 @@ JsonDoc json_parse_file(const std::filesystem::path& path);
 /// to `path`, atomically.
 void json_write_file(const std::filesystem::path& path, const Json& value);
 
+/// Python's truth value of a JSON value: false for null, false, a zero
+/// number, "", [] and {}; true for everything else (NaN included).
+inline bool json_truthy(const Json& v) {
+  switch (v.GetType()) {
+    case rapidjson::kNullType:
+    case rapidjson::kFalseType: return false;
+    case rapidjson::kTrueType: return true;
+    case rapidjson::kNumberType:
+      return v.IsInt64() ? v.GetInt64() != 0 : v.IsUint64() ? v.GetUint64() != 0 : v.GetDouble() != 0;
+    case rapidjson::kStringType: return v.GetStringLength() != 0;
+    case rapidjson::kArrayType: return !v.Empty();
+    case rapidjson::kObjectType: return v.MemberCount() != 0;
+  }
+  return true;
+}
+
 /// Convenience: a string value copied into `alloc`.
 inline Json json_string(std::string_view s, JsonAlloc& alloc) {
   return Json(s.data(), static_cast<rapidjson::SizeType>(s.size()), alloc);

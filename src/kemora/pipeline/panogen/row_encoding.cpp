@@ -173,18 +173,6 @@ void write_html_safe(std::string& out, std::string_view s) {
   out += '"';
 }
 
-bool is_falsy(const Json& v) {
-  switch (v.GetType()) {
-    case rapidjson::kNullType:
-    case rapidjson::kFalseType: return true;
-    case rapidjson::kTrueType: return false;
-    case rapidjson::kNumberType: return number_of(v) == 0;
-    case rapidjson::kStringType: return v.GetStringLength() == 0;
-    case rapidjson::kArrayType: return v.Empty();
-    case rapidjson::kObjectType: return v.MemberCount() == 0;
-  }
-  return false;
-}
 
 }  // namespace
 
@@ -333,7 +321,7 @@ void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const 
     case Rule::Flag:
     case Rule::Neden: write_html_safe(out, v); return;
     case Rule::Unvan:
-      if (is_falsy(v)) {
+      if (!common::json_truthy(v)) {
         out += "\"\"";
       } else if (v.IsArray()) {  // a slice of a list is the list's first elements
         out += '[';

@@ -44,14 +44,11 @@ const char* kind_of(const Json& v) {
 
 /// The ordering key of a row: son_risk, or 0 when missing, null, 0 or false.
 double sort_key_of(const Json& v) {
-  if (v.IsNull() || v.IsFalse()) return 0;
+  if (!common::json_truthy(v)) return 0;
   if (v.IsTrue()) return 1;
   if (v.IsInt64()) return static_cast<double>(v.GetInt64());
   if (v.IsUint64()) return static_cast<double>(v.GetUint64());
   if (v.IsNumber()) return v.GetDouble();
-  if ((v.IsString() && v.GetStringLength() == 0) || (v.IsArray() && v.Empty()) ||
-      (v.IsObject() && v.MemberCount() == 0))
-    return 0;
   throw std::runtime_error(std::string("son_risk must be a number, not ") + kind_of(v));
 }
 
@@ -649,9 +646,7 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     encoder.reset();
     // A period list that is empty (or null, false, 0, "") means: nothing to render.
     const Json& d0 = sb.donemler;
-    sb.has_periods = !(d0.IsNull() || d0.IsFalse() || (d0.IsArray() && d0.Empty()) ||
-                       (d0.IsObject() && d0.MemberCount() == 0) || (d0.IsString() && d0.GetStringLength() == 0) ||
-                       (d0.IsNumber() && d0.GetDouble() == 0));
+    sb.has_periods = common::json_truthy(d0);
     if (sb.has_periods) {
       encoder.emplace(sb.donemler, sb.risk_donemler);
       handler.set_encoder(&*encoder);

@@ -98,14 +98,6 @@ void append_cell(std::string& out, const common::Json& v) {
   }
 }
 
-bool falsy(const common::Json& v) {
-  if (v.IsNull() || v.IsFalse()) return true;
-  if (v.IsNumber()) return v.GetDouble() == 0;
-  if (v.IsString()) return v.GetStringLength() == 0;
-  if (v.IsArray()) return v.Empty();
-  if (v.IsObject()) return v.MemberCount() == 0;
-  return false;
-}
 
 const common::Json* member(const common::Json& record, std::string_view name) {
   auto it = record.FindMember(common::Json(rapidjson::StringRef(name.data(), name.size())));
@@ -115,7 +107,7 @@ const common::Json* member(const common::Json& record, std::string_view name) {
 /// Risk in millions: "0" for a missing or falsy value, otherwise the amount
 /// divided by one million, rounded to two decimals, in shortest form.
 void append_risk(std::string& out, const common::Json* v) {
-  if (v == nullptr || falsy(*v)) {
+  if (v == nullptr || !common::json_truthy(*v)) {
     out += '0';
     return;
   }
@@ -130,7 +122,7 @@ void append_risk(std::string& out, const common::Json* v) {
 void append_row(std::string& out, const common::Json& record) {
   auto cell = [&](std::string_view name, bool falsy_is_empty) {
     const common::Json* v = member(record, name);
-    if (v != nullptr && !(falsy_is_empty && falsy(*v))) append_cell(out, *v);
+    if (v != nullptr && !(falsy_is_empty && !common::json_truthy(*v))) append_cell(out, *v);
   };
   out += "<tr>\n              <td style=\"font-weight:600\">";
   cell("muta", false);
@@ -206,6 +198,15 @@ std::string _build_trending_html(const common::Json& trending) {
     if (lists[i]) append_card(out, kSections[i], *lists[i]);
   out += kClosing;
   return out;
+}
+
+std::string trending_html_from_file(const std::string& path) {
+  const common::JsonDoc doc = common::json_parse_file(path);
+  try {
+    return _build_trending_html(doc);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(path + ": " + e.what());
+  }
 }
 
 bool place_trending_section(const std::string& html_path, const std::string& section) {

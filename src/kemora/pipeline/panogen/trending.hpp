@@ -17,6 +17,12 @@ namespace kemora::pipeline::panogen {
 /// not an object.
 std::string _build_trending_html(const common::Json& trending);
 
+/// Reads the trending-lists JSON file at `path` and builds its section.
+/// Every error names the file: missing, unreadable, not valid JSON or not
+/// UTF-8 (with the byte offset), nested too deeply, or lists and records of
+/// the wrong kind.
+std::string trending_html_from_file(const std::string& path);
+
 /// The comment in the dashboard page where a trending section belongs.
 inline constexpr std::string_view kTrendingMarker = "<!-- KMR_TRENDING_SECTION -->";
 
