@@ -12,3 +12,8 @@ set_tests_properties(integration.demo PROPERTIES LABELS integration TIMEOUT 2400
 add_test(NAME integration.install
   COMMAND /bin/sh ${CMAKE_CURRENT_LIST_DIR}/install_test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR})
 set_tests_properties(integration.install PROPERTIES LABELS integration TIMEOUT 600)
+
+# Hostile input files: clean errors, never a signal, nothing half-written.
+add_test(NAME integration.hostile_input
+  COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/hostile_input_test.py $<TARGET_FILE:kemora>)
+set_tests_properties(integration.hostile_input PROPERTIES LABELS integration TIMEOUT 600)
