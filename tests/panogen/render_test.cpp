@@ -230,6 +230,9 @@ TEST_F(Render, BadInputsWriteNothing) {
              "too deeply nested");
   fails_with((dir_ / "missing.json").string(), "no such file");
   fails_with(scoreboard(3), "chunk_size must be at least 1", {.chunk_size = 0});
+  fails_with(scoreboard(3), "external_link is not valid UTF-8", {.external_link = "https://x/\xc3"});
+  use_template("ok \xff");
+  fails_with(scoreboard(3), "page.j2:1: not valid UTF-8");
   use_template("{% for %}");
   fails_with(scoreboard(3), "page.j2");
 }

@@ -528,5 +528,20 @@ TEST(TemplateEnvironmentTest, RenderAppendsAndReusesParsedTemplate) {
   EXPECT_EQ(env.render("t.html", ctx), "<[1]><[2,3]>");
 }
 
+// Bytes that are not UTF-8 in a template went into the page as they were.
+TEST(TemplateEnvironmentTest, TemplateThatIsNotUtf8IsAnErrorNamingItsLine) {
+  TemplateEnvironment env("");
+  env.add_source("page.j2", "ok\nstill ok\nA\xff" "B {{ 1 }}");
+  env.add_source("part.j2", "\xed\xa0\x80");
+  env.add_source("main.j2", "{% include 'part.j2' %}");
+  try {
+    env.render("page.j2", {});
+    ADD_FAILURE() << "no error";
+  } catch (const TemplateError& e) {
+    EXPECT_EQ(std::string(e.what()), "page.j2:3: not valid UTF-8 at byte 13");
+  }
+  EXPECT_THROW(env.render("main.j2", {}), TemplateError);
+}
+
 }  // namespace
 }  // namespace kemora::pipeline::panogen

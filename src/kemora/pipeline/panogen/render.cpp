@@ -12,6 +12,7 @@
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/path_text.hpp"
+#include "kemora/common/text.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/region_maps.hpp"
 #include "kemora/pipeline/panogen/scoreboard.hpp"
@@ -107,6 +108,8 @@ std::string path_text(const std::string& path) { return PathText::parse(path).st
 RenderResult render_html(const std::string& json_path, const RenderOptions& options) {
   if (options.chunk_size < 1)
     throw std::invalid_argument("chunk_size must be at least 1, not " + std::to_string(options.chunk_size));
+  if (auto bad = common::utf8_invalid_at(options.external_link))
+    throw std::invalid_argument("external_link is not valid UTF-8 (byte " + std::to_string(*bad) + ")");
 
   const PathText json = PathText::parse(json_path);
   const PathText json_dir = json.parent();

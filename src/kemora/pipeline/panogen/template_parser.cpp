@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kemora/common/limits.hpp"
+#include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
 namespace kemora::pipeline::panogen::template_detail {
@@ -1036,6 +1037,11 @@ class Parser {
 }  // namespace
 
 std::shared_ptr<Template> parse_template(std::string name, std::string_view source) {
+  // A template is text: bytes that are not UTF-8 would reach the page as they are.
+  if (auto bad = common::utf8_invalid_at(source)) {
+    std::size_t line = 1 + static_cast<std::size_t>(std::count(source.begin(), source.begin() + *bad, '\n'));
+    throw TemplateError(name + ":" + std::to_string(line) + ": not valid UTF-8 at byte " + std::to_string(*bad));
+  }
   std::string normalized = normalize_source(source);
   std::vector<Token> tokens = Lexer(name, normalized).run();
   return Parser(std::move(name), std::move(tokens)).run();
