@@ -111,11 +111,29 @@
     var MARK = '\u0000\u0001kmr:';
     var ascii = /^[\x00-\x40\x5b-\x7f]*$/;
 
-    /** Search form of a text: Turkish lower case (İ→i, I→ı), then without diacritics (ı→i, ğ→g, ş→s …). */
+    /** One character the slow, exact way: Turkish lower case, then without diacritics. */
+    function foldChar(c) {
+      return c.toLocaleLowerCase('tr').normalize('NFD').replace(/[\u0300-\u036f]/g, '').replace(/ı/g, 'i');
+    }
+    var folded = new Map();
+    function mapChar(c) {
+      var f = folded.get(c);
+      if (f === undefined) { f = foldChar(c); folded.set(c, f); }
+      return f;
+    }
+
+    /**
+     * Search form of a text: lower case with İ, I, ı and i all becoming i, and
+     * without diacritics (ğ→g, ş→s, ö→o …), so that "ISTANBUL", "istanbul" and
+     * "İstanbul" read alike. Plain lower-casing first (İ becomes i plus a
+     * combining dot, which the per-character step drops), then every non-ASCII
+     * character through a table: much faster than locale-aware lower-casing of
+     * whole texts, and the same for search.
+     */
     function fold(s) {
       s = s === null || s === undefined ? '' : String(s);
       if (ascii.test(s)) return s;
-      return s.toLocaleLowerCase('tr').normalize('NFD').replace(/[\u0300-\u036f]/g, '').replace(/ı/g, 'i');
+      return s.toLowerCase().replace(/[^\x00-\x7f]/g, mapChar);
     }
 
     function revive(v) {
@@ -227,7 +245,9 @@
     readyAt: null,
     timing: { pageScript: performance.now() },  // ms since navigation start, for the page benchmark
     errors: [],
-    exporting: false
+    exporting: false,
+    pendingAdds: [],     // row handles decoded but not yet in the grid
+    rowsInGrid: 0
   };
 
   // ---------------------------------------------------------------- row store
@@ -804,6 +824,7 @@
     };
     state.timing.gridStart = performance.now();
     state.api = agGrid.createGrid(gridEl, opts);
+    state.rowsInGrid = rowData.length;
     state.timing.gridCreated = performance.now();
     window.kmrDashboard.api = state.api;
     updateRowCount();
@@ -989,7 +1010,7 @@
    * built a slice of rows per task so the page stays responsive. Resolves to
    * the parts of the text; onProgress(done, total).
    */
-  function buildCsv(onProgress) {
+  function buildCsv(onProgress, asBytes) {
     var api = state.api;
     var cols = api.getAllGridColumns().map(function (c) { return c.getColDef(); });
     var header = cols.map(function (c) {
@@ -1003,7 +1024,9 @@
     });
     var rows = [];
     api.forEachNodeAfterFilterAndSort(function (node) { if (node.data) rows.push(node.data.i); });
-    var parts = [header], at = 0, SLICE = 4000;
+    // Encoded slice by slice when a Blob is wanted, so no single task encodes the whole text.
+    var encoder = asBytes && typeof TextEncoder === 'function' ? new TextEncoder() : null;
+    var parts = [encoder ? encoder.encode(header) : header], at = 0, SLICE = 2000;
     return new Promise(function (resolve) {
       function step() {
         var end = Math.min(rows.length, at + SLICE), lines = [];
@@ -1013,6 +1036,7 @@
           lines.push(cells.join(','));
         }
         if (lines.length) parts.push(lines.join('\r\n') + '\r\n');
+        if (encoder) parts[parts.length - 1] = encoder.encode(parts[parts.length - 1]);
         if (onProgress) onProgress(at, rows.length);
         if (at < rows.length) setTimeout(step, 0); else resolve(parts);
       }
@@ -1028,8 +1052,8 @@
     state.timing.exportStart = performance.now();
     return buildCsv(function (done, total) {
       btn.textContent = 'CSV hazırlanıyor… %' + (total ? Math.floor(100 * done / total) : 100);
-    }).then(function (parts) {
-      var blob = new Blob(['\ufeff'].concat(parts), { type: 'text/csv;charset=utf-8' });
+    }, true).then(function (parts) {
+      var blob = new Blob([new Uint8Array([0xef, 0xbb, 0xbf])].concat(parts), { type: 'text/csv;charset=utf-8' });
       var a = document.createElement('a');
       a.href = URL.createObjectURL(blob);
       a.download = 'kmr_dashboard.csv';
@@ -1617,8 +1641,9 @@
   function showProgress() {
     var bar = document.getElementById('kmr-progress');
     var total = Math.max(TOTAL_ROWS, store.n);
-    if (bar) { bar.max = Math.max(total, 1); bar.value = store.n; bar.hidden = state.rowsIn; }
-    if (!state.rowsIn) setStatus('Yükleniyor: ' + fmtInt(store.n) + ' / ' + fmtInt(total) + ' firma (%' + (total ? Math.floor(100 * store.n / total) : 100) + ')');
+    var n = state.rowsInGrid;
+    if (bar) { bar.max = Math.max(total, 1); bar.value = n; bar.hidden = state.rowsIn; }
+    if (!state.rowsIn) setStatus('Yükleniyor: ' + fmtInt(n) + ' / ' + fmtInt(total) + ' firma (%' + (total ? Math.floor(100 * n / total) : 100) + ')');
   }
 
   function fail(err) {
@@ -1667,6 +1692,11 @@
       maybeFinish();
     }
     return {
+      /** Decodes rows on this thread now (the few rows of the first view). */
+      here: function (index, rows) {
+        sent++;
+        decodeHere({ index: index, rows: rows });
+      },
       send: function (index, rows) {
         var p = { index: index, rows: rows };
         sent++;
@@ -1686,16 +1716,36 @@
     var handles = addDecoded(c);
     state.chunksIn++;
     if (!state.api) {
+      // The grid starts with the rows of the first view; the rest follow a task later.
       state.timing.firstChunk = performance.now();
-      createGrid(handles);
+      var first = Math.min(handles.length, Math.max(TOP_N, 100));
+      createGrid(handles.slice(0, first));
+      if (first < handles.length) { state.pendingAdds.push(handles.slice(first)); scheduleAdds(); }
     } else if (handles.length) {
-      state.api.applyTransaction({ add: handles });
+      state.pendingAdds.push(handles);
+      scheduleAdds();
     }
     showProgress();
   }
 
+  /** Rows are handed to the grid in their own tasks, at most one chunk's worth at a time. */
+  var addsTimer = null;
+  function scheduleAdds() {
+    if (addsTimer === null) addsTimer = setTimeout(runAdds, 0);
+  }
+  function runAdds() {
+    addsTimer = null;
+    var batch = state.pendingAdds.shift();
+    if (batch) {
+      try { state.api.applyTransaction({ add: batch }); } catch (err) { fail(err); }
+      state.rowsInGrid += batch.length;
+      showProgress();
+    }
+    if (state.pendingAdds.length) scheduleAdds(); else maybeFinish();
+  }
+
   function maybeFinish() {
-    if (state.rowsIn || !state.allSent || !decoder.idle()) return;
+    if (state.rowsIn || !state.allSent || !decoder.idle() || state.pendingAdds.length || addsTimer !== null) return;
     decoder.close();
     state.rowsIn = true;
     if (!state.api) createGrid([]);
@@ -1707,7 +1757,8 @@
     setTimeout(function () {
       try { renderFigures(); } catch (err) { fail(err); }
       setTimeout(function () {
-        try { loadHash(); } catch (err) { fail(err); }
+        // A view in the address wins; otherwise a search typed while loading now covers every row.
+        try { if (location.hash.length > 1) loadHash(); else if (state.searchText) applySearch(state.searchText); } catch (err) { fail(err); }
         updateRowCount();
         state.readyAt = performance.now();
         state.done = true;
@@ -1746,6 +1797,33 @@
   }
 
   /** One chunk: its rows as an array (older pages) or, without one, the text of the data block kmr-chunk-N. */
+  var pieces = 0;  // pieces handed to the decoder, in row order
+
+  /**
+   * Where the JSON text of a list of rows can be cut after its first `count`
+   * rows: the position of the comma that follows that row, or -1.
+   */
+  function cutAfterRows(textRows, count) {
+    var depth = 0, inString = false, rows = 0;
+    for (var k = 0; k < textRows.length; k++) {
+      var c = textRows.charCodeAt(k);
+      if (inString) {
+        if (c === 92) k++;            // backslash: skip the escaped character
+        else if (c === 34) inString = false;
+      } else if (c === 34) inString = true;
+      else if (c === 91) depth++;     // [
+      else if (c === 93) {            // ]
+        depth--;
+        if (depth === 1 && ++rows === count) {
+          var at = textRows.indexOf(',', k);
+          return at;
+        }
+      }
+    }
+    return -1;
+  }
+
+  /** One chunk: its rows as an array (older pages) or, without one, the text of the data block kmr-chunk-N. */
   window.kmrChunk = guard(function (index, rows) {
     start();
     state.chunksSeen++;
@@ -1753,8 +1831,17 @@
       var block = document.getElementById('kmr-chunk-' + index);
       rows = block ? block.textContent : '[]';
       if (block) block.remove();
+      if (pieces === 0 && typeof rows === 'string') {
+        // The rows of the first view are decoded here and now, so they show
+        // without waiting for the worker; the rest of the chunk goes to it.
+        var cut = cutAfterRows(rows, Math.max(TOP_N, 100));
+        if (cut > 0) {
+          decoder.here(pieces++, rows.slice(0, cut) + ']');
+          rows = '[' + rows.slice(cut + 1);
+        }
+      }
     }
-    decoder.send(state.chunksSeen - 1, rows);
+    decoder.send(pieces++, rows);
   });
 
   window.kmrDone = guard(function () {
