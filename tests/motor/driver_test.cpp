@@ -290,3 +290,20 @@ TEST(Cleanup, DeletesEarlierReportsAtAnyDepthAndTheFixedPaths) {
   m._temizle_error_reports();
   EXPECT_EQ(GetCapturedStdout(), "");
 }
+
+// A folder that carries the report's name is the user's: it was removed when
+// empty, and a full one stopped the run with a file-system error.
+TEST(Cleanup, FoldersNamedLikeAReportStayAndTheRestIsCleaned) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "seasons" / "S_1" / "error_report.txt");
+  write_text(dir / "seasons" / "S_2" / "error_report.txt" / "notes.txt", "mine");
+  std::filesystem::create_directories(dir / "outputs" / "error_report.txt");
+  write_text(dir / "seasons" / "S_3" / "error_report.txt", "x");
+  Motor m({.work_dir = dir.path().string(), .data_paths = DataPaths{{"k", "v"}}});
+  CaptureStdout();
+  m._temizle_error_reports();
+  EXPECT_EQ(GetCapturedStdout(), "  Temizlik: 1 eski error_report silindi\n");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "seasons" / "S_1" / "error_report.txt"));
+  EXPECT_EQ(kemora::test::read_text(dir / "seasons" / "S_2" / "error_report.txt" / "notes.txt"), "mine");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "outputs" / "error_report.txt"));
+}
