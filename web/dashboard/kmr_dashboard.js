@@ -1444,9 +1444,10 @@
       y = d3.scaleLinear().domain([a, b]).nice().range([height - m.bottom, m.top]);
       yAxis = d3.axisLeft(y).ticks(4).tickFormat(function (v) { return fmtNumber(v, NF.int); });
     }
+    // At most four period labels, counted back from the latest so that it is always named.
     var step = Math.ceil(labels.length / 4);
     svg.append('g').attr('class', 'kmr-axis').attr('transform', 'translate(0,' + (height - m.bottom) + ')')
-      .call(d3.axisBottom(x).tickValues(labels.filter(function (l, i) { return i % step === 0 || i === labels.length - 1; })).tickSizeOuter(0));
+      .call(d3.axisBottom(x).tickValues(labels.filter(function (l, i) { return (labels.length - 1 - i) % step === 0; })).tickSizeOuter(0));
     svg.append('g').attr('class', 'kmr-axis kmr-axis-y').attr('transform', 'translate(' + m.left + ',0)').call(yAxis);
     if (yiLevel !== null) {
       svg.append('line').attr('class', 'kmr-yi-line').attr('x1', m.left).attr('x2', width - m.right)
