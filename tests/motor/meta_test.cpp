@@ -175,7 +175,7 @@ TEST_F(MetaDecision, RecordedSourceThatIsADeviceIsNotRead) {
 // An empty record, or one that is not UTF-8, is as unreadable as a damaged
 // one: the next older season's record counts.
 TEST_F(MetaDecision, EmptyOrNonUtf8RecordIsPassedOver) {
-  for (const std::string bad : {std::string(), std::string("{\"mode\": \"\xff\xfe\"}")}) {
+  for (const std::string& bad : {std::string(), std::string("{\"mode\": \"\xff\xfe\"}")}) {
     old_record(dir.path(), "S_20200101_000000_prod_x", "ingest_kik", R"({"mode": "test"})");
     old_record(dir.path(), "S_20210101_000000_prod_x", "ingest_kik", bad);
     EXPECT_EQ(decide().second, "mode değişti (test→prod)") << bad;

@@ -370,7 +370,7 @@ TEST(ReadScoreboard, DataErrorsNameTheRow) {
 TEST(ReadScoreboard, ReadsNothingPastTheEndOfTheFile) {
   kemora::test::TempDir dir;
   // A whole page, so that one byte further is unmapped memory.
-  for (const std::string tail : {std::string("\"meta\""), std::string("\"meta\"   "), std::string("\"rows\""),
+  for (const std::string& tail : {std::string("\"meta\""), std::string("\"meta\"   "), std::string("\"rows\""),
                                  std::string("\"meta\":"), std::string("\"meta\": ")}) {
     std::string text = "{" + std::string(4096 - 1 - tail.size(), ' ') + tail;
     ASSERT_EQ(text.size(), 4096u);
