@@ -253,7 +253,7 @@ const search = async (page, q) => {
 };
 const displayedMutas = (page) => page.evaluate(() => {
   const out = [];
-  window.kmrDashboard.api.forEachNodeAfterFilterAndSort((n) => out.push(String(window.kmrDashboard.store.muta[n.data.i])));
+  window.kmrDashboard.api.forEachNodeAfterFilterAndSort((n) => out.push(String(n.data.muta)));
   return out;
 });
 
