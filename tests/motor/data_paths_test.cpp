@@ -159,3 +159,49 @@ TEST(DataPaths, AGivenMapSuppressesLoading) {
   EXPECT_EQ(m._resolve("kredi_db"), "/k");
   EXPECT_EQ(m._resolve("statik_db"), (dir / "external_data" / "statik_db").string());
 }
+
+TEST(DataPaths, ConsoleSinkGetsTheQuestionAsStandardOutputDoes) {
+  // "e\n" goes on after the prompt; at end of input ("\x04") a newline
+  // finishes the prompt line and the run stops.
+  for (std::string answer : {"e\n", "\x04"}) {
+    SCOPED_TRACE(answer);
+    TempDir plain_dir, sink_dir;
+    std::string printed;
+    {
+      Pty pty;
+      pty.type(answer);
+      CaptureStdout();
+      try {
+        _load_data_paths(plain_dir.path(), pty.terminal());
+      } catch (const PipelineStopped&) {
+      }
+      printed = GetCapturedStdout();
+    }
+    std::vector<std::string> lines;
+    bool stopped = false;
+    {
+      Pty pty;
+      pty.type(answer);
+      CaptureStdout();
+      try {
+        _load_data_paths(sink_dir.path(), pty.terminal(), [&](std::string_view l) { lines.emplace_back(l); });
+      } catch (const PipelineStopped&) {
+        stopped = true;
+      }
+      EXPECT_EQ(GetCapturedStdout(), "");
+    }
+    std::string received;
+    for (const auto& l : lines) received += l;
+    std::string expected = printed;
+    for (auto p = expected.find(plain_dir.path().string()); p != std::string::npos; p = expected.find(plain_dir.path().string()))
+      expected.replace(p, plain_dir.path().string().size(), sink_dir.path().string());
+    EXPECT_EQ(received, expected);
+    EXPECT_EQ(stopped, answer == "\x04");
+    // The prompt is the one piece without a newline; a lone "\n" ends it at end of input.
+    const std::vector<std::string> tail = stopped ? std::vector<std::string>{"  external_data/ ile devam edilsin mi? [e/H]: ", "\n"}
+                                                  : std::vector<std::string>{"  external_data/ ile devam edilsin mi? [e/H]: "};
+    ASSERT_GE(lines.size(), tail.size() + 1);
+    EXPECT_EQ(std::vector<std::string>(lines.end() - tail.size(), lines.end()), tail);
+    EXPECT_EQ(lines.at(lines.size() - tail.size() - 1), "\n");
+  }
+}

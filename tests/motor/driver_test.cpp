@@ -3,6 +3,8 @@
 // cleanup.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
 #include "motor/motor_fixture.hpp"
@@ -306,4 +308,55 @@ TEST(Cleanup, FoldersNamedLikeAReportStayAndTheRestIsCleaned) {
   EXPECT_TRUE(std::filesystem::is_directory(dir / "seasons" / "S_1" / "error_report.txt"));
   EXPECT_EQ(kemora::test::read_text(dir / "seasons" / "S_2" / "error_report.txt" / "notes.txt"), "mine");
   EXPECT_TRUE(std::filesystem::is_directory(dir / "outputs" / "error_report.txt"));
+}
+
+namespace {
+
+// The console text of one whole run in a fresh workspace: the data-source
+// listing, the banner, every step (one failing with a two-line error and its
+// report), the cleanup of an earlier report, the summary and the manifest.
+// With `sink` set the lines go there, and standard output must stay silent.
+std::string whole_run(const TempDir& dir, kemora::ConsoleSink sink, std::vector<std::string>* lines) {
+  kemora::test::make_workspace(dir.path());
+  write_text(dir / "local_data_paths.json", R"({"rkd_donem_data": "rkd", "kredi_db": "kredi"})");
+  write_text(dir / "outputs" / "error_report.txt", "eski");
+  auto exec = std::make_shared<FakeExecutor>();
+  exec->fail = {{"ingest_kik", "ValueError: boom\nikinci satır"}};
+  CaptureStdout();
+  Motor m({.work_dir = dir.path().string(), .executor = exec, .clock = [] { return 1000.0; }, .console = std::move(sink)});
+  m.run_all();
+  std::string printed = GetCapturedStdout();
+  if (lines) {
+    EXPECT_EQ(printed, "");
+    printed.clear();
+    for (const auto& l : *lines) printed += l;
+  }
+  return normalise_console(printed, dir.path());
+}
+
+}  // namespace
+
+TEST(ConsoleSink, ReceivesEveryLineOfAWholeRunAsStandardOutputWould) {
+  TempDir plain_dir, sink_dir;
+  const std::string printed = whole_run(plain_dir, {}, nullptr);
+  std::vector<std::string> lines;
+  const std::string received = whole_run(sink_dir, [&](std::string_view l) { lines.emplace_back(l); }, &lines);
+  EXPECT_EQ(received, printed);
+  for (const auto& l : lines) EXPECT_EQ(l.find('\n'), l.size() - 1) << "one line per call: [" << l << "]";
+  // The run's landmarks, in order, each a line of its own.
+  std::vector<std::string> landmarks = {"  [CONFIG] local_data_paths.json yüklendi (2 kaynak)\n",
+                                        std::string("Kemora Pipeline v") + kemora::version + "\n",
+                                        "  HATA — 0s\n",
+                                        "  ValueError: boom\n",
+                                        "ikinci satır\n",
+                                        "  Temizlik: 1 eski error_report silindi\n",
+                                        "  Season: " + (sink_dir.path() / "seasons").string()};
+  std::size_t at = 0;
+  for (const auto& mark : landmarks) {
+    auto it = std::find_if(lines.begin() + at, lines.end(), [&](const std::string& l) { return l.rfind(mark, 0) == 0; });
+    ASSERT_NE(it, lines.end()) << mark << "\n" << received;
+    at = it - lines.begin();
+  }
+  EXPECT_EQ(lines.back().rfind("  Manifest: ", 0), 0u);
+  EXPECT_EQ(lines.at(lines.size() - 2), "\n");
 }

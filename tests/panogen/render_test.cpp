@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <string>
+#include <vector>
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/text.hpp"
@@ -235,4 +237,62 @@ TEST_F(Render, BadInputsWriteNothing) {
   fails_with(scoreboard(3), "page.j2:1: not valid UTF-8");
   use_template("{% for %}");
   fails_with(scoreboard(3), "page.j2");
+}
+
+namespace {
+
+// Each call of a console sink is one line with its final newline.
+void expect_whole_lines(const std::vector<std::string>& lines) {
+  for (const auto& l : lines) {
+    EXPECT_FALSE(l.empty());
+    EXPECT_EQ(l.find('\n'), l.size() - 1) << "[" << l << "]";
+  }
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+  std::string all;
+  for (const auto& l : lines) all += l;
+  return all;
+}
+
+}  // namespace
+
+TEST_F(Render, ConsoleSinkGetsEveryLineStandardOutputWouldGet) {
+  use_template(std::string(1048577, 'x'));  // over the limit below: the warning line too
+  const std::string sb = scoreboard(3);
+  const std::string no_periods = write("np/json/sb.json", R"({"meta": {"donemler": []}, "rows": [{"muta": 1}]})");
+  for (const std::string& json : {sb, no_periods}) {
+    SCOPED_TRACE(json);
+    std::string printed;
+    render(json, {.max_size_mb = 0.5}, &printed);
+    std::vector<std::string> lines;
+    std::string leaked;
+    render(json, {.max_size_mb = 0.5, .console = [&](std::string_view l) { lines.emplace_back(l); }}, &leaked);
+    EXPECT_EQ(leaked, "");
+    EXPECT_EQ(joined(lines), printed);
+    expect_whole_lines(lines);
+    EXPECT_EQ(lines.size(), json == sb ? 4u : 1u) << printed;
+  }
+}
+
+TEST_F(Render, ClosedStandardOutputLosesTheReportButNotThePage) {
+  // `kemora render ... | head -1`: the page is written before the report, so
+  // a reader that went away does not make the render fail.
+  int p[2];
+  ASSERT_EQ(::pipe(p), 0);
+  ::close(p[0]);
+  std::cout.flush();
+  const int saved = ::dup(STDOUT_FILENO);
+  ::dup2(p[1], STDOUT_FILENO);
+  ::close(p[1]);
+  bool rendered = false;
+  try {
+    rendered = pg::render_html(scoreboard(2), {.output_html = (dir_ / "out.html").string()}).rows == 2;
+  } catch (...) {
+  }
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  std::cout.clear();
+  EXPECT_TRUE(rendered);
+  EXPECT_EQ(page().substr(0, 4), "2|1|");
 }

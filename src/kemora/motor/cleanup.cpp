@@ -1,6 +1,4 @@
 // Removal of error reports left by earlier runs.
-#include <iostream>
-
 #include "kemora/motor/motor.hpp"
 
 namespace kemora::motor {
@@ -35,7 +33,7 @@ void Motor::_temizle_error_reports() const {
   for (const auto& p : {work_dir_ / "outputs" / "json" / "error_report.txt", work_dir_ / "outputs" / "error_report.txt"}) {
     if (is_file(p) && std::filesystem::remove(p, ec)) ++silinen;
   }
-  if (silinen > 0) std::cout << "  Temizlik: " << silinen << " eski error_report silindi\n" << std::flush;
+  if (silinen > 0) say("  Temizlik: " + std::to_string(silinen) + " eski error_report silindi");
 }
 
 }  // namespace kemora::motor

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <iostream>
-
 #include "kemora/common/json.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/console.hpp"
@@ -33,7 +31,7 @@ std::optional<std::string> read_answer(std::FILE* input) {
 
 }  // namespace
 
-DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input) {
+DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input, const ConsoleSink& console) {
   for (const char* name : kDataPathFiles) {
     auto path = work_dir / name;
     std::error_code ec;
@@ -44,21 +42,21 @@ DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* inp
     DataPaths paths;
     for (const auto& m : doc.GetObject())
       paths.emplace_back(std::string(m.name.GetString(), m.name.GetStringLength()), value_text(m.value));
-    say(std::string("  [CONFIG] ") + name + " yüklendi (" + std::to_string(paths.size()) + " kaynak)");
-    for (const auto& [key, value] : paths) say("    " + key + ": " + value);
+    say(console, std::string("  [CONFIG] ") + name + " yüklendi (" + std::to_string(paths.size()) + " kaynak)");
+    for (const auto& [key, value] : paths) say(console, "    " + key + ": " + value);
     return paths;
   }
 
-  say("\n  [!] local_data_paths.json bulunamadı: " + work_dir.string());
-  say("  Kaynak veri dizinlerini belirten bir JSON dosyası gerekli.");
-  say("  Örnek: {\"kik_data_ham_csv\": \"/mnt/z/kik\", \"kredi_db\": \"/mnt/z/kredi\", ...}");
+  say(console, "\n  [!] local_data_paths.json bulunamadı: " + work_dir.string());
+  say(console, "  Kaynak veri dizinlerini belirten bir JSON dosyası gerekli.");
+  say(console, "  Örnek: {\"kik_data_ham_csv\": \"/mnt/z/kik\", \"kredi_db\": \"/mnt/z/kredi\", ...}");
   if (!::isatty(::fileno(input))) {
-    say("  [AUTO] Non-interactive mod — external_data/ ile devam ediliyor");
+    say(console, "  [AUTO] Non-interactive mod — external_data/ ile devam ediliyor");
     return {};
   }
-  std::cout << "\n  external_data/ ile devam edilsin mi? [e/H]: " << std::flush;
+  console_write(console, "\n  external_data/ ile devam edilsin mi? [e/H]: ");
   auto answer = read_answer(input);
-  if (!answer) std::cout << '\n' << std::flush;  // end of input: finish the prompt line
+  if (!answer) console_write(console, "\n");  // end of input: finish the prompt line
   std::string a = answer ? common::utf8_lower(common::trim(*answer)) : std::string();
   if (a == "e" || a == "evet") return {};
   throw PipelineStopped();

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "kemora/console.hpp"
+
 /// Where the ingest steps' source data lies: a map from data-source key to
 /// folder, read from a JSON file in the working directory.
 namespace kemora::motor {
@@ -25,13 +27,15 @@ class PipelineStopped : public std::runtime_error {
 };
 
 /// Loads the first configuration file found in `work_dir` and lists it on
-/// standard output. Without one, explains what is missing and, when `input`
+/// the console (`console`; standard output when empty). Without one, explains what is missing and, when `input`
 /// is a terminal, asks whether to go on with external_data/ (an answer "e" or
 /// "evet" goes on; anything else, end of input included, throws
-/// PipelineStopped); when it is not a terminal, goes on at once ("[AUTO]").
+/// PipelineStopped; the question reaches the sink as a line of its own
+/// without '\n', and at end of input a lone "\n" finishes it); when it is not a terminal, goes on at once ("[AUTO]").
 /// Throws std::runtime_error naming the file when it is not valid JSON (with
 /// the byte offset), not an object, a directory or unreadable.
-DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input = stdin);
+DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input = stdin,
+                           const ConsoleSink& console = {});
 
 /// The folder of `key`: its configured value unchanged when present,
 /// otherwise work_dir/external_data/key.

@@ -1,8 +1,6 @@
 // The whole pipeline run: banner, every step in its fixed order, cleanup,
 // summary and manifest.
-#include <iostream>
 
-#include "kemora/motor/console.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
 

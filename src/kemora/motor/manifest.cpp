@@ -1,6 +1,4 @@
 // The run manifest: season, options, repository, outcome and every step.
-#include <iostream>
-
 #include "kemora/common/numfmt.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
@@ -51,7 +49,7 @@ std::filesystem::path Motor::manifest_yaz() const {
 
   auto path = meta_dir_ / ("manifest_" + ts_ + ".json");
   common::json_write_file(path, m);
-  std::cout << "\n  Manifest: " << path.string() << '\n' << std::flush;
+  say("\n  Manifest: " + path.string());
   return path;
 }
 

@@ -52,8 +52,9 @@ Motor::Motor(MotorOptions o) {
   from_step_ = o.from_step;
   muta_filter_path_ = o.muta_filter_path.value_or("");
   file_suffix_ = o.file_suffix;
+  console_ = std::move(o.console);
   if (o.data_paths && !o.data_paths->empty()) data_paths_ = std::move(*o.data_paths);
-  else data_paths_ = _load_data_paths(work_dir_, o.input);
+  else data_paths_ = _load_data_paths(work_dir_, o.input, console_);
 
   db_path_ = work_dir_ / "db" / (mode_ == "test" ? "kmr_test.duckdb" : "kmr.duckdb");
   output_dir_ = work_dir_ / "outputs" / "json";

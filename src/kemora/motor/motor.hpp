@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
+#include "kemora/console.hpp"
 #include "kemora/motor/data_paths.hpp"
 #include "kemora/motor/executor.hpp"
 #include "kemora/motor/fingerprint.hpp"
@@ -46,6 +47,9 @@ struct MotorOptions {
   /// Wall clock in seconds since the epoch for durations; the system clock
   /// when empty. Tests set it to measure fixed durations.
   std::function<double()> clock;
+  /// Receives every console line of the run (see kemora::ConsoleSink);
+  /// standard output, flushed per line, when empty.
+  ConsoleSink console;
 };
 
 /// One line of the run summary.
@@ -138,6 +142,8 @@ class Motor {
  private:
   void set_manifest(const std::string& kod, ManifestEntry entry);
   double now() const { return clock_ ? clock_() : now_seconds(); }
+  /// One console line of the engine, through the configured sink.
+  void say(std::string_view line) const { console_line(console_, line); }
   NotebookExecutor& executor();
 
   std::filesystem::path work_dir_;
@@ -159,6 +165,7 @@ class Motor {
   std::set<std::string> skip_before_;
   std::shared_ptr<NotebookExecutor> executor_;
   std::function<double()> clock_;
+  ConsoleSink console_;
 };
 
 /// Local time now as "%Y-%m-%dT%H:%M:%S" plus ".ffffff" unless the

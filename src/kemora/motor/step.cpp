@@ -1,8 +1,6 @@
 // Processing one pipeline step: decide, run the notebook, record the outcome.
 #include <algorithm>
-#include <iostream>
 
-#include "kemora/motor/console.hpp"
 #include "kemora/common/path_text.hpp"
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"

@@ -1,7 +1,5 @@
 // The end-of-run summary table.
-#include <iostream>
 
-#include "kemora/motor/console.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"

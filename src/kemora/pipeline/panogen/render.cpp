@@ -3,7 +3,6 @@
 #include <charconv>
 #include <exception>
 #include <filesystem>
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <thread>
@@ -12,6 +11,7 @@
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/path_text.hpp"
+#include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/region_maps.hpp"
@@ -24,6 +24,21 @@ namespace {
 using common::PathText;
 
 namespace fs = std::filesystem;
+
+// One report line of a render. A host's sink gets it as it is. On the default
+// standard output, a reader that has gone away (`kemora render ... | head -1`)
+// only loses the remaining lines: the page is written by then, and the render
+// stands.
+void report(const ConsoleSink& console, std::string_view line) {
+  if (console) {
+    console_line(console, line);
+    return;
+  }
+  try {
+    console_line(console, line);
+  } catch (const common::ProcessInterrupted&) {
+  }
+}
 
 std::shared_ptr<const std::string> read_script(const fs::path& path) {
   std::error_code ec;
@@ -130,7 +145,7 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
 
   Scoreboard sb = read_scoreboard(json_path, options.row_filter);
   if (!sb.has_periods) {
-    std::cout << "    [WARN] No periods in data, skipping HTML render" << std::endl;
+    report(options.console, "    [WARN] No periods in data, skipping HTML render");
     return {output_text, 0, 0, 0};
   }
 
@@ -197,14 +212,14 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
 
   const std::uintmax_t bytes = fs::file_size(out_path);
   const double size_mb = static_cast<double>(bytes) / 1024 / 1024;
-  std::cout << "    HTML: " << output_text << "\n"
-            << "    Boyut: " << size_text(bytes) << "  |  " << total_rows << " satır  |  " << chunks.size()
-            << " chunk\n"
-            << "    Bölge: " << maps.BOLGE_LIST.Size() << "  |  Şube: " << maps.SUBE_LIST.Size() << "\n";
+  report(options.console, "    HTML: " + output_text);
+  report(options.console, "    Boyut: " + size_text(bytes) + "  |  " + std::to_string(total_rows) + " satır  |  " +
+                              std::to_string(chunks.size()) + " chunk");
+  report(options.console, "    Bölge: " + std::to_string(maps.BOLGE_LIST.Size()) +
+                              "  |  Şube: " + std::to_string(maps.SUBE_LIST.Size()));
   if (options.max_size_mb > 0 && size_mb > options.max_size_mb)
-    std::cout << "    [WARN] Boyut limiti aşıldı: " << common::format_fixed(size_mb, 1) << " MB > "
-              << common::repr_double(options.max_size_mb) << " MB\n";
-  std::cout.flush();
+    report(options.console, "    [WARN] Boyut limiti aşıldı: " + common::format_fixed(size_mb, 1) + " MB > " +
+                                common::repr_double(options.max_size_mb) + " MB");
   return {output_text, total_rows, static_cast<long long>(chunks.size()), static_cast<double>(bytes) / 1024};
 }
 

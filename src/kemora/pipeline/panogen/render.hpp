@@ -4,6 +4,7 @@
 #include <string>
 
 #include "kemora/common/json.hpp"
+#include "kemora/console.hpp"
 #include "kemora/pipeline/panogen/constants.hpp"
 
 /// Render scoreboard JSON -> standalone HTML dashboard.
@@ -28,6 +29,10 @@ struct RenderOptions {
   RowFilter row_filter;
   /// Size warning limit in MB; 0 or less disables the check.
   double max_size_mb = 0.0;
+  /// Receives the report lines (see kemora::ConsoleSink); standard output,
+  /// flushed per line, when empty. A closed standard output loses the lines
+  /// but does not fail the render.
+  ConsoleSink console;
 };
 
 struct RenderResult {
@@ -42,7 +47,7 @@ struct RenderResult {
 /// son_risk, encodes them into chunks, fills the dashboard template found
 /// through kemora::paths::get_template_path() and writes the HTML file
 /// atomically. Prints the report lines (or, for a scoreboard without periods,
-/// one warning line and nothing written) to standard output.
+/// one warning line and nothing written) to `options.console`.
 ///
 /// Throws std::invalid_argument for a chunk size below 1 and
 /// std::runtime_error naming the file for a scoreboard that is missing, not
