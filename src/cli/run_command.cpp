@@ -87,11 +87,7 @@ void report_interrupt(const common::ProcessInterrupted& e) {
   else std::cerr << "kemora: interrupted\n";
 }
 
-bool any_failed(const motor::Motor& m) {
-  for (const auto& r : m.ozet_satirlar())
-    if (r.durum == "HATA" || r.durum == "NB YOK") return true;
-  return false;
-}
+bool any_failed(const motor::Motor& m) { return m.any_failed(); }
 
 namespace {
 

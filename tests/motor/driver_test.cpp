@@ -360,3 +360,62 @@ TEST(ConsoleSink, ReceivesEveryLineOfAWholeRunAsStandardOutputWould) {
   EXPECT_EQ(lines.back().rfind("  Manifest: ", 0), 0u);
   EXPECT_EQ(lines.at(lines.size() - 2), "\n");
 }
+
+TEST(StepOutcome, WordsOfEachOutcomeAndWhichOnesFail) {
+  struct Words {
+    AdimDurumu d;
+    const char *ozet, *isaret, *manifest;
+    bool failed;
+  };
+  for (const Words& w : {Words{AdimDurumu::OK, "OK", "OK", "OK", false},
+                         Words{AdimDurumu::ATLANDI, "ATLANDI", "SKIP", "ATLANDI", false},
+                         Words{AdimDurumu::HATA, "HATA", "ERR", "HATA", true},
+                         Words{AdimDurumu::NB_YOK, "NB YOK", "!!", "NB_YOK", true}}) {
+    EXPECT_EQ(ozet_text(w.d), w.ozet);
+    EXPECT_EQ(adim_durumu_bilgisi(w.d).isaret, w.isaret);
+    EXPECT_EQ(manifest_text(w.d), w.manifest);
+    EXPECT_EQ(basarisiz(w.d), w.failed);
+  }
+}
+
+TEST(StepOutcome, TheEngineSaysWhetherAStepFailed) {
+  TempDir dir;
+  kemora::test::make_workspace(dir.path());
+  std::filesystem::remove(dir / "nb_05a_backtest_eus.ipynb");
+  auto exec = std::make_shared<FakeExecutor>();
+  exec->fail["backtest_yis"] = "kırık";
+  auto engine = [&] {
+    return std::make_unique<Motor>(MotorOptions{.work_dir = dir.path().string(), .data_paths = DataPaths{{"k", "v"}},
+                                                .executor = exec, .clock = [] { return 1000.0; }});
+  };
+  CaptureStdout();
+  auto ok = engine();
+  ok->adim_isle("ingest_kik");
+  ok->adim_isle("marts");
+  ok->adim_isle("no_such_step");  // no row: not a failed step of the run
+  auto missing = engine();
+  missing->adim_isle("ingest_kik");
+  missing->adim_isle("backtest_eus");
+  auto failed = engine();
+  failed->adim_isle("backtest_yis");
+  failed->adim_isle("transform");
+  GetCapturedStdout();
+  EXPECT_FALSE(ok->any_failed());
+  EXPECT_TRUE(missing->any_failed());
+  EXPECT_TRUE(failed->any_failed());
+  // Each row's summary word and manifest word come from its outcome.
+  for (const Motor* m : {ok.get(), missing.get(), failed.get()}) {
+    ASSERT_EQ(m->ozet_satirlar().size(), m->manifest_adimlar().size());
+    for (std::size_t i = 0; i < m->ozet_satirlar().size(); ++i) {
+      const auto& row = m->ozet_satirlar()[i];
+      EXPECT_EQ(row.durum, ozet_text(row.sonuc));
+      const auto& entry = m->manifest_adimlar()[i].second;
+      auto durum = std::find_if(entry.begin(), entry.end(), [](const auto& kv) { return kv.first == "durum"; });
+      ASSERT_NE(durum, entry.end());
+      EXPECT_EQ(durum->second, manifest_text(row.sonuc));
+    }
+  }
+  EXPECT_EQ(missing->ozet_satirlar().at(1).sonuc, AdimDurumu::NB_YOK);
+  EXPECT_EQ(failed->ozet_satirlar().at(0).sonuc, AdimDurumu::HATA);
+  EXPECT_EQ(failed->ozet_satirlar().at(1).sonuc, AdimDurumu::OK);
+}

@@ -9,9 +9,9 @@ std::filesystem::path Motor::manifest_yaz() const {
   const double elapsed = now() - pipeline_baslangic_;
   std::int64_t ok = 0, atlandi = 0, hata = 0;
   for (const auto& r : ozet_satirlar_) {
-    ok += r.durum == "OK";
-    atlandi += r.durum == "ATLANDI";
-    hata += r.durum == "HATA";
+    ok += r.sonuc == AdimDurumu::OK;
+    atlandi += r.sonuc == AdimDurumu::ATLANDI;
+    hata += r.sonuc == AdimDurumu::HATA;
   }
 
   common::JsonDoc m(rapidjson::kObjectType);

@@ -15,6 +15,7 @@
 #include "kemora/motor/executor.hpp"
 #include "kemora/motor/fingerprint.hpp"
 #include "kemora/motor/registry.hpp"
+#include "kemora/motor/step_outcome.hpp"
 
 /// The pipeline engine: one Motor serves one pipeline run.
 namespace kemora::motor {
@@ -52,9 +53,10 @@ struct MotorOptions {
   ConsoleSink console;
 };
 
-/// One line of the run summary.
+/// One line of the run summary. `durum` is the summary word of `sonuc`.
 struct OzetSatiri {
   std::string adim, nb, sure, durum, sebep;
+  AdimDurumu sonuc = AdimDurumu::OK;
 };
 
 /// A manifest step entry: text keys and values, in order.
@@ -135,12 +137,18 @@ class Motor {
   /// Runs the whole pipeline and returns the path of the run manifest.
   std::filesystem::path run_all(const RunAllOptions& options = {});
 
+  /// True when a step of this run failed or found no notebook (HATA, NB YOK).
+  bool any_failed() const;
+
   void ozet_yazdir() const;
   std::filesystem::path manifest_yaz() const;
   void _temizle_error_reports() const;
 
  private:
   void set_manifest(const std::string& kod, ManifestEntry entry);
+  /// Adds the summary row of a step with outcome `d`.
+  void ozet_ekle(const std::string& kod, const std::string& nb, const std::string& sure, AdimDurumu d,
+                 const std::string& sebep);
   double now() const { return clock_ ? clock_() : now_seconds(); }
   /// One console line of the engine, through the configured sink.
   void say(std::string_view line) const { console_line(console_, line); }

@@ -10,6 +10,9 @@
 namespace kemora::motor {
 namespace {
 
+// The manifest word of an outcome, as a manifest entry value.
+std::string durum_word(AdimDurumu d) { return std::string(manifest_text(d)); }
+
 common::JsonDoc to_json(const Params& params) {
   common::JsonDoc doc(rapidjson::kObjectType);
   auto& a = doc.GetAllocator();
@@ -61,6 +64,11 @@ SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
 
 }  // namespace
 
+void Motor::ozet_ekle(const std::string& kod, const std::string& nb, const std::string& sure, AdimDurumu d,
+                      const std::string& sebep) {
+  ozet_satirlar_.push_back({kod, nb, sure, std::string(ozet_text(d)), sebep, d});
+}
+
 bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   const AdimKaydi* rec = registry_find(kod);
   if (rec == nullptr) {
@@ -72,8 +80,8 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
 
   if (!nb_path) {
     say("  [!] Notebook bulunamadı: " + std::string(rec->nb));
-    ozet_satirlar_.push_back({kod, std::string(rec->nb), "-", "NB YOK", "bulunamadı"});
-    set_manifest(kod, {{"durum", "NB_YOK"}});
+    ozet_ekle(kod, std::string(rec->nb), "-", AdimDurumu::NB_YOK, "bulunamadı");
+    set_manifest(kod, {{"durum", durum_word(AdimDurumu::NB_YOK)}});
     return false;
   }
 
@@ -84,8 +92,8 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   if (skip_before_.count(kod)) {
     std::string sebep = "--from " + from_step_.value_or("");
     say("  ATLANDI — " + sebep);
-    ozet_satirlar_.push_back({kod, name, "-", "ATLANDI", sebep});
-    set_manifest(kod, {{"durum", "ATLANDI"}, {"sebep", sebep}});
+    ozet_ekle(kod, name, "-", AdimDurumu::ATLANDI, sebep);
+    set_manifest(kod, {{"durum", durum_word(AdimDurumu::ATLANDI)}, {"sebep", sebep}});
     if (options.kontrol_fn) options.kontrol_fn(work_dir_);
     return true;
   }
@@ -107,8 +115,8 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
 
   if (!calistir) {
     say("  ATLANDI — " + sebep);
-    ozet_satirlar_.push_back({kod, name, "-", "ATLANDI", sebep});
-    set_manifest(kod, {{"notebook", name}, {"durum", "ATLANDI"}, {"sebep", sebep}});
+    ozet_ekle(kod, name, "-", AdimDurumu::ATLANDI, sebep);
+    set_manifest(kod, {{"notebook", name}, {"durum", durum_word(AdimDurumu::ATLANDI)}, {"sebep", sebep}});
     if (options.kontrol_fn) options.kontrol_fn(work_dir_);
     return true;
   }
@@ -133,8 +141,8 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     meta_yaz(kod, *nb_path, sure, source_hashes);
     calisan_adimlar_.insert(kod);
     say("  OK " + sure_str);
-    ozet_satirlar_.push_back({kod, name, sure_str, "OK", sebep});
-    set_manifest(kod, {{"notebook", name}, {"durum", "OK"}, {"sure", sure_str}});
+    ozet_ekle(kod, name, sure_str, AdimDurumu::OK, sebep);
+    set_manifest(kod, {{"notebook", name}, {"durum", durum_word(AdimDurumu::OK)}, {"sure", sure_str}});
     if (options.kontrol_fn) options.kontrol_fn(work_dir_);
     return true;
   } catch (const std::exception& e) {
@@ -150,8 +158,8 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     } catch (const std::exception&) {
       // The report is a courtesy; the step is recorded as failed either way.
     }
-    ozet_satirlar_.push_back({kod, name, sure_str, "HATA", common::utf8_prefix(hata, 80)});
-    set_manifest(kod, {{"notebook", name}, {"durum", "HATA"}, {"hata", hata}});
+    ozet_ekle(kod, name, sure_str, AdimDurumu::HATA, common::utf8_prefix(hata, 80));
+    set_manifest(kod, {{"notebook", name}, {"durum", durum_word(AdimDurumu::HATA)}, {"hata", hata}});
     return false;
   }
 }

@@ -5,17 +5,12 @@
 #include "kemora/motor/motor.hpp"
 
 namespace kemora::motor {
-namespace {
 
-const char* marker(const std::string& durum) {
-  if (durum == "OK") return "OK";
-  if (durum == "ATLANDI") return "SKIP";
-  if (durum == "HATA") return "ERR";
-  if (durum == "NB YOK") return "!!";
-  return "?";
+bool Motor::any_failed() const {
+  for (const auto& r : ozet_satirlar_)
+    if (basarisiz(r.sonuc)) return true;
+  return false;
 }
-
-}  // namespace
 
 void Motor::ozet_yazdir() const {
   using common::pad_left;
@@ -23,9 +18,9 @@ void Motor::ozet_yazdir() const {
   const double toplam = now() - pipeline_baslangic_;
   int ok = 0, atla = 0, hata = 0;
   for (const auto& r : ozet_satirlar_) {
-    ok += r.durum == "OK";
-    atla += r.durum == "ATLANDI";
-    hata += r.durum == "HATA";
+    ok += r.sonuc == AdimDurumu::OK;
+    atla += r.sonuc == AdimDurumu::ATLANDI;
+    hata += r.sonuc == AdimDurumu::HATA;
   }
   const std::string rule(80, '=');
   say("\n" + rule);
@@ -35,7 +30,7 @@ void Motor::ozet_yazdir() const {
   say("  ---------------------- -------------------------------------- ------  --------");
   for (const auto& r : ozet_satirlar_)
     say("  " + pad_right(r.adim, 22) + " " + pad_right(r.nb, 38) + " " + pad_left(r.sure, 6) + "  [" +
-        marker(r.durum) + "]");
+        std::string(adim_durumu_bilgisi(r.sonuc).isaret) + "]");
   say("\n  Süre: " + common::format_fixed(toplam / 60, 1) + "dk | OK:" + std::to_string(ok) +
       " Atlandı:" + std::to_string(atla) + " Hata:" + std::to_string(hata));
   say("  Season: " + season_dir_.string());
