@@ -86,11 +86,14 @@ class Render(unittest.TestCase):
         os.makedirs(folder)
         with open(os.path.join(folder, "mine.txt"), "w") as f:
             f.write("keep me")
-        r = self.kemora("render", sb, "-o", folder)
+        tpl = os.path.join(self.root, "page.j2")  # a page of its own: no build's template needed
+        with open(tpl, "w") as f:
+            f.write("{{ total_rows }}")
+        r = self.kemora("render", sb, "-o", folder, "--template", tpl)
         self.assertEqual(r.returncode, 1)
         self.assertIn(b"is a folder", r.stderr)
         self.assertEqual(sorted(os.listdir(folder)), ["mine.txt"])
-        self.assertEqual(sorted(os.listdir(self.root)), ["existing", "html", "sb.json"])
+        self.assertEqual(sorted(os.listdir(self.root)), ["existing", "html", "page.j2", "sb.json"])
         trending = os.path.join(self.root, "t.json")
         with open(trending, "w") as f:
             json.dump({"fastest_rising": [{"muta": "1", "unvan": "x"}]}, f)
