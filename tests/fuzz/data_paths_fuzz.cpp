@@ -22,9 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [key, value] : paths) {
       kemora::fuzz::require_utf8(key);
       kemora::fuzz::require_utf8(value);
-      if (km::resolve_data_path(paths, ws, key).empty()) std::abort();
+      km::resolve_data_path(paths, ws, key);  // a configured value, also "", comes back unchanged
     }
-    km::resolve_data_path(paths, ws, "kik");
+    // A key without a value falls back to the workspace's external_data.
+    const std::string unset = "no such key \x01";
+    if (km::resolve_data_path(paths, ws, unset) != (ws / "external_data" / unset).string()) std::abort();
   } catch (const km::PipelineStopped&) {
     std::abort();  // never asked: no terminal
   } catch (const std::runtime_error&) {
