@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
+#include <stdexcept>
 #include <optional>
 #include <string>
 
@@ -76,6 +78,32 @@ class ScopedEnv {
  private:
   const char* name_;
   std::optional<std::string> old_;
+};
+
+/// Standard output goes to a pipe whose reader has gone, as under
+/// `kemora ... | head -1`, for the life of the object; then it is restored
+/// and std::cout made usable again.
+class StdoutToClosedPipe {
+ public:
+  StdoutToClosedPipe() {
+    int p[2];
+    if (::pipe(p) != 0) throw std::runtime_error("pipe failed");
+    ::close(p[0]);
+    std::cout.flush();
+    saved_ = ::dup(STDOUT_FILENO);
+    ::dup2(p[1], STDOUT_FILENO);
+    ::close(p[1]);
+  }
+  ~StdoutToClosedPipe() {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+    std::cout.clear();
+  }
+  StdoutToClosedPipe(const StdoutToClosedPipe&) = delete;
+  StdoutToClosedPipe& operator=(const StdoutToClosedPipe&) = delete;
+
+ private:
+  int saved_ = -1;
 };
 
 }  // namespace kemora::test

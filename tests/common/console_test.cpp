@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "kemora/common/process.hpp"
+#include "test_support.hpp"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -46,22 +47,15 @@ TEST(Console, WithoutASinkTheTextGoesToStandardOutput) {
 }
 
 TEST(Console, StandardOutputWithoutAReaderIsAnInterrupt) {
-  int p[2];
-  ASSERT_EQ(::pipe(p), 0);
-  ::close(p[0]);
-  std::cout.flush();
-  const int saved = ::dup(STDOUT_FILENO);
-  ::dup2(p[1], STDOUT_FILENO);
-  ::close(p[1]);
   int signal_seen = 0;
-  try {
-    kemora::console_line({}, "  OK 1s");
-  } catch (const kemora::common::ProcessInterrupted& e) {
-    signal_seen = e.signal;
+  {
+    kemora::test::StdoutToClosedPipe closed;
+    try {
+      kemora::console_line({}, "  OK 1s");
+    } catch (const kemora::common::ProcessInterrupted& e) {
+      signal_seen = e.signal;
+    }
   }
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
-  std::cout.clear();
   // Not killed by SIGPIPE (we are still here), and the stream is usable again.
   EXPECT_EQ(signal_seen, SIGPIPE);
   EXPECT_TRUE(std::cout.good());

@@ -11,6 +11,7 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/text.hpp"
+#include "test_support.hpp"
 #include "kemora/paths.hpp"
 
 namespace fs = std::filesystem;
@@ -278,21 +279,14 @@ TEST_F(Render, ConsoleSinkGetsEveryLineStandardOutputWouldGet) {
 TEST_F(Render, ClosedStandardOutputLosesTheReportButNotThePage) {
   // `kemora render ... | head -1`: the page is written before the report, so
   // a reader that went away does not make the render fail.
-  int p[2];
-  ASSERT_EQ(::pipe(p), 0);
-  ::close(p[0]);
-  std::cout.flush();
-  const int saved = ::dup(STDOUT_FILENO);
-  ::dup2(p[1], STDOUT_FILENO);
-  ::close(p[1]);
   bool rendered = false;
-  try {
-    rendered = pg::render_html(scoreboard(2), {.output_html = (dir_ / "out.html").string()}).rows == 2;
-  } catch (...) {
+  {
+    kemora::test::StdoutToClosedPipe closed;
+    try {
+      rendered = pg::render_html(scoreboard(2), {.output_html = (dir_ / "out.html").string()}).rows == 2;
+    } catch (...) {
+    }
   }
-  ::dup2(saved, STDOUT_FILENO);
-  ::close(saved);
-  std::cout.clear();
   EXPECT_TRUE(rendered);
   EXPECT_EQ(page().substr(0, 4), "2|1|");
 }
