@@ -10,7 +10,7 @@
 #include "kemora/common/json.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/render.hpp"
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 #include "kemora/pipeline/panogen/trending.hpp"
 
 namespace kemora::cli {

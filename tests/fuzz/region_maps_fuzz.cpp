@@ -6,7 +6,7 @@
 
 #include "fuzz_support.hpp"
 #include "kemora/common/json.hpp"
-#include "kemora/pipeline/panogen/region_maps.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
 
 namespace pg = kemora::pipeline::panogen;
 using namespace kemora::common;

@@ -8,6 +8,7 @@
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
 #include "motor/motor_fixture.hpp"
+#include "kemora/common/json.hpp"
 
 using namespace kemora::motor;
 using kemora::common::json_dumps;

@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "test_support.hpp"
+#include "kemora/common/json.hpp"
 
 using namespace kemora::motor;
 using kemora::common::json_dumps;

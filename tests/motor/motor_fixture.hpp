@@ -9,6 +9,7 @@
 
 #include "kemora/motor/motor.hpp"
 #include "test_support.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::test {
 

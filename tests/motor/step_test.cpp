@@ -10,6 +10,7 @@
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
 #include "motor/motor_fixture.hpp"
+#include "kemora/common/json.hpp"
 
 using namespace kemora::motor;
 using kemora::test::age_season;

@@ -1,4 +1,5 @@
-#include "kemora/pipeline/panogen/region_maps.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

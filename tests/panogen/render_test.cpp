@@ -13,6 +13,7 @@
 #include "kemora/common/text.hpp"
 #include "test_support.hpp"
 #include "kemora/paths.hpp"
+#include "kemora/common/json.hpp"
 
 namespace fs = std::filesystem;
 namespace pg = kemora::pipeline::panogen;

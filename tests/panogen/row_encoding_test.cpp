@@ -1,4 +1,4 @@
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 
 #include <gtest/gtest.h>
 

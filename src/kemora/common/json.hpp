@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "kemora/json.hpp"
+
 /// JSON reading and the three text forms the system writes.
 namespace kemora::common {
 
-using Json = rapidjson::Value;
-using JsonDoc = rapidjson::Document;
-using JsonAlloc = rapidjson::Document::AllocatorType;
+using kemora::Json;
+using kemora::JsonAlloc;
+using kemora::JsonDoc;
 
 enum class JsonStyle {
   Indented,  ///< two blanks per level, one member per line, ": " (the engine's files)

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "kemora/interrupted.hpp"
+
 /// Child processes without a shell: an argument vector, posix_spawn, both
 /// pipes read with poll so neither can fill up and deadlock the child.
 namespace kemora::common {
@@ -22,27 +24,8 @@ class ProcessTimeout : public ProcessError {
  public:
   using ProcessError::ProcessError;
 };
-/// The run is interrupted: the user pressed Ctrl-C or sent SIGTERM while a
-/// child ran (the child was stopped and reaped before this was thrown), or
-/// our standard output or standard error became a pipe that nobody reads
-/// (`signal` is then SIGPIPE).
-///
-/// Deliberately not derived from std::exception: the handlers that turn
-/// ordinary errors into a failed step, a missing git fingerprint or a skipped
-/// record catch std::exception, and an interrupt must pass all of them and end
-/// the run wherever it arrives. Only the program's top level catches it.
-class ProcessInterrupted {
- public:
-  explicit ProcessInterrupted(int signo)
-      : message_("kesildi (sinyal " + std::to_string(signo) + ")"), signal(signo) {}
-  const char* what() const noexcept { return message_.c_str(); }
-
- private:
-  std::string message_;
-
- public:
-  int signal;
-};
+/// See kemora/interrupted.hpp.
+using kemora::ProcessInterrupted;
 
 /// While alive, a SIGPIPE raised by a write of this thread neither kills the
 /// process nor reaches its handler: the write fails with EPIPE instead. The

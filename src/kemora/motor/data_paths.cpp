@@ -5,6 +5,7 @@
 #include "kemora/common/json.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/motor/console.hpp"
+#include "kemora/console.hpp"
 
 namespace kemora::motor {
 namespace {

@@ -3,6 +3,7 @@
 
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 namespace {

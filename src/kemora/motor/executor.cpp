@@ -7,6 +7,7 @@
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/paths.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 namespace {

@@ -12,6 +12,7 @@
 
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 namespace {

@@ -2,6 +2,7 @@
 #include "kemora/common/numfmt.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 

@@ -5,6 +5,7 @@
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 namespace {

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "kemora/common/numfmt.hpp"
+#include "kemora/console.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/version.hpp"
 
@@ -90,6 +91,8 @@ std::optional<std::filesystem::path> Motor::_nb_path(const std::string& kod) con
 }
 
 std::string Motor::_resolve(const std::string& key) const { return resolve_data_path(data_paths_, work_dir_, key); }
+
+void Motor::say(std::string_view line) const { console_line(console_, line); }
 
 void Motor::set_manifest(const std::string& kod, ManifestEntry entry) {
   for (auto& [k, e] : manifest_adimlar_) {

@@ -6,6 +6,7 @@
 #include "kemora/common/text.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/sanitize.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::motor {
 namespace {

@@ -1,4 +1,5 @@
-#include "kemora/pipeline/panogen/region_maps.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 
 #include <csv.h>
 
@@ -7,6 +8,7 @@
 #include <stdexcept>
 
 #include "kemora/common/atomic_file.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {

@@ -14,9 +14,11 @@
 #include "kemora/common/process.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/paths.hpp"
-#include "kemora/pipeline/panogen/region_maps.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
 #include "kemora/pipeline/panogen/scoreboard.hpp"
 #include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/common/json.hpp"
+#include "kemora/console.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {

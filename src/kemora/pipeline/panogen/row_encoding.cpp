@@ -1,4 +1,4 @@
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 
 #include <array>
 #include <charconv>
@@ -11,6 +11,7 @@
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/constants.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {

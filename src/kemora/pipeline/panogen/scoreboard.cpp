@@ -3,6 +3,7 @@
 #include "kemora/common/limits.hpp"
 #include "kemora/common/mapped_file.hpp"
 #include "kemora/common/text.hpp"
+#include "kemora/common/json.hpp"
 
 #include <fcntl.h>
 #include <rapidjson/error/en.h>

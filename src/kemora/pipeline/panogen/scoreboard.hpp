@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
-#include "kemora/pipeline/panogen/region_maps.hpp"
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
 
 /// Reading the scoreboard JSON for a render. The file is mapped, not copied,
 /// and read once by a streaming parser: the small members (meta, flow_matrix,

@@ -5,7 +5,8 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/row_encoder.hpp"
+#include "kemora/common/json.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {

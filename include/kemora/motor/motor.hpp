@@ -9,8 +9,8 @@
 #include <variant>
 #include <vector>
 
-#include "kemora/common/json.hpp"
-#include "kemora/console.hpp"
+#include "kemora/json.hpp"
+#include "kemora/console_sink.hpp"
 #include "kemora/motor/data_paths.hpp"
 #include "kemora/motor/executor.hpp"
 #include "kemora/motor/fingerprint.hpp"
@@ -101,7 +101,7 @@ class Motor {
   const std::filesystem::path& meta_dir() const { return meta_dir_; }
   const std::filesystem::path& log_dir() const { return log_dir_; }
   double pipeline_baslangic() const { return pipeline_baslangic_; }
-  const common::Json& git_info() const { return git_info_; }
+  const Json& git_info() const { return git_info_; }
   const std::set<std::string>& _skip_before() const { return skip_before_; }
 
   // Collections grown by adim_isle.
@@ -119,16 +119,16 @@ class Motor {
   /// The newest step meta record of `kod` in an earlier season of the same
   /// kind ("T_" for mode test, "S_" otherwise); unreadable records are passed
   /// over. None when there is none, or when the newest readable one holds null.
-  std::optional<common::JsonDoc> _find_prev_meta(const std::string& kod) const;
+  std::optional<JsonDoc> _find_prev_meta(const std::string& kod) const;
 
   /// The run decision: (must run, reason).
   std::pair<bool, std::string> meta_kontrol(const std::string& kod) const;
 
   /// Writes the step meta record of `kod` into this season's meta folder and
   /// returns it.
-  common::JsonDoc meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
+  JsonDoc meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
                            const std::optional<SourceHashes>& source_hashes = std::nullopt,
-                           const common::Json* ekstra = nullptr) const;
+                           const Json* ekstra = nullptr) const;
 
   /// Processes one step: decides, runs the notebook, records the outcome.
   /// True when the step ran successfully or was skipped.
@@ -151,7 +151,7 @@ class Motor {
                  const std::string& sebep);
   double now() const { return clock_ ? clock_() : now_seconds(); }
   /// One console line of the engine, through the configured sink.
-  void say(std::string_view line) const { console_line(console_, line); }
+  void say(std::string_view line) const;
   NotebookExecutor& executor();
 
   std::filesystem::path work_dir_;
@@ -169,7 +169,7 @@ class Motor {
   std::vector<OzetSatiri> ozet_satirlar_;
   std::vector<std::pair<std::string, ManifestEntry>> manifest_adimlar_;
   double pipeline_baslangic_ = 0;
-  common::JsonDoc git_info_;
+  JsonDoc git_info_;
   std::set<std::string> skip_before_;
   std::shared_ptr<NotebookExecutor> executor_;
   std::function<double()> clock_;

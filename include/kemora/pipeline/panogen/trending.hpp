@@ -2,7 +2,7 @@
 #include <string>
 #include <string_view>
 
-#include "kemora/common/json.hpp"
+#include "kemora/json.hpp"
 
 /// The trending-lists section: one self-contained HTML fragment with a card
 /// per non-empty list of firms.
@@ -15,7 +15,7 @@ namespace kemora::pipeline::panogen {
 /// data. Throws std::invalid_argument when `trending` is not an object and
 /// std::runtime_error for a list member that is not a list or a record that is
 /// not an object.
-std::string _build_trending_html(const common::Json& trending);
+std::string _build_trending_html(const Json& trending);
 
 /// Reads the trending-lists JSON file at `path` and builds its section.
 /// Every error names the file: missing, unreadable, not valid JSON or not

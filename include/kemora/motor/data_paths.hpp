@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "kemora/console.hpp"
+#include "kemora/console_sink.hpp"
 
 /// Where the ingest steps' source data lies: a map from data-source key to
 /// folder, read from a JSON file in the working directory.

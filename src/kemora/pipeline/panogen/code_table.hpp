@@ -1,5 +1,4 @@
 #pragma once
-#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -7,10 +6,10 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
-#include "kemora/pipeline/panogen/row_encoding.hpp"
+#include "kemora/pipeline/panogen/region_maps.hpp"
 
-/// Region (bolge) and branch (sube) lists with display names, and the maps
-/// from code to list position that the row encoding uses.
+/// The pieces the region and branch maps are built from: the reference
+/// names, the table of codes met in the rows, and the build from code ids.
 namespace kemora::pipeline::panogen {
 
 /// Names from the reference file "sube_bolge_ref.csv", by the text form of
@@ -48,29 +47,10 @@ class CodeTable {
   std::string scratch_;  // the key being looked up
 };
 
-struct BolgeSubeMaps {
-  JsonDoc BOLGE_LIST;  ///< array of {kodu, adi}
-  CodeMap BOLGE_MAP;
-  JsonDoc SUBE_LIST;   ///< array of {kodu, adi, bolge_idx}
-  CodeMap SUBE_MAP;
-  /// Code id -> list position, for codes numbered by a CodeTable (-1 for ids
-  /// that no row carried).
-  std::vector<int> bolge_position;
-  std::vector<int> sube_position;
-};
-
 /// Builds the lists and maps from the region and branch code ids of the rows,
 /// in row order (-1: the row has no such code), with names from `ref`.
 BolgeSubeMaps build_bolge_sube_maps(const CodeTable& bolge_codes, std::span<const int> bolge_ids,
                                     const CodeTable& sube_codes, std::span<const int> sube_ids,
                                     const RefNames& ref);
-
-/// BOLGE_LIST, BOLGE_MAP, SUBE_LIST and SUBE_MAP of the rows of `all_rows` (a
-/// JSON array of row objects, in the order the lists follow), with display
-/// names from the reference file at `ref_csv_path` when given and present.
-/// Throws std::runtime_error for a row that is not an object, a list or map as
-/// a code, or an unreadable reference file.
-BolgeSubeMaps _build_bolge_sube_maps(const Json& all_rows,
-                                     const std::optional<std::string>& ref_csv_path = std::nullopt);
 
 }  // namespace kemora::pipeline::panogen

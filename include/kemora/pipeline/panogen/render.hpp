@@ -3,15 +3,15 @@
 #include <optional>
 #include <string>
 
-#include "kemora/common/json.hpp"
-#include "kemora/console.hpp"
+#include "kemora/json.hpp"
+#include "kemora/console_sink.hpp"
 #include "kemora/pipeline/panogen/constants.hpp"
 
 /// Render scoreboard JSON -> standalone HTML dashboard.
 namespace kemora::pipeline::panogen {
 
 struct RenderOptions {
-  using RowFilter = std::function<bool(const common::Json& row)>;
+  using RowFilter = std::function<bool(const Json& row)>;
 
   /// Output file; by default <parent of the JSON's folder>/html/kmr_dashboard.html.
   std::optional<std::string> output_html;

@@ -8,31 +8,12 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
+#include "kemora/pipeline/panogen/row_encoding.hpp"
 
-/// The compact row array: one scoreboard row as a positional JSON array
-/// (13 + D + 3R positions), the form in which the dashboard page receives its
-/// table data.
+/// How the renderer writes compact row arrays as text: the positional layout,
+/// the rule of each position, and the row text assembled member by member.
 namespace kemora::pipeline::panogen {
 
-using common::Json;
-using common::JsonDoc;
-
-/// An amount in millions of TL as `_mio` gives it: null, a whole number of
-/// millions (|m| >= 1; kept as the integer-valued double) or a real rounded to
-/// one decimal.
-struct Mio {
-  enum class Kind : std::uint8_t { Null, Integer, Real };
-  Kind kind = Kind::Null;
-  double value = 0.0;
-  bool operator==(const Mio&) const = default;
-};
-
-/// Amount in TL -> millions of TL. Numbers (and booleans, as 1 and 0) convert
-/// directly; texts are read as decimal reals (blanks around, sign, fraction,
-/// exponent, underscores between digits, inf/infinity/nan in any case).
-/// Null, other kinds, unreadable texts and NaN give Null; infinite amounts give
-/// Null too, since they have no whole number of millions.
-Mio _mio(const Json& v);
 Mio mio_of(double tl);
 
 /// Appends the JSON text of `m`: null, the whole number in plain decimal
@@ -55,9 +36,6 @@ std::optional<std::string> code_key(const Json& v);
 /// real in its shortest round-trip form ("101.0"), true/false as True/False,
 /// null as None. Throws std::runtime_error for a list or a map.
 std::string text_form(const Json& v);
-
-/// BOLGE_MAP / SUBE_MAP: code key (see code_key) -> position in the list.
-using CodeMap = std::unordered_map<std::string, int>;
 
 /// The positional layout of the compact row array for one pair of period
 /// lists, and the encoding of each position. Built once per render and shared
@@ -114,13 +92,6 @@ class RowEncoder {
   std::vector<Rule> rules_;
   std::unordered_map<std::string, std::vector<Slot>> by_name_;
 };
-
-/// The compact row array of `row` (a JSON object), as the page receives it.
-/// Members repeated in the object count with their last value. Throws
-/// std::runtime_error when `row` is not an object or holds a value a position
-/// cannot take (a list or map as segment or code, a non-zero number as unvan).
-JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
-                      const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP);
 
 /// Where the text of one encoded row lies in the string it was written to:
 /// "[p0,p1,p2,p3," (the head, before the region position) at `offset`,

@@ -2,7 +2,7 @@
 #include <optional>
 #include <string>
 
-#include "kemora/common/json.hpp"
+#include "kemora/json.hpp"
 
 /// Content and git fingerprints of files, and the repository information of a
 /// working copy. Git runs as a child process without a shell, 5 s per command.
@@ -20,7 +20,7 @@ std::optional<std::string> _git_hash(const std::string& repo_dir, const std::str
 /// Repository information of the working copy around `repo_dir`, members in
 /// this order as far as present: git_available, git_commit, git_commit_short,
 /// git_branch, git_error. Never throws for a failure of git.
-common::JsonDoc _git_info(const std::string& repo_dir);
+JsonDoc _git_info(const std::string& repo_dir);
 
 /// Time limit of one git command.
 inline constexpr int kGitTimeoutMs = 5000;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "kemora/common/json.hpp"
+#include "kemora/json.hpp"
 
 /// The notebook executor: runs one notebook with named parameters and writes
 /// the executed copy.
@@ -26,10 +26,10 @@ class NotebookExecutor {
   /// Runs `input` in the working directory `cwd` with `parameters` (a JSON
   /// object, members in order, types kept) and writes the executed copy to
   /// `output`. Returns normally only when the notebook ran and the copy was
-  /// written. Throws ExecutorError otherwise; lets common::ProcessInterrupted
+  /// written. Throws ExecutorError otherwise; lets kemora::ProcessInterrupted
   /// through when the user interrupts.
   virtual void execute(const std::filesystem::path& input, const std::filesystem::path& output,
-                       const common::Json& parameters, const std::filesystem::path& cwd) = 0;
+                       const Json& parameters, const std::filesystem::path& cwd) = 0;
 };
 
 /// Runs an outside command line `<program...> <input> <output> --cwd <cwd>
@@ -43,7 +43,7 @@ class CommandExecutor : public NotebookExecutor {
   /// interpreter and the runner script).
   explicit CommandExecutor(std::vector<std::string> command) : command_(std::move(command)) {}
   void execute(const std::filesystem::path& input, const std::filesystem::path& output,
-               const common::Json& parameters, const std::filesystem::path& cwd) override;
+               const Json& parameters, const std::filesystem::path& cwd) override;
   const std::vector<std::string>& command() const { return command_; }
 
  private:
@@ -70,7 +70,7 @@ class BundledRunnerExecutor : public CommandExecutor {
 class MissingExecutor : public NotebookExecutor {
  public:
   explicit MissingExecutor(std::string message) : message_(std::move(message)) {}
-  void execute(const std::filesystem::path&, const std::filesystem::path&, const common::Json&,
+  void execute(const std::filesystem::path&, const std::filesystem::path&, const Json&,
                const std::filesystem::path&) override {
     throw ExecutorError(message_);
   }
@@ -102,7 +102,7 @@ class DefaultExecutor : public NotebookExecutor {
  public:
   explicit DefaultExecutor(ExecutorLookup lookup = {}) : lookup_(std::move(lookup)) {}
   void execute(const std::filesystem::path& input, const std::filesystem::path& output,
-               const common::Json& parameters, const std::filesystem::path& cwd) override;
+               const Json& parameters, const std::filesystem::path& cwd) override;
   /// The executor found (looking it up now if not done yet).
   std::shared_ptr<NotebookExecutor> resolved();
 
