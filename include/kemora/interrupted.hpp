@@ -14,6 +14,7 @@ namespace kemora {
 /// the run wherever it arrives. A host catches it by name at its top level.
 class ProcessInterrupted {
  public:
+  /// `signo`: SIGINT, SIGTERM or SIGPIPE.
   explicit ProcessInterrupted(int signo)
       : message_("kesildi (sinyal " + std::to_string(signo) + ")"), signal(signo) {}
   /// "kesildi (sinyal N)".

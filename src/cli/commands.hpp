@@ -3,7 +3,9 @@
 
 #include "kemora/common/process.hpp"
 
+#include <exception>
 #include <functional>
+#include <string_view>
 
 namespace kemora::motor {
 class Motor;
@@ -12,6 +14,10 @@ class Motor;
 /// Each subcommand of the kemora program registers itself on the app and
 /// returns the exit status through the callback it installs.
 namespace kemora::cli {
+
+/// Registers the subcommand `name` with its one-line description and the
+/// text shown at the end of its --help.
+CLI::App* add_command(CLI::App& app, const char* name, const char* description, const char* footer);
 
 /// Exit status set by the subcommand that ran (0 when none ran).
 int& exit_status();
@@ -28,6 +34,10 @@ void run_guarded(const std::function<int()>& body);
 /// Says on standard error why the command stopped: "kemora: interrupted", or
 /// that the output was closed.
 void report_interrupt(const common::ProcessInterrupted& e);
+/// Says on standard error why `command` ("render", "demo", ...) failed, as
+/// "kemora <command>: <what>", after what standard output still holds, and
+/// returns the exit status of a failed command (1).
+int report_failure(std::string_view command, const std::exception& e);
 /// True when a step of the run ended in HATA or NB YOK.
 bool any_failed(const motor::Motor& m);
 

@@ -106,9 +106,7 @@ void add_demo_command(CLI::App& app) {
       } catch (const motor::PipelineStopped&) {
         throw;
       } catch (const std::exception& e) {
-        std::cout.flush();
-        std::cerr << "kemora demo: " << e.what() << "\n";
-        return 1;
+        return report_failure("demo", e);
       }
     });
   });

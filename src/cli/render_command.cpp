@@ -79,9 +79,7 @@ int run_render(const RenderFlags& f) {
   } catch (const CLI::Error&) {
     throw;
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "kemora render: " << e.what() << "\n";
-    return 1;
+    return report_failure("render", e);
   }
 }
 
@@ -89,8 +87,7 @@ int run_render(const RenderFlags& f) {
 
 void add_render_command(CLI::App& app) {
   auto flags = std::make_shared<RenderFlags>();
-  CLI::App* cmd = app.add_subcommand("render", "Render a scoreboard JSON into a standalone HTML dashboard");
-  cmd->footer(
+  CLI::App* cmd = add_command(app, "render", "Render a scoreboard JSON into a standalone HTML dashboard",
       "Rows are ordered by descending son_risk and written into the page in chunks.\n"
       "Without -o the page goes to <parent of the JSON's folder>/html/kmr_dashboard.html.\n"
       "Prints the output path, its size with the row and chunk counts, and the region\n"

@@ -89,6 +89,18 @@ void report_interrupt(const common::ProcessInterrupted& e) {
 
 bool any_failed(const motor::Motor& m) { return m.any_failed(); }
 
+CLI::App* add_command(CLI::App& app, const char* name, const char* description, const char* footer) {
+  CLI::App* cmd = app.add_subcommand(name, description);
+  cmd->footer(footer);
+  return cmd;
+}
+
+int report_failure(std::string_view command, const std::exception& e) {
+  std::cout.flush();
+  std::cerr << "kemora " << command << ": " << e.what() << "\n";
+  return 1;
+}
+
 namespace {
 
 // A --param value: a JSON number, true, false or null keeps its type,
@@ -120,8 +132,7 @@ void add_run_commands(CLI::App& app) {
   auto flags = std::make_shared<EngineFlags>();
   auto run = std::make_shared<motor::RunAllOptions>();
   auto referans = std::make_shared<std::vector<std::string>>();
-  CLI::App* cmd = app.add_subcommand("run", "Run the whole pipeline in a new season folder");
-  cmd->footer(
+  CLI::App* cmd = add_command(app, "run", "Run the whole pipeline in a new season folder",
       "Exit status: 0 when no step failed, 2 when a step ended in HATA or NB YOK, 1 when an error "
       "stopped the run, 130 when it was interrupted.");
   add_engine_options(cmd, *flags);
@@ -144,8 +155,7 @@ void add_run_commands(CLI::App& app) {
   auto kod = std::make_shared<std::string>();
   auto params = std::make_shared<std::vector<std::string>>();
   auto sources = std::make_shared<std::vector<std::string>>();
-  CLI::App* step = app.add_subcommand("step", "Process one pipeline step");
-  step->footer(
+  CLI::App* step = add_command(app, "step", "Process one pipeline step",
       "Exit status: 0 when the step ran or was skipped, 2 when it failed or its notebook is missing, 1 when an "
       "error stopped the command, 130 when it was interrupted.");
   step->add_option("KOD", *kod, "Step code, e.g. ingest_kik")->required();

@@ -23,9 +23,7 @@ int run_trending(const TrendingFlags& f) {
     else common::write_file_atomic(f.output, section);
     return 0;
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << "kemora trending: " << e.what() << "\n";
-    return 1;
+    return report_failure("trending", e);
   }
 }
 
@@ -33,8 +31,7 @@ int run_trending(const TrendingFlags& f) {
 
 void add_trending_command(CLI::App& app) {
   auto flags = std::make_shared<TrendingFlags>();
-  CLI::App* cmd = app.add_subcommand("trending", "Build the HTML section of the trending lists");
-  cmd->footer(
+  CLI::App* cmd = add_command(app, "trending", "Build the HTML section of the trending lists",
       "Reads the trending-lists JSON (sample_trending_lists.json) and writes one self-contained\n"
       "HTML section with a card per non-empty list (fastest_rising, regime_change,\n"
       "persistent_high, low_but_rising). Writes nothing when every list is empty.\n"

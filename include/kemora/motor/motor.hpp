@@ -82,9 +82,14 @@ class Motor {
   /// Loads the data-source configuration (it may throw PipelineStopped before
   /// anything is created), fixes the season, creates the season's "meta" and
   /// "logs" folders and "outputs/json", and reads the repository information.
+  /// Throws std::runtime_error naming the configuration file when it cannot
+  /// be read, std::filesystem::filesystem_error when a folder cannot be made.
   explicit Motor(MotorOptions options = {});
 
-  // Engine attributes, fixed at construction.
+  // Engine attributes, fixed at construction. The season is
+  // "<T|S>_<ts>_<mode>_<version>" under work_dir/seasons; db_path is
+  // work_dir/db/kmr.duckdb (kmr_test.duckdb in mode test); output_dir is
+  // work_dir/outputs/json; git_info is what _git_info found.
   const std::filesystem::path& work_dir() const { return work_dir_; }
   const std::string& mode() const { return mode_; }
   bool force_all() const { return force_all_; }
@@ -104,7 +109,9 @@ class Motor {
   const Json& git_info() const { return git_info_; }
   const std::set<std::string>& _skip_before() const { return skip_before_; }
 
-  // Collections grown by adim_isle.
+  // Collections grown by adim_isle: the steps that ran successfully in this
+  // run (what the cascade looks at), the summary rows and the manifest
+  // entries, in the order the steps were processed.
   const std::set<std::string>& calisan_adimlar() const { return calisan_adimlar_; }
   const std::vector<OzetSatiri>& ozet_satirlar() const { return ozet_satirlar_; }
   const std::vector<std::pair<std::string, ManifestEntry>>& manifest_adimlar() const { return manifest_adimlar_; }
@@ -121,27 +128,49 @@ class Motor {
   /// over. None when there is none, or when the newest readable one holds null.
   std::optional<JsonDoc> _find_prev_meta(const std::string& kod) const;
 
-  /// The run decision: (must run, reason).
+  /// The run decision (meta.cpp): (must run, reason). A step runs when it has
+  /// no earlier record, or its notebook's content hash, its git object or a
+  /// source data fingerprint differs from the record's; the reason is the
+  /// Turkish text the step line and the summary show. Never throws for a
+  /// damaged record (it is passed over).
   std::pair<bool, std::string> meta_kontrol(const std::string& kod) const;
 
-  /// Writes the step meta record of `kod` into this season's meta folder and
-  /// returns it.
+  /// Writes the step meta record of `kod` into this season's meta folder
+  /// (meta.cpp; atomically, flushed to disk) and returns it. Throws
+  /// std::runtime_error naming the notebook when it cannot be hashed, or the
+  /// record's file when it cannot be written.
   JsonDoc meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
                            const std::optional<SourceHashes>& source_hashes = std::nullopt,
                            const Json* ekstra = nullptr) const;
 
-  /// Processes one step: decides, runs the notebook, records the outcome.
-  /// True when the step ran successfully or was skipped.
+  /// Processes one step (step.cpp): prints its lines, decides, runs the
+  /// notebook through the executor into logs/, and records the outcome in the
+  /// summary rows and manifest entries (and, on success, a meta record). True
+  /// when the step ran successfully or was skipped. A failing notebook is an
+  /// outcome (HATA, with error_report.txt in the season folder), not an
+  /// exception; ProcessInterrupted and console sink errors pass through.
   bool adim_isle(const std::string& kod, AdimOptions options = {});
 
-  /// Runs the whole pipeline and returns the path of the run manifest.
+  /// Runs the whole pipeline (driver.cpp): the steps of the run in registry
+  /// order, then the clean-up, the summary and the manifest. Returns the path
+  /// of the run manifest. Failed steps do not throw; ask any_failed().
   std::filesystem::path run_all(const RunAllOptions& options = {});
 
   /// True when a step of this run failed or found no notebook (HATA, NB YOK).
   bool any_failed() const;
 
+  /// Prints the summary table of the steps processed so far (summary.cpp):
+  /// one line per step with its table mark, the total time and the counts of
+  /// OK, skipped and failed steps, and the season folder.
   void ozet_yazdir() const;
+  /// Writes the run manifest meta/manifest_<ts>.json (manifest.cpp:
+  /// season, versions, git, parameters, counts, one entry per step, in that
+  /// order; atomically), prints its path and returns it. Throws
+  /// std::runtime_error naming the file when it cannot be written.
   std::filesystem::path manifest_yaz() const;
+  /// Removes the error_report.txt files that earlier runs left in other
+  /// seasons and in outputs/ (cleanup.cpp); only files, never folders, and
+  /// never this season's own report. Prints how many it removed, if any.
   void _temizle_error_reports() const;
 
  private:

@@ -29,7 +29,9 @@ struct Mio {
 /// Null too, since they have no whole number of millions.
 Mio _mio(const Json& v);
 
-/// BOLGE_MAP / SUBE_MAP: code key (see code_key) -> position in the list.
+/// BOLGE_MAP / SUBE_MAP: code key -> position in the list. A code is keyed
+/// by its type and text together, so the text "101", the integer 101 and the
+/// real 101.0 are three different codes.
 using CodeMap = std::unordered_map<std::string, int>;
 
 /// The compact row array of `row` (a JSON object), as the page receives it.
