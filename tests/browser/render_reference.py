@@ -4,7 +4,7 @@
 usage: render_reference.py TEMPLATE SCOREBOARD_JSON OUT_HTML [--top-n N] [--chunk-size N]
                            [--external-link URL] [--js-dir DIR] [--ref-csv PATH]
 
-Builds the same 16 template values as `kemora render` (compact row arrays,
+Builds the same 17 template values as `kemora render` (compact row arrays,
 region/branch lists, chunk texts) so that the page can be worked on, and
 compared, independently of the C++ renderer. The browser test uses
 `kemora render`; this script is a second opinion when a page looks wrong.
@@ -105,6 +105,22 @@ def row_to_array(row, donemler, risk_donemler, bolge_map, sube_map):
     return out
 
 
+def row_layout(donemler, risk_donemler):
+    """Where row_to_array puts each value: a member's position by its name, and
+    for the periodic members the position of the first period by prefix."""
+    names = ["muta", "unvan", "segment", "son_risk", "bolge_kodu", "sube_kodu"]
+    layout = {name: i for i, name in enumerate(names)}
+    at = len(names)
+    for prefix, count in (("kmr", len(donemler)), ("r", len(risk_donemler)), ("rd", len(risk_donemler)),
+                          ("df", len(risk_donemler))):
+        layout[prefix] = at
+        at += count
+    for f in FLAGS + ["_kmr_neden"]:
+        layout[f] = at
+        at += 1
+    return layout
+
+
 def js_text(value, compact=True):
     text = json.dumps(value, ensure_ascii=False, separators=(",", ":") if compact else None)
     return text.replace("<", "\\u003c").replace(">", "\\u003e")
@@ -148,7 +164,8 @@ def main():
         meta=meta, data_chunks=chunks, enumerate=enumerate, total_chunks=len(chunks), total_rows=len(arrays),
         bolge_list_js=js_text(bolge_list), sube_list_js=js_text(sube_list), external_link=a.external_link,
         risk_birim="mio_tl", d3_js=script("d3.min.js"), d3_sankey_js=script("d3-sankey.min.js"),
-        flow_matrix_js=js_text(doc.get("flow_matrix", [])), band_snapshot_js=js_text(doc.get("band_snapshot", {})))
+        flow_matrix_js=js_text(doc.get("flow_matrix", [])), band_snapshot_js=js_text(doc.get("band_snapshot", {})),
+        row_layout_js=js_text(row_layout(donemler, risk_donemler)))
     tmp = a.out + ".tmp"
     with open(tmp, "w", encoding="utf-8", newline="") as f:
         f.write(html)

@@ -17,6 +17,7 @@
 
 namespace fs = std::filesystem;
 namespace pg = kemora::pipeline::panogen;
+using kemora::common::JsonDoc;
 using kemora::common::read_file;
 
 namespace {
@@ -120,6 +121,28 @@ TEST_F(Render, RowsBeforeMetaGiveTheSameRows) {
   render(b, {});
   EXPECT_EQ(page(), first);
   EXPECT_EQ(first, R"(2|1|[[2,"",-1,0.0,0,-1,-1,null,null,null,0,0,0,0,0,0,""],[1,"",-1,0.0,-1,-1,4,null,null,null,0,0,0,0,0,0,""]];)");
+}
+
+TEST_F(Render, ThePageGetsTheLayoutOfItsRows) {
+  // risk_donemler defaults to donemler: three score and three risk periods.
+  use_template("{{ row_layout_js }}\n{% for c in data_chunks %}{{ c }}{% endfor %}");
+  render(write("json/sb.json", R"({"meta": {"donemler": ["a", "b", "c"]}, "rows": [
+      {"kmrc": 3, "rdb": 5e6, "muta": 1, "_kacirilan": 1, "_kmr_neden": "son"}]})"),
+         {});
+  const std::string text = page();
+  const auto newline = text.find('\n');
+  ASSERT_NE(newline, std::string::npos);
+  JsonDoc layout = kemora::common::json_parse(text.substr(0, newline), "layout");
+  JsonDoc rows = kemora::common::json_parse(text.substr(newline + 1), "rows");
+  ASSERT_EQ(rows.Size(), 1u);
+  const kemora::common::Json& row = rows[0];
+  auto at = [&](const char* name, unsigned k = 0) { return kemora::common::json_dumps(row[layout[name].GetUint() + k]); };
+  EXPECT_EQ(at("muta"), "1");
+  EXPECT_EQ(at("kmr", 2), "3");
+  EXPECT_EQ(at("rd", 1), "5");
+  EXPECT_EQ(at("_kacirilan"), "1");
+  EXPECT_EQ(at("_kmr_neden"), R"("son")");
+  EXPECT_EQ(layout["_kmr_neden"].GetUint() + 1, row.Size());
 }
 
 TEST_F(Render, Chunking) {

@@ -5,6 +5,9 @@
 #include <cmath>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "kemora/common/json.hpp"
 #include "kemora/common/numfmt.hpp"
@@ -212,4 +215,64 @@ TEST(ScoreCode, IntegerTextsAsPythonReadsThem) {
   EXPECT_EQ(score_text(R"("-")"), "null");
   EXPECT_EQ(score_text(R"("")"), "null");
   EXPECT_EQ(score_text(R"("1 2")"), "null");
+}
+
+TEST(RowLayout, ThePageLayoutNamesWhereEachValueIsWritten) {
+  // Distinct values in every position, so that a position named wrongly reads another member's value.
+  JsonDoc d = J(R"(["2401", "2402", 2403])"), r = J(R"(["2402", "2403"])");
+  JsonDoc row = J(R"({"_kmr_neden": "N", "df2403": 302e6, "df2402": 301e6, "rd2403": 202e6, "rd2402": 201e6,
+                      "r2403": 102e6, "r2402": 101e6, "kmr2403": 43, "kmr2402": 42, "kmr2401": 41,
+                      "_hizli_yukselen": "f0", "_rejim_degisimi": "f1", "_potansiyel_yi": "f2",
+                      "_erken_sinyal": "f3", "_yakalanan": "f4", "_kacirilan": "f5",
+                      "sube_kodu": "S", "bolge_kodu": "B", "son_risk": 7e6, "segment": "MIKRO",
+                      "unvan": "U", "muta": "M"})");
+  const pg::CodeMap bolge{{*pg::code_key(J(R"("B")")), 11}}, sube{{*pg::code_key(J(R"("S")")), 12}};
+  JsonDoc array = pg::_row_to_array(row, d, r, bolge, sube);
+  pg::RowEncoder encoder(d, r);
+  JsonDoc layout = J(encoder.layout().page_text());
+  ASSERT_TRUE(layout.IsObject());
+
+  // Name -> the values expected from that position on (one for a member, one per period for a prefix).
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"muta", R"(["M"])"},         {"unvan", R"(["U"])"},       {"segment", "[2]"},
+      {"son_risk", "[7]"},          {"bolge_kodu", "[11]"},      {"sube_kodu", "[12]"},
+      {"kmr", "[41,42,43]"},        {"r", "[101,102]"},          {"rd", "[201,202]"},
+      {"df", "[301,302]"},          {"_hizli_yukselen", R"(["f0"])"}, {"_rejim_degisimi", R"(["f1"])"},
+      {"_potansiyel_yi", R"(["f2"])"}, {"_erken_sinyal", R"(["f3"])"}, {"_yakalanan", R"(["f4"])"},
+      {"_kacirilan", R"(["f5"])"},  {"_kmr_neden", R"(["N"])"}};
+  EXPECT_EQ(layout.MemberCount(), expected.size());
+  std::vector<int> seen(array.Size(), 0);
+  for (const auto& [name, values_text] : expected) {
+    SCOPED_TRACE(name);
+    auto it = layout.FindMember(name.c_str());
+    ASSERT_NE(it, layout.MemberEnd());
+    ASSERT_TRUE(it->value.IsUint());
+    const unsigned start = it->value.GetUint();
+    JsonDoc values = J(values_text);
+    ASSERT_LE(start + values.Size(), array.Size());
+    for (rapidjson::SizeType k = 0; k < values.Size(); ++k) {
+      EXPECT_EQ(json_dumps(array[start + k]), json_dumps(values[k])) << "position " << start + k;
+      ++seen[start + k];
+    }
+  }
+  // Every position of the array is named, and only once.
+  EXPECT_EQ(seen, std::vector<int>(array.Size(), 1));
+  EXPECT_EQ(array.Size(), encoder.width());
+  EXPECT_EQ(encoder.layout().width(), encoder.width());
+}
+
+TEST(RowLayout, PositionsFollowThePeriodCounts) {
+  // Without risk periods the flags follow the scores at once; without any periods, the fixed positions.
+  for (auto [donemler, risk, width] : {std::tuple{"[]", "[]", 13u}, {"[1,2,3,4]", "[]", 17u}, {"[1]", "[1,2,3]", 23u}}) {
+    SCOPED_TRACE(donemler + std::string(" ") + risk);
+    JsonDoc d = J(donemler), r = J(risk);
+    pg::RowEncoder encoder(d, r);
+    JsonDoc layout = J(encoder.layout().page_text());
+    JsonDoc empty_row = pg::_row_to_array(J(R"({"_kmr_neden": "N", "_hizli_yukselen": 9})"), d, r, {}, {});
+    EXPECT_EQ(empty_row.Size(), width);
+    EXPECT_EQ(json_dumps(empty_row[layout["_kmr_neden"].GetUint()]), R"("N")");
+    EXPECT_EQ(json_dumps(empty_row[layout["_hizli_yukselen"].GetUint()]), "9");
+    EXPECT_EQ(layout["r"].GetUint(), layout["kmr"].GetUint() + d.Size());
+    EXPECT_EQ(layout["_hizli_yukselen"].GetUint(), layout["df"].GetUint() + r.Size());
+  }
 }

@@ -3,11 +3,11 @@
  * Reads window.KMR_CTX (written by the template). The rows arrive as JSON data
  * blocks (<script type="application/json" id="kmr-chunk-N">), one per chunk, each
  * followed by a call kmrChunk(N); kmrDone() follows the last one. Each compact
- * row array is decoded by position:
- *   0 muta, 1 unvan, 2 segment index, 3 son risk (mio TL), 4 region index,
- *   5 branch index, then D score codes (one per period, -1 = "YI"),
- *   R risk values "r", R values "rd", R values "df" (one per risk period),
- *   the six flags, and last the reason text.
+ * row array holds muta, unvan, the segment index, son risk (mio TL), the region
+ * and branch indexes, D score codes (one per period, -1 = "YI"), R risk values
+ * each of "r", "rd" and "df" (one per risk period), the six flags and the
+ * reason text; KMR_CTX.rowLayout (from the renderer) says where each lies, and
+ * the decoder reads every value from there.
  *
  * Loading: a worker (from a blob: URL, hence `worker-src blob:` in the page's
  * content policy) parses each chunk's text and decodes it into typed columns,
@@ -31,6 +31,8 @@
     { key: '_yakalanan', label: 'Yakalanan', short: 'YK' },
     { key: '_kacirilan', label: 'Kaçırılan', short: 'KÇ' }
   ];
+  // The three risk series, in the order the store keeps them (see seriesOf).
+  var SERIES = ['r', 'rd', 'df'];
   var FLAG_COLORS = ['#c0392b', '#e67e22', '#8e44ad', '#d4a017', '#27ae60', '#7f8c8d'];  // as .kmr-badge-N
   var META_LABELS = {
     portfoy: 'Portföy', uretim_tarihi: 'Üretim tarihi', veri_donemi: 'Veri dönemi', kaynak: 'Kaynak',
@@ -170,15 +172,16 @@
 
     function num(v) { return typeof v === 'number' ? v : NaN; }
 
-    /** rows: JSON text or an array of compact rows; L: {D, R, nflags}. */
+    /** rows: JSON text or an array of compact rows; L: where the values lie (LAYOUT). */
     function decode(rows, L) {
       var marked = false;
       if (typeof rows === 'string') { var p = parse(rows); rows = p.rows; marked = p.marked; }
       if (!Array.isArray(rows)) rows = [];
       var arrays = [];
       for (var k = 0; k < rows.length; k++) if (Array.isArray(rows[k])) arrays.push(rows[k]);
-      var n = arrays.length, nd = L.D, nr3 = 3 * L.R, nf = L.nflags;
-      var pFlags = 6 + nd + nr3, pNeden = pFlags + nf;
+      var n = arrays.length, nd = L.D, nr = L.R, ns = L.series.length, nr3 = ns * nr, nf = L.flags.length;
+      var pMuta = L.muta, pUnvan = L.unvan, pSeg = L.segment, pRisk = L.risk, pBolge = L.bolge, pSube = L.sube;
+      var pScore = L.score, pSeries = L.series, pFlags = L.flags, pNeden = L.neden;
       var out = {
         n: n, muta: new Array(n), unvan: new Array(n), seg: new Int8Array(n), risk: new Float64Array(n),
         bolge: new Int32Array(n), sube: new Int32Array(n), score: new Float64Array(n * nd),
@@ -189,19 +192,19 @@
       for (var i = 0; i < n; i++) {
         var a = arrays[i];
         if (marked) for (var q = 0; q < a.length; q++) a[q] = revive(a[q]);
-        var muta = a[0] === undefined ? null : a[0];
-        var unvan = a[1] === null || a[1] === undefined ? '' : String(a[1]);
+        var muta = a[pMuta] === undefined ? null : a[pMuta];
+        var unvan = a[pUnvan] === null || a[pUnvan] === undefined ? '' : String(a[pUnvan]);
         out.muta[i] = muta;
         out.unvan[i] = unvan;
-        var s = a[2];
+        var s = a[pSeg];
         out.seg[i] = typeof s === 'number' && s >= 0 && s < 4 ? s : -1;
-        out.risk[i] = num(a[3]);
-        out.bolge[i] = typeof a[4] === 'number' ? a[4] : -1;
-        out.sube[i] = typeof a[5] === 'number' ? a[5] : -1;
-        for (var j = 0; j < nd; j++) out.score[i * nd + j] = num(a[6 + j]);
-        for (var m = 0; m < nr3; m++) out.series[i * nr3 + m] = num(a[6 + nd + m]);
+        out.risk[i] = num(a[pRisk]);
+        out.bolge[i] = typeof a[pBolge] === 'number' ? a[pBolge] : -1;
+        out.sube[i] = typeof a[pSube] === 'number' ? a[pSube] : -1;
+        for (var j = 0; j < nd; j++) out.score[i * nd + j] = num(a[pScore + j]);
+        for (var g = 0; g < ns; g++) for (var m = 0; m < nr; m++) out.series[i * nr3 + g * nr + m] = num(a[pSeries[g] + m]);
         var bits = 0;
-        for (var f = 0; f < nf; f++) if (truthy(a[pFlags + f])) bits |= 1 << f;
+        for (var f = 0; f < nf; f++) if (truthy(a[pFlags[f]])) bits |= 1 << f;
         out.flags[i] = bits;
         var nt = a.length > pNeden ? text(a[pNeden]) : '';
         var di = dict.get(nt);
@@ -252,8 +255,16 @@
 
   // ---------------------------------------------------------------- row store
 
-  var LAYOUT = { D: D.length, R: R.length, nflags: FLAGS.length };
-  var R3 = 3 * R.length;
+  // What the decoder reads from where: the positions of KMR_CTX.rowLayout (a
+  // member's position by its name; by prefix, that of the first period). It
+  // keeps the series in SERIES order and the flags in FLAGS order, flag k as bit k.
+  var ROW = ctx.rowLayout || {};
+  var LAYOUT = {
+    muta: ROW.muta, unvan: ROW.unvan, segment: ROW.segment, risk: ROW.son_risk, bolge: ROW.bolge_kodu,
+    sube: ROW.sube_kodu, score: ROW.kmr, D: D.length, series: SERIES.map(function (g) { return ROW[g]; }),
+    R: R.length, flags: FLAGS.map(function (f) { return ROW[f.key]; }), neden: ROW._kmr_neden
+  };
+  var R3 = SERIES.length * R.length;
   var store = {
     n: 0, cap: 0, muta: [], unvan: [], seg: null, risk: null, bolge: null, sube: null, score: null,
     series: null, flags: null, neden: null,
@@ -739,14 +750,14 @@
       choiceColumn({ headerName: 'Şube', colId: 'sube', width: 160,
         valueGetter: function (p) { return p.data ? subeName(p.data.i) : null; }, comparator: compareValues,
         context: { kind: 'text', csv: subeName } }, sortedOptions(SUBE_NAMES, ''), function (i) { return store.sube[i]; }, subeVisible));
-    [['r', 'Risk (r)', 0], ['rd', 'Risk değişimi (rd)', 1], ['df', 'Fark (df)', 2]].forEach(function (g) {
+    [['r', 'Risk (r)'], ['rd', 'Risk değişimi (rd)'], ['df', 'Fark (df)']].forEach(function (g) {
       if (!R.length) return;
       var children = [];
       for (var k = R.length - 1; k >= 0; k--) {
         (function (m) {
           children.push(amountColumn(periodLabel(R[k]), g[0] + text(R[k]), function (i) { return seriesOf(i, m); },
                                      g[0] + ' ' + text(R[k])));
-        })(g[2] * R.length + k);
+        })(SERIES.indexOf(g[0]) * R.length + k);
       }
       defs.push({ headerName: g[1] + ' — ' + UNIT, groupId: g[0], children: children });
     });
@@ -1511,8 +1522,9 @@
     }
     if (R.length) {
       box.appendChild(el('h3', null, 'Risk geçmişi (' + UNIT + ')'));
-      var ser = [['r', '#2c5f8a', 0], ['rd', '#e67e22', 1], ['df', '#8e44ad', 2]].map(function (g) {
-        return { name: g[0], color: g[1], values: R.map(function (d, j) { return seriesOf(i, g[2] * R.length + j); }) };
+      var ser = [['r', '#2c5f8a'], ['rd', '#e67e22'], ['df', '#8e44ad']].map(function (g) {
+        var first = SERIES.indexOf(g[0]) * R.length;
+        return { name: g[0], color: g[1], values: R.map(function (d, j) { return seriesOf(i, first + j); }) };
       });
       if (ser.every(function (s) { return s.values.every(function (v) { return v === null; }); })) box.appendChild(el('div', 'kmr-empty', 'Bu firmanın risk geçmişi yok.'));
       else box.appendChild(lineChart(R, ser, { score: false }));

@@ -193,7 +193,8 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
       .set("d3_js", TemplateValue(d3_js))
       .set("d3_sankey_js", TemplateValue(d3_sankey_js))
       .set("flow_matrix_js", json_text(sb.flow_matrix, common::JsonStyle::Compact))
-      .set("band_snapshot_js", json_text(sb.band_snapshot, common::JsonStyle::Compact));
+      .set("band_snapshot_js", json_text(sb.band_snapshot, common::JsonStyle::Compact))
+      .set("row_layout_js", sb.layout.page_text());
 
   std::string html;
   {

@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -37,6 +38,50 @@ std::optional<std::string> code_key(const Json& v);
 /// null as None. Throws std::runtime_error for a list or a map.
 std::string text_form(const Json& v);
 
+/// Where each value of the compact row array lies, for D score periods and R
+/// risk periods: six fixed positions, then the D scores ("kmr" + period), the
+/// R amounts of each risk series in turn ("r", "rd", "df" + period), the
+/// flags, and last the reason. The one description of the array: the encoder
+/// builds its rules from it and the page receives it (page_text) to decode by.
+struct RowLayout {
+  static constexpr std::uint32_t kMuta = 0;
+  static constexpr std::uint32_t kUnvan = 1;
+  static constexpr std::uint32_t kSegment = 2;
+  static constexpr std::uint32_t kSonRisk = 3;
+  static constexpr std::uint32_t kBolge = 4;
+  static constexpr std::uint32_t kSube = 5;
+  /// Row member read into each fixed position, by position.
+  static constexpr std::array<std::string_view, 6> kFixedMembers = {"muta",     "unvan",      "segment",
+                                                                     "son_risk", "bolge_kodu", "sube_kodu"};
+  static constexpr std::string_view kScorePrefix = "kmr";
+  /// The risk series in the order of their groups.
+  static constexpr std::array<std::string_view, 3> kSeriesPrefixes = {"r", "rd", "df"};
+  static constexpr std::array<std::string_view, 6> kFlagMembers = {
+      "_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi", "_erken_sinyal", "_yakalanan", "_kacirilan"};
+  static constexpr std::string_view kNedenMember = "_kmr_neden";
+
+  std::uint32_t periods = 0;       ///< D
+  std::uint32_t risk_periods = 0;  ///< R
+
+  /// Score of period `j` (0 <= j <= D; D gives the end of the scores).
+  constexpr std::uint32_t score(std::uint32_t j) const { return std::uint32_t{kFixedMembers.size()} + j; }
+  /// Amount of risk period `k` in series group `g`.
+  constexpr std::uint32_t series(std::uint32_t g, std::uint32_t k = 0) const {
+    return score(periods) + g * risk_periods + k;
+  }
+  constexpr std::uint32_t flag(std::uint32_t f) const {
+    return series(std::uint32_t{kSeriesPrefixes.size()}) + f;
+  }
+  constexpr std::uint32_t neden() const { return flag(std::uint32_t{kFlagMembers.size()}); }
+  /// Number of positions: 13 + D + 3R.
+  constexpr std::uint32_t width() const { return neden() + 1; }
+
+  /// The layout as the page reads it, a JSON object text: every fixed member,
+  /// flag member and the reason member by name with its position, and the
+  /// score and series prefixes with the position of their first period.
+  std::string page_text() const;
+};
+
 /// The positional layout of the compact row array for one pair of period
 /// lists, and the encoding of each position. Built once per render and shared
 /// by every row.
@@ -60,13 +105,16 @@ class RowEncoder {
     Rule rule;
   };
 
-  static constexpr std::uint32_t kBolgePosition = 4;
-  static constexpr std::uint32_t kSubePosition = 5;
+  static constexpr std::uint32_t kBolgePosition = RowLayout::kBolge;
+  static constexpr std::uint32_t kSubePosition = RowLayout::kSube;
+  // The two code positions are resolved late and written together.
+  static_assert(kSubePosition == kBolgePosition + 1);
 
   /// `donemler` and `risk_donemler` must be arrays; their elements are put
   /// into member names by text form. Throws std::runtime_error otherwise.
   RowEncoder(const Json& donemler, const Json& risk_donemler);
 
+  const RowLayout& layout() const { return layout_; }
   /// Number of positions: 13 + D + 3R.
   std::size_t width() const { return rules_.size(); }
   Rule rule(std::uint32_t position) const { return rules_[position]; }
@@ -89,6 +137,10 @@ class RowEncoder {
   static std::string_view missing_text(Rule rule);
 
  private:
+  /// Makes `position` hold member `name` under `rule`.
+  void put(std::uint32_t position, std::string name, Rule rule);
+
+  RowLayout layout_;
   std::vector<Rule> rules_;
   std::unordered_map<std::string, std::vector<Slot>> by_name_;
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
@@ -17,8 +18,6 @@ namespace kemora::pipeline::panogen {
 namespace {
 
 constexpr std::size_t kUnvanLength = 40;
-constexpr std::string_view kFlagNames[] = {"_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi",
-                                           "_erken_sinyal",   "_yakalanan",      "_kacirilan"};
 
 const char* kind_name(const Json& v) {
   if (v.IsArray()) return "a list";
@@ -269,25 +268,50 @@ std::string text_form(const Json& v) {
   }
 }
 
+std::string RowLayout::page_text() const {
+  std::string out = "{";
+  auto add = [&](std::string_view name, std::uint32_t position) {
+    if (out.size() > 1) out += ',';
+    out += '"';
+    out.append(name);
+    out += "\":";
+    append_int64(out, position);
+  };
+  for (std::uint32_t i = 0; i < kFixedMembers.size(); ++i) add(kFixedMembers[i], i);
+  add(kScorePrefix, score(0));
+  for (std::uint32_t g = 0; g < kSeriesPrefixes.size(); ++g) add(kSeriesPrefixes[g], series(g));
+  for (std::uint32_t f = 0; f < kFlagMembers.size(); ++f) add(kFlagMembers[f], flag(f));
+  add(kNedenMember, neden());
+  out += '}';
+  return out;
+}
+
 RowEncoder::RowEncoder(const Json& donemler, const Json& risk_donemler) {
   if (!donemler.IsArray()) throw std::runtime_error("meta.donemler must be a list");
   if (!risk_donemler.IsArray()) throw std::runtime_error("meta.risk_donemler must be a list");
-  auto add = [&](std::string name, Rule rule) {
-    auto position = static_cast<std::uint32_t>(rules_.size());
-    rules_.push_back(rule);
-    by_name_[std::move(name)].push_back({position, rule});
-  };
-  add("muta", Rule::Muta);
-  add("unvan", Rule::Unvan);
-  add("segment", Rule::Segment);
-  add("son_risk", Rule::SonRisk);
-  add("bolge_kodu", Rule::Bolge);
-  add("sube_kodu", Rule::Sube);
-  for (const auto& p : donemler.GetArray()) add("kmr" + text_form(p), Rule::Score);
-  for (const char* prefix : {"r", "rd", "df"})
-    for (const auto& p : risk_donemler.GetArray()) add(prefix + text_form(p), Rule::Amount);
-  for (auto flag : kFlagNames) add(std::string(flag), Rule::Flag);
-  add("_kmr_neden", Rule::Neden);
+  layout_ = {.periods = donemler.Size(), .risk_periods = risk_donemler.Size()};
+  rules_.resize(layout_.width());
+  constexpr std::pair<std::uint32_t, Rule> kFixedRules[] = {
+      {RowLayout::kMuta, Rule::Muta},       {RowLayout::kUnvan, Rule::Unvan}, {RowLayout::kSegment, Rule::Segment},
+      {RowLayout::kSonRisk, Rule::SonRisk}, {RowLayout::kBolge, Rule::Bolge}, {RowLayout::kSube, Rule::Sube}};
+  static_assert(std::size(kFixedRules) == RowLayout::kFixedMembers.size());
+  for (auto [position, rule] : kFixedRules) put(position, std::string(RowLayout::kFixedMembers[position]), rule);
+  std::uint32_t j = 0;
+  for (const auto& p : donemler.GetArray())
+    put(layout_.score(j++), std::string(RowLayout::kScorePrefix) + text_form(p), Rule::Score);
+  for (std::uint32_t g = 0; g < RowLayout::kSeriesPrefixes.size(); ++g) {
+    std::uint32_t k = 0;
+    for (const auto& p : risk_donemler.GetArray())
+      put(layout_.series(g, k++), std::string(RowLayout::kSeriesPrefixes[g]) + text_form(p), Rule::Amount);
+  }
+  for (std::uint32_t f = 0; f < RowLayout::kFlagMembers.size(); ++f)
+    put(layout_.flag(f), std::string(RowLayout::kFlagMembers[f]), Rule::Flag);
+  put(layout_.neden(), std::string(RowLayout::kNedenMember), Rule::Neden);
+}
+
+void RowEncoder::put(std::uint32_t position, std::string name, Rule rule) {
+  rules_[position] = rule;
+  by_name_[std::move(name)].push_back({position, rule});
 }
 
 std::span<const RowEncoder::Slot> RowEncoder::slots_for(std::string_view name) const {

@@ -650,6 +650,7 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
     sb.has_periods = common::json_truthy(d0);
     if (sb.has_periods) {
       encoder.emplace(sb.donemler, sb.risk_donemler);
+      sb.layout = encoder->layout();
       handler.set_encoder(&*encoder);
     }
   };

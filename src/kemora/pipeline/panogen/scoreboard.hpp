@@ -37,6 +37,7 @@ struct Scoreboard {
   JsonDoc flow_matrix;     ///< top-level flow_matrix, default []
   JsonDoc band_snapshot;   ///< top-level band_snapshot, default {}
   bool has_periods = false;  ///< meta.donemler is not empty
+  RowLayout layout;          ///< the layout the rows were encoded with (with periods)
   /// Rows that passed the filter, in file order (empty when there are no
   /// periods: such a scoreboard is not rendered, and its rows not encoded).
   std::vector<EncodedRow> rows;
