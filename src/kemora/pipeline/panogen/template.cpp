@@ -211,21 +211,7 @@ const char* op_symbol(BinOp op) {
 
 [[noreturn]] void overflow() { throw EvalError("integer overflow (integers beyond 64 bits are not supported)"); }
 
-std::string escape_html(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&#34;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string escape_html(std::string_view s) { return common::html_escaped(s, common::HtmlQuotes::Numeric); }
 
 TemplateValue repeat(const TemplateValue& seq, std::int64_t n, Budget& st) {
   if (n <= 0) n = 0;

@@ -15,8 +15,7 @@
 
 namespace kemora::pipeline::panogen {
 
-using template_detail::append_py_float;
-using template_detail::append_py_str_repr;
+using common::append_py_str_repr;
 
 TemplateValue::TemplateValue(unsigned long v) {
   if (v > static_cast<unsigned long>(std::numeric_limits<std::int64_t>::max())) {
@@ -225,7 +224,7 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
       out.append(buf, r.ptr);
       return;
     }
-    case Kind::Double: append_py_float(out, v.as_double()); return;
+    case Kind::Double: out += common::repr_double(v.as_double()); return;
     case Kind::String:
       if (v.is_safe()) {
         out += "Markup(";
@@ -275,28 +274,9 @@ void append_str_limited(std::string& out, const TemplateValue& v, std::size_t ma
 }
 
 
-void append_py_float(std::string& out, double v) { out += common::repr_double(v); }
-
 std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
 
-bool py_isspace(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-         c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
 namespace {
-
-// Code points str.isprintable() rejects, beyond the ASCII controls (the common
-// format, separator and private-use ranges; unassigned code points are not known).
-bool py_unprintable(char32_t c) {
-  return (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x061C || c == 0x180E || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
-         (c >= 0x205F && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0x3000 ||
-         (c >= 0xD800 && c <= 0xF8FF) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
-         c == 0xFFFE || c == 0xFFFF || c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F) ||
-         c >= 0xF0000;
-}
 
 void append_hex(std::string& out, std::uint32_t v, int digits) {
   static const char* hex = "0123456789abcdef";
@@ -304,39 +284,6 @@ void append_hex(std::string& out, std::uint32_t v, int digits) {
 }
 
 }  // namespace
-
-void append_py_str_repr(std::string& out, std::string_view s) {
-  char quote = '\'';
-  if (s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos) quote = '"';
-  out += quote;
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = utf8_next(s, i);
-    if (c == static_cast<char32_t>(quote) || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || py_unprintable(c)) {
-      if (c < 0x100) {
-        out += "\\x";
-        append_hex(out, c, 2);
-      } else if (c < 0x10000) {
-        out += "\\u";
-        append_hex(out, c, 4);
-      } else {
-        out += "\\U";
-        append_hex(out, c, 8);
-      }
-    } else {
-      utf8_append(out, c);
-    }
-  }
-  out += quote;
-}
 
 const char* py_type_name(const TemplateValue& v) {
   switch (v.kind()) {
@@ -405,7 +352,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
       double d = v.as_double();
       if (std::isnan(d)) out += "NaN";
       else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
-      else append_py_float(out, d);
+      else out += common::repr_double(d);
       return;
     }
     case Kind::String: append_json_string(out, v.as_string()); return;
