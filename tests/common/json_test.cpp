@@ -174,3 +174,44 @@ TEST(JsonReader, NumbersReadAsPythonReadsThem) {
   EXPECT_TRUE(ints[2].IsInt64() && !ints[2].IsInt());
   EXPECT_TRUE(ints[3].IsUint64() && !ints[3].IsInt64());
 }
+
+TEST(JsonString, EscapesAsPythonJsonDumpsWithAndWithoutEnsureAscii) {
+  const std::vector<std::string> corpus = {
+      "", "plain", "quote \" backslash \\ slash /", std::string("\0\x01\b\t\n\v\f\r\x1f\x7f", 10),
+      "Çağrı Şube → İzmir", "emoji 😀 and \xf4\x8f\xbf\xbf", "<script>'x' & \"y\"</script>", "\xef\xbf\xbd"};
+  JsonDoc list(rapidjson::kArrayType);
+  for (const auto& s : corpus) list.PushBack(json_string(s, list.GetAllocator()), list.GetAllocator());
+  kemora::test::TempDir dir;
+  kemora::test::write_text(dir / "dumps.py",
+                           "import json,sys\n"
+                           "out = []\n"
+                           "for s in json.load(sys.stdin):\n"
+                           "    a = json.dumps(s)\n"
+                           "    for c, e in (('<', '\\\\u003c'), ('>', '\\\\u003e'), ('&', '\\\\u0026'), (\"'\", '\\\\u0027')):\n"
+                           "        a = a.replace(c, e)\n"
+                           "    out += [json.dumps(s, ensure_ascii=False), json.dumps(s), a]\n"
+                           "print('\\n'.join(out), end='')\n");
+  const std::string expected = kemora::test::run_python((dir / "dumps.py").string(), json_dumps(list));
+  std::string mine;
+  for (const auto& s : corpus) {
+    for (JsonStringOptions o : {JsonStringOptions{}, JsonStringOptions{.ensure_ascii = true},
+                                JsonStringOptions{.ensure_ascii = true, .html_safe = true, .escape_apostrophe = true}}) {
+      if (!mine.empty()) mine += '\n';
+      json_write_string(mine, s, o);
+    }
+  }
+  EXPECT_EQ(mine, expected);
+}
+
+TEST(JsonString, OptionsAreIndependentAndMalformedBytes) {
+  auto text = [](std::string_view s, JsonStringOptions o) {
+    std::string out = "=";
+    json_write_string(out, s, o);
+    return out;
+  };
+  EXPECT_EQ(text("<'>&", {.escape_apostrophe = true}), "=\"<\\u0027>&\"");
+  EXPECT_EQ(text("<'>&\x7f", {.html_safe = true}), "=\"\\u003c'\\u003e\\u0026\x7f\"");
+  // A malformed byte is copied as it is, or with ensure_ascii read as U+FFFD.
+  EXPECT_EQ(text("a\xff", {}), "=\"a\xff\"");
+  EXPECT_EQ(text("a\xff\xc3", {.ensure_ascii = true}), "=\"a\\ufffd\\ufffd\"");
+}

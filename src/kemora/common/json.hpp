@@ -30,6 +30,22 @@ struct JsonWriteOptions {
   bool html_safe = false;
 };
 
+/// How a string is written as a JSON string literal. By default only the
+/// quote, the backslash and the control characters are escaped (\n, \r, \t,
+/// \b, \f by name, the others as \u00XX) and other bytes are copied.
+struct JsonStringOptions {
+  /// Every character beyond ASCII, and DEL, as \uXXXX (lower-case hex), one
+  /// beyond U+FFFF as its surrogate pair; a malformed UTF-8 byte as \ufffd.
+  bool ensure_ascii = false;
+  /// '<', '>' and '&' as \u003c, \u003e, \u0026.
+  bool html_safe = false;
+  /// '\'' as \u0027.
+  bool escape_apostrophe = false;
+};
+
+/// Appends `s` as a JSON string literal, quotes included.
+void json_write_string(std::string& out, std::string_view s, JsonStringOptions options = {});
+
 /// Appends the JSON text of `value` to `out`. Non-ASCII text is written as
 /// UTF-8; reals are written as Python's repr writes them (3.0, 1e-05, 1e+16),
 /// non-finite reals as NaN, Infinity, -Infinity; members keep their order.

@@ -7,6 +7,7 @@
 #include <string>
 #include <algorithm>
 
+#include "kemora/common/json.hpp"
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
@@ -276,15 +277,6 @@ void append_str_limited(std::string& out, const TemplateValue& v, std::size_t ma
 
 std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
 
-namespace {
-
-void append_hex(std::string& out, std::uint32_t v, int digits) {
-  static const char* hex = "0123456789abcdef";
-  for (int k = digits - 1; k >= 0; --k) out += hex[(v >> (4 * k)) & 0xF];
-}
-
-}  // namespace
-
 const char* py_type_name(const TemplateValue& v) {
   switch (v.kind()) {
     case TemplateValue::Kind::Undefined: return "Undefined";
@@ -303,38 +295,9 @@ const char* py_type_name(const TemplateValue& v) {
 
 namespace {
 
+/// json.dumps's text of a string with ensure_ascii, then made safe for HTML.
 void append_json_string(std::string& out, std::string_view s) {
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = utf8_next(s, i);
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      case '<': out += "\\u003c"; continue;
-      case '>': out += "\\u003e"; continue;
-      case '&': out += "\\u0026"; continue;
-      case '\'': out += "\\u0027"; continue;
-      default: break;
-    }
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else if (c < 0x10000) {
-      out += "\\u";
-      append_hex(out, c, 4);
-    } else {
-      char32_t v = c - 0x10000;
-      out += "\\u";
-      append_hex(out, 0xD800 + (v >> 10), 4);
-      out += "\\u";
-      append_hex(out, 0xDC00 + (v & 0x3FF), 4);
-    }
-  }
-  out += '"';
+  common::json_write_string(out, s, {.ensure_ascii = true, .html_safe = true, .escape_apostrophe = true});
 }
 
 void append_json(std::string& out, const TemplateValue& v, int indent, int level, std::size_t max_size) {
