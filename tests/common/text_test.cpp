@@ -13,6 +13,9 @@ TEST(Utf8, LengthAndPrefixCountCodePoints) {
   EXPECT_EQ(utf8_prefix("Çağrı Şube", 3), "Çağ");
   EXPECT_EQ(utf8_prefix("abc", 10), "abc");
   EXPECT_EQ(utf8_prefix("ığüşöç", 0), "");
+  EXPECT_EQ(utf8_prefix_size("Çağrı Şube", 3), 5u);
+  EXPECT_EQ(utf8_prefix_size("😀x", 1), 4u);
+  EXPECT_EQ(utf8_prefix_size("abc", 10), 3u);
 }
 
 TEST(Utf8, PaddingNeverCutsAndCountsCodePoints) {

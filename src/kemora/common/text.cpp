@@ -150,16 +150,18 @@ std::size_t utf8_length(std::string_view s) {
   return n;
 }
 
-std::string utf8_prefix(std::string_view s, std::size_t n) {
+std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
   std::size_t count = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (!is_continuation(static_cast<unsigned char>(s[i]))) {
-      if (count == n) return std::string(s.substr(0, i));
+      if (count == n) return i;
       ++count;
     }
   }
-  return std::string(s);
+  return s.size();
 }
+
+std::string utf8_prefix(std::string_view s, std::size_t n) { return std::string(s.substr(0, utf8_prefix_size(s, n))); }
 
 std::string pad_right(std::string_view s, std::size_t width) {
   std::string out(s);

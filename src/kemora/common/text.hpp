@@ -10,6 +10,8 @@ namespace kemora::common {
 std::size_t utf8_length(std::string_view s);
 /// The first `n` code points of `s` (all of it when shorter).
 std::string utf8_prefix(std::string_view s, std::size_t n);
+/// The byte length of utf8_prefix(s, n).
+std::size_t utf8_prefix_size(std::string_view s, std::size_t n);
 /// `s` padded with blanks to at least `width` code points; never cut.
 std::string pad_right(std::string_view s, std::size_t width);
 std::string pad_left(std::string_view s, std::size_t width);

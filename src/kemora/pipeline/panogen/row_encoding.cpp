@@ -45,18 +45,6 @@ double round_half_even(double x) {
   return std::copysign((a + kTwo52) - kTwo52, x);
 }
 
-/// Byte length of the first `n` characters of the UTF-8 text `s`.
-std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-      if (count == n) return i;
-      ++count;
-    }
-  }
-  return s.size();
-}
-
 void append_int64(std::string& out, std::int64_t i) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, i);
@@ -390,7 +378,7 @@ void RowEncoder::encode_string(Rule rule, std::string_view s, std::string& out) 
     case Rule::Neden: write_html_safe(out, s); return;
     case Rule::Unvan:
       if (s.empty()) out += "\"\"";
-      else write_html_safe(out, s.substr(0, utf8_prefix_size(s, kUnvanLength)));
+      else write_html_safe(out, s.substr(0, common::utf8_prefix_size(s, kUnvanLength)));
       return;
     case Rule::Segment: append_int64(out, seg_index(s)); return;
     case Rule::SonRisk:

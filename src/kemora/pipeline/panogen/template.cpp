@@ -559,7 +559,7 @@ std::string py_replace(std::string_view s, std::string_view old, std::string_vie
 
 /// The code point at `index` (negative from the end) of `s`, or nullopt.
 std::optional<std::string> utf8_at(std::string_view s, std::int64_t index) {
-  std::int64_t n = static_cast<std::int64_t>(utf8_count(s));
+  std::int64_t n = static_cast<std::int64_t>(utf8_length(s));
   if (index < 0) index += n;
   if (index < 0 || index >= n) return std::nullopt;
   std::size_t i = 0;
@@ -1087,7 +1087,7 @@ class Renderer {
         args({});
         switch (v.kind()) {
           case Kind::Undefined: return TemplateValue(0);
-          case Kind::String: return TemplateValue(static_cast<long long>(utf8_count(v.as_string())));
+          case Kind::String: return TemplateValue(static_cast<long long>(utf8_length(v.as_string())));
           case Kind::List:
           case Kind::Tuple: return TemplateValue(static_cast<long long>(v.as_list().size()));
           case Kind::Map: return TemplateValue(static_cast<long long>(v.as_map().size()));

@@ -17,8 +17,8 @@ namespace kemora::pipeline::panogen::template_detail {
 using common::append_py_str_repr;
 using common::py_isspace;
 using common::utf8_append;
+using common::utf8_length;
 using common::utf8_next;
-std::size_t utf8_count(std::string_view s);
 /// The type name Python gives a value in messages ("int", "str", "dict", ...).
 const char* py_type_name(const TemplateValue& v);
 /// The error of a render whose byte budget (TemplateLimits::max_bytes) is spent.

@@ -274,9 +274,6 @@ void append_str_limited(std::string& out, const TemplateValue& v, std::size_t ma
   append_repr_limited(out, v, max_size);
 }
 
-
-std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
-
 const char* py_type_name(const TemplateValue& v) {
   switch (v.kind()) {
     case TemplateValue::Kind::Undefined: return "Undefined";
