@@ -58,3 +58,34 @@ TEST(RoundDecimal, GivesTheNearestDoubleToTheRoundedDecimal) {
   EXPECT_EQ(round_decimal(0.25, 1), 0.2);
   EXPECT_TRUE(std::signbit(round_decimal(-0.04, 1)));
 }
+
+TEST(RoundDecimal, MatchesPythonRoundForEveryPrecision) {
+  // Ties in decimal that are or are not ties in binary, both signs, large and
+  // tiny magnitudes, and precisions from far left of the point to beyond 323.
+  const std::vector<double> values = {0.5,    1.5,     2.5,    2.675,  -2.675, 0.125, 0.375, 1250.0, 1350.0,
+                                      -1250.0, 1249.9, 1250.0000001, 15.0, 25.0, 5e-324, 1.2e308,
+                                      123456.789, -987654.3210, 1e22, 0.0, -0.0, 99999.5, 9.5};
+  const std::vector<std::int64_t> precisions = {-400, -309, -308, -22, -5, -3, -2, -1, 0, 1, 2, 3, 10, 300, 323, 324, 1000};
+  std::string text = "[";
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17e", values[i]);
+    text += (i ? "," : "") + std::string(buf);
+  }
+  text += "]";
+  kemora::test::TempDir dir;
+  std::string script = "import json,sys\nout = []\nfor v in json.load(sys.stdin):\n    for n in (";
+  for (auto n : precisions) script += std::to_string(n) + ",";
+  script += "):\n        out.append(repr(round(v, n)))\nprint('\\n'.join(out), end='')\n";
+  kemora::test::write_text(dir / "round.py", script);
+  const std::string expected = kemora::test::run_python((dir / "round.py").string(), text);
+  std::string mine;
+  for (double v : values)
+    for (auto n : precisions) mine += (mine.empty() ? "" : "\n") + repr_double(round_decimal(v, n));
+  EXPECT_EQ(mine, expected);
+}
+
+TEST(RoundDecimal, NonFiniteValuesStay) {
+  EXPECT_TRUE(std::isnan(round_decimal(std::numeric_limits<double>::quiet_NaN(), 2)));
+  EXPECT_EQ(round_decimal(-std::numeric_limits<double>::infinity(), -3), -std::numeric_limits<double>::infinity());
+}

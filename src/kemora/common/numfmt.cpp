@@ -67,9 +67,29 @@ std::string format_fixed(double v, int decimals) {
   return std::string(buf, static_cast<std::size_t>(n));
 }
 
-double round_decimal(double v, int decimals) {
-  if (!std::isfinite(v)) return v;
-  return std::strtod(format_fixed(v, decimals).c_str(), nullptr);
+double round_decimal(double v, std::int64_t decimals) {
+  if (!std::isfinite(v) || v == 0.0) return v;
+  if (decimals > 323) return v;
+  if (decimals < -308) return std::copysign(0.0, v);
+  if (decimals >= 0) return std::strtod(format_fixed(v, static_cast<int>(decimals)).c_str(), nullptr);
+  // Round the exact integer part at 10^k, looking at the fraction for ties.
+  const std::size_t k = static_cast<std::size_t>(-decimals);
+  const double av = std::fabs(v);
+  const double ip = std::trunc(av);
+  const bool has_fraction = av != ip;
+  std::string digits = format_fixed(ip, 0);
+  if (digits.size() < k + 1) digits.insert(0, k + 1 - digits.size(), '0');
+  std::string kept = digits.substr(0, digits.size() - k);
+  const std::string dropped = digits.substr(digits.size() - k);
+  const std::string half = "5" + std::string(k - 1, '0');
+  const bool up = dropped > half || (dropped == half && (has_fraction || (kept.back() - '0') % 2 == 1));
+  if (up) {
+    std::size_t i = kept.size();
+    while (i > 0 && kept[i - 1] == '9') kept[--i] = '0';
+    if (i == 0) kept.insert(0, "1");
+    else ++kept[i - 1];
+  }
+  return std::copysign(std::strtod((kept + std::string(k, '0')).c_str(), nullptr), v);
 }
 
 }  // namespace kemora::common

@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string>
 
 /// Number texts as the system prints and writes them.
@@ -13,7 +14,10 @@ std::string repr_double(double v);
 std::string format_fixed(double v, int decimals);
 
 /// The double nearest to `v` correctly rounded to `decimals` decimal places
-/// (ties to even on the exact binary value): round_decimal(75.44, 1) == 75.4.
-double round_decimal(double v, int decimals);
+/// (ties to even on the exact binary value), as Python's round(v, decimals):
+/// round_decimal(75.44, 1) == 75.4, round_decimal(1250.0, -2) == 1200.0.
+/// Non-finite values, zeros and `decimals` beyond 323 give `v`; `decimals`
+/// below -308 gives a zero of the sign of `v`.
+double round_decimal(double v, std::int64_t decimals);
 
 }  // namespace kemora::common

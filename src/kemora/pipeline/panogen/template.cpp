@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "kemora/common/limits.hpp"
+#include "kemora/common/numfmt.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
 namespace kemora::pipeline::panogen {
@@ -440,40 +441,6 @@ std::optional<double> py_parse_float(std::string_view text) {
 }
 
 // ---- rounding as Python's round() -------------------------------------------
-
-/// round(x, n) for a real: correctly rounded from the exact binary value,
-/// ties to even.
-double py_round_double(double x, std::int64_t n) {
-  if (!std::isfinite(x) || x == 0.0) return x;
-  if (n > 323) return x;
-  if (n < -308) return std::copysign(0.0, x);
-  if (n >= 0) {
-    std::vector<char> buf(static_cast<std::size_t>(n) + 400);
-    std::snprintf(buf.data(), buf.size(), "%.*f", static_cast<int>(n), x);
-    return std::strtod(buf.data(), nullptr);
-  }
-  // Round the exact integer part at 10^k, looking at the fraction for ties.
-  std::size_t k = static_cast<std::size_t>(-n);
-  double ax = std::fabs(x);
-  double ip = std::trunc(ax);
-  bool has_fraction = ax != ip;
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.0f", ip);
-  std::string digits(buf);
-  if (digits.size() < k + 1) digits.insert(0, k + 1 - digits.size(), '0');
-  std::string kept = digits.substr(0, digits.size() - k);
-  std::string dropped = digits.substr(digits.size() - k);
-  std::string half = "5" + std::string(k - 1, '0');
-  bool up = dropped > half || (dropped == half && (has_fraction || (kept.back() - '0') % 2 == 1));
-  if (up) {
-    int i = static_cast<int>(kept.size()) - 1;
-    while (i >= 0 && kept[static_cast<std::size_t>(i)] == '9') kept[static_cast<std::size_t>(i--)] = '0';
-    if (i < 0) kept.insert(0, "1");
-    else ++kept[static_cast<std::size_t>(i)];
-  }
-  double r = std::strtod((kept + std::string(k, '0')).c_str(), nullptr);
-  return std::copysign(r, x);
-}
 
 /// round(i, n) for an integer with n < 0: ties to even.
 std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
@@ -1175,7 +1142,7 @@ class Renderer {
         if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
         if (method == "common") {
           if (is_int(v)) return TemplateValue(static_cast<long long>(py_round_int(v.as_int(), precision)));
-          return TemplateValue(py_round_double(v.as_double(), precision));
+          return TemplateValue(common::round_decimal(v.as_double(), precision));
         }
         double scale = std::pow(10.0, static_cast<double>(precision));
         double m = to_double(v) * scale;
