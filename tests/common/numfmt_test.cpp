@@ -89,3 +89,56 @@ TEST(RoundDecimal, NonFiniteValuesStay) {
   EXPECT_TRUE(std::isnan(round_decimal(std::numeric_limits<double>::quiet_NaN(), 2)));
   EXPECT_EQ(round_decimal(-std::numeric_limits<double>::infinity(), -3), -std::numeric_limits<double>::infinity());
 }
+
+namespace {
+// Texts float() and int() accept or refuse: signs, underscores, points,
+// exponents, the words, hex and other forms Python refuses, blanks.
+const std::vector<std::string> kNumberTexts = {
+    "0", "-0", "+7", "  42\t", "\n-3\r\n", "007", "-000", "1_000", "1__000", "_1", "1_", "+_1", "1_000.000_1",
+    "1_.5", "1._5", ".5", "5.", ".", "", "   ", "+", "-", "+-1", "--1", "1e5", "1E+05", "2.5e-3", "1e", "1e+",
+    "e5", "1e_5", "1e1_0", "1e5.5", "1.2.3", "1 2", "inf", "-Infinity", "iNfInItY", "+nan", "NaN", "infinit",
+    "in_f", "nan(1)", "0x10", "0x1p3", "1e400", "-1e400", "1e-400", "4.9e-324", "1.7976931348623159e308",
+    "123456789012345678901234567890", "-9223372036854775809", "\x0b\x0c" "8\x0c"};
+}  // namespace
+
+TEST(PyNumberText, FloatAndIntMatchPython) {
+  JsonDoc list(rapidjson::kArrayType);
+  for (const auto& t : kNumberTexts) list.PushBack(json_string(t, list.GetAllocator()), list.GetAllocator());
+  kemora::test::TempDir dir;
+  kemora::test::write_text(dir / "num.py",
+                           "import json,sys\n"
+                           "def call(f, t):\n"
+                           "    try:\n"
+                           "        return repr(f(t))\n"
+                           "    except ValueError:\n"
+                           "        return 'error'\n"
+                           "print('\\n'.join(call(float, t) + ' ' + call(int, t) for t in json.load(sys.stdin)), end='')\n");
+  const std::string expected = kemora::test::run_python((dir / "num.py").string(), json_dumps(list));
+  std::string mine;
+  for (const auto& t : kNumberTexts) {
+    auto f = parse_py_float(t, NumberBlanks::Ascii);
+    auto i = parse_py_int(t, NumberBlanks::Ascii);
+    EXPECT_EQ(f.has_value(), parse_py_float(t, NumberBlanks::PythonBytes).has_value()) << t;
+    EXPECT_EQ(i, parse_py_int(t, NumberBlanks::PythonBytes)) << t;
+    mine += (mine.empty() ? "" : "\n") + (f ? repr_double(*f) : "error") + " " + (i ? *i : "error");
+  }
+  EXPECT_EQ(mine, expected);
+  // Digits of other scripts, which Python reads too, are refused.
+  EXPECT_EQ(parse_py_float("\xd9\xa1\xd9\xa2", NumberBlanks::PythonBytes), std::nullopt);
+}
+
+TEST(PyNumberText, BlankSetsAndSigns) {
+  // Python's own white space beyond ASCII's: the file and group separators,
+  // and the bytes 0x85 and 0xA0 when the text is read byte by byte.
+  for (const std::string t : {"\x1c" "5", "5\x1f", "\xa0" "5", "5\x85"}) {
+    EXPECT_EQ(parse_py_float(t, NumberBlanks::Ascii), std::nullopt) << t;
+    EXPECT_EQ(parse_py_float(t, NumberBlanks::PythonBytes), 5.0) << t;
+    EXPECT_EQ(parse_py_int(t, NumberBlanks::Ascii), std::nullopt) << t;
+    EXPECT_EQ(parse_py_int(t, NumberBlanks::PythonBytes), "5") << t;
+  }
+  EXPECT_TRUE(std::signbit(*parse_py_float("-nan", NumberBlanks::Ascii)));
+  EXPECT_TRUE(std::isnan(*parse_py_float("-nan", NumberBlanks::Ascii)));
+  EXPECT_TRUE(std::signbit(*parse_py_float("-0.0", NumberBlanks::Ascii)));
+  EXPECT_TRUE(std::signbit(*parse_py_float("-1e-400", NumberBlanks::Ascii)));
+  EXPECT_EQ(parse_py_int("-0_0", NumberBlanks::Ascii), "0");
+}

@@ -1,6 +1,8 @@
 #pragma once
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 /// Number texts as the system prints and writes them.
 namespace kemora::common {
@@ -19,5 +21,23 @@ std::string format_fixed(double v, int decimals);
 /// Non-finite values, zeros and `decimals` beyond 323 give `v`; `decimals`
 /// below -308 gives a zero of the sign of `v`.
 double round_decimal(double v, std::int64_t decimals);
+
+/// The white space a number text may have around it.
+enum class NumberBlanks {
+  Ascii,        ///< blank, tab, CR, LF, VT, FF, as trim() removes them
+  PythonBytes,  ///< every byte that py_isspace() takes as a code point (0x1C to 0x1F, 0x85 and 0xA0 too)
+};
+
+/// Python's float() of a text: blanks around, one sign, digits with single
+/// underscores between them, an optional fraction and exponent, or inf,
+/// infinity or nan in any letter case. The nearest double (an infinity beyond
+/// the range, a zero below it); nullopt where Python raises ValueError.
+std::optional<double> parse_py_float(std::string_view text, NumberBlanks blanks);
+
+/// Python's int() of a base-10 text: blanks around, one sign, digits with
+/// single underscores between them. The value in plain decimal, of any size:
+/// '-' before the digits when negative, no leading zeros ("-0012" gives
+/// "-12", "-0" gives "0"); nullopt where Python raises ValueError.
+std::optional<std::string> parse_py_int(std::string_view text, NumberBlanks blanks);
 
 }  // namespace kemora::common

@@ -64,75 +64,10 @@ void append_whole(std::string& out, double r) {
   }
 }
 
-/// A decimal real as Python's float() reads a text: blanks around, one sign,
-/// digits with single underscores between them, optional fraction and
-/// exponent, or inf / infinity / nan in any letter case.
+/// Amounts and score codes written as texts read as Python's float() and
+/// int() read them, with ASCII blanks around.
 std::optional<double> parse_real_text(std::string_view s) {
-  s = common::trim(s);
-  std::string clean;
-  clean.reserve(s.size());
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    if (s[i] == '-') clean += '-';
-    ++i;
-  }
-  if (i == s.size() || s[i] == '+' || s[i] == '-') return std::nullopt;
-  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  for (std::size_t j = i; j < s.size(); ++j) {
-    char c = s[j];
-    if (c == '_') {
-      if (j == i || j + 1 == s.size() || !is_digit(s[j - 1]) || !is_digit(s[j + 1])) return std::nullopt;
-      continue;
-    }
-    if (c == '(' || c == 'x' || c == 'X' || c == 'p' || c == 'P') return std::nullopt;  // nan(...), hex
-    clean += c;
-  }
-  double d = 0;
-  auto r = std::from_chars(clean.data(), clean.data() + clean.size(), d, std::chars_format::general);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Overflow reads as an infinity and underflow as zero, as strtod does.
-    d = std::strtod(clean.c_str(), nullptr);
-  } else if (r.ec != std::errc()) {
-    return std::nullopt;
-  }
-  if (r.ptr != clean.data() + clean.size()) return std::nullopt;
-  return d;
-}
-
-/// A base-10 integer text as Python's int() reads it (blanks around, one
-/// sign, single underscores between digits): appends its normalised decimal
-/// digits to `out` and returns true, or returns false and appends nothing.
-bool append_int_text(std::string& out, std::string_view s) {
-  s = common::trim(s);
-  bool negative = false;
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i == s.size()) return false;
-  const std::size_t start = out.size();
-  if (negative) out += '-';
-  bool any = false;  // a significant digit was written
-  for (std::size_t j = i; j < s.size(); ++j) {
-    char c = s[j];
-    if (c == '_') {
-      if (j == i || j + 1 == s.size() || s[j + 1] == '_') {
-        out.resize(start);
-        return false;
-      }
-      continue;
-    }
-    if (c < '0' || c > '9') {
-      out.resize(start);
-      return false;
-    }
-    if (!any && c == '0') continue;  // leading zeros
-    any = true;
-    out += c;
-  }
-  if (!any) {
-    out.resize(start);
-    out += '0';  // zero has no sign
-  }
-  return true;
+  return common::parse_py_float(s, common::NumberBlanks::Ascii);
 }
 
 /// Bytes that the JSON text of a string cannot carry as they are (quote,
@@ -208,7 +143,8 @@ namespace {
 
 void append_score_of_string(std::string& out, std::string_view s) {
   if (s == "YI") out += "-1";
-  else if (!append_int_text(out, s)) out += "null";
+  else if (auto digits = common::parse_py_int(s, common::NumberBlanks::Ascii)) out += *digits;
+  else out += "null";
 }
 
 void append_score_of_double(std::string& out, double d) {

@@ -4,6 +4,7 @@
 
 #include <locale.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -353,91 +354,19 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
 
 // ---- number parsing as Python's int() and float() ---------------------------
 
-std::string_view strip_ascii_ws(std::string_view s) {
-  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
-}
-
-// Digits with single underscores between them; returns the digits, or nullopt.
-std::optional<std::string> py_digits(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= '0' && c <= '9') {
-      out += c;
-    } else if (c == '_' && i > 0 && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i - 1])) &&
-               std::isdigit(static_cast<unsigned char>(s[i + 1]))) {
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (out.empty()) return std::nullopt;
-  return out;
-}
-
 /// int(text): nullopt when Python raises ValueError; throws when the value
 /// does not fit 64 bits.
 std::optional<std::int64_t> py_parse_int(std::string_view text) {
-  std::string_view s = strip_ascii_ws(text);
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  auto digits = py_digits(s);
+  const auto digits = common::parse_py_int(text, common::NumberBlanks::PythonBytes);
   if (!digits) return std::nullopt;
   std::int64_t v = 0;
-  for (char c : *digits) {
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_sub_overflow(v, c - '0', &v)) overflow();
-  }
-  if (!negative) {
-    if (v == INT64_MIN) overflow();
-    v = -v;
-  }
+  if (std::from_chars(digits->data(), digits->data() + digits->size(), v).ec != std::errc()) overflow();
   return v;
 }
 
 /// float(text): nullopt when Python raises ValueError.
 std::optional<double> py_parse_float(std::string_view text) {
-  std::string_view s = strip_ascii_ws(text);
-  std::string clean;
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) clean += s[i++];
-  std::string rest;
-  for (char c : s.substr(i)) rest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (rest == "inf" || rest == "infinity" || rest == "nan") return std::strtod((clean + rest).c_str(), nullptr);
-  std::string_view r = s.substr(i);
-  std::size_t e = r.find_first_of("eE");
-  std::string_view mant = r.substr(0, e);
-  std::size_t dot = mant.find('.');
-  std::string_view ip = mant.substr(0, dot), fp = dot == std::string_view::npos ? std::string_view() : mant.substr(dot + 1);
-  if (ip.empty() && fp.empty()) return std::nullopt;
-  if (!ip.empty()) {
-    auto d = py_digits(ip);
-    if (!d) return std::nullopt;
-    clean += *d;
-  }
-  if (dot != std::string_view::npos) {
-    clean += '.';
-    if (!fp.empty()) {
-      auto d = py_digits(fp);
-      if (!d) return std::nullopt;
-      clean += *d;
-    }
-  }
-  if (e != std::string_view::npos) {
-    std::string_view ex = r.substr(e + 1);
-    clean += 'e';
-    if (!ex.empty() && (ex.front() == '+' || ex.front() == '-')) {
-      clean += ex.front();
-      ex.remove_prefix(1);
-    }
-    auto d = py_digits(ex);
-    if (!d) return std::nullopt;
-    clean += *d;
-  }
-  return std::strtod(clean.c_str(), nullptr);
+  return common::parse_py_float(text, common::NumberBlanks::PythonBytes);
 }
 
 // ---- rounding as Python's round() -------------------------------------------
