@@ -215,3 +215,10 @@ TEST(JsonString, OptionsAreIndependentAndMalformedBytes) {
   EXPECT_EQ(text("a\xff", {}), "=\"a\xff\"");
   EXPECT_EQ(text("a\xff\xc3", {.ensure_ascii = true}), "=\"a\\ufffd\\ufffd\"");
 }
+
+TEST(JsonKindName, NamesEveryKindOfValue) {
+  const JsonDoc v = json_parse(R"([[1], {"a": 1}, "x", true, false, 0, -1, 1.5, 18446744073709551615, null])", "kinds");
+  std::string names;
+  for (const auto& e : v.GetArray()) names += std::string(json_kind_name(e)) + ";";
+  EXPECT_EQ(names, "a list;a map;a text;a boolean;a boolean;a number;a number;a number;a number;null;");
+}

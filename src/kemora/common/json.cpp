@@ -333,6 +333,19 @@ std::string JsonGuard::fault_text() const {
   return fault_ == Fault::TooDeep ? kTooDeeplyNested : "text is not valid UTF-8";
 }
 
+const char* json_kind_name(const Json& v) {
+  switch (v.GetType()) {
+    case rapidjson::kArrayType: return "a list";
+    case rapidjson::kObjectType: return "a map";
+    case rapidjson::kStringType: return "a text";
+    case rapidjson::kFalseType:
+    case rapidjson::kTrueType: return "a boolean";
+    case rapidjson::kNumberType: return "a number";
+    case rapidjson::kNullType: break;
+  }
+  return "null";
+}
+
 JsonDoc json_parse_file(const std::filesystem::path& path) {
   std::string text = read_file(path);
   return json_parse(text, path.string());

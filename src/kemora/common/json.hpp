@@ -136,6 +136,10 @@ inline bool json_truthy(const Json& v) {
   return true;
 }
 
+/// The kind of a JSON value as messages name it: "a list", "a map",
+/// "a text", "a boolean", "a number" or "null".
+const char* json_kind_name(const Json& v);
+
 /// Convenience: a string value copied into `alloc`.
 inline Json json_string(std::string_view s, JsonAlloc& alloc) {
   return Json(s.data(), static_cast<rapidjson::SizeType>(s.size()), alloc);

@@ -20,14 +20,7 @@ constexpr std::size_t kUnvanLength = 40;
 constexpr std::string_view kFlagNames[] = {"_hizli_yukselen", "_rejim_degisimi", "_potansiyel_yi",
                                            "_erken_sinyal",   "_yakalanan",      "_kacirilan"};
 
-const char* kind_name(const Json& v) {
-  if (v.IsArray()) return "a list";
-  if (v.IsObject()) return "a map";
-  if (v.IsString()) return "a text";
-  if (v.IsBool()) return "a boolean";
-  if (v.IsNumber()) return "a number";
-  return "null";
-}
+using common::json_kind_name;
 
 double number_of(const Json& v) {
   if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
@@ -174,7 +167,7 @@ void append_score_code(std::string& out, const Json* v) {
 
 std::optional<std::string> code_key(const Json& v) {
   if (v.IsNull()) return std::nullopt;
-  if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("a code cannot be ") + kind_name(v));
+  if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("a code cannot be ") + json_kind_name(v));
   char tag = v.IsString() ? 's' : v.IsBool() ? 'b' : v.IsDouble() ? 'r' : 'i';
   return tag + text_form(v);
 }
@@ -189,7 +182,7 @@ std::string text_form(const Json& v) {
       if (v.IsInt64()) return std::to_string(v.GetInt64());
       if (v.IsUint64()) return std::to_string(v.GetUint64());
       return common::repr_double(v.GetDouble());
-    default: throw std::runtime_error(std::string("no text form for ") + kind_name(v));
+    default: throw std::runtime_error(std::string("no text form for ") + json_kind_name(v));
   }
 }
 
@@ -256,11 +249,11 @@ void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const 
         }
         out += ']';
       } else {
-        throw std::runtime_error(std::string("unvan must be a text, not ") + kind_name(v));
+        throw std::runtime_error(std::string("unvan must be a text, not ") + json_kind_name(v));
       }
       return;
     case Rule::Segment:
-      if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + kind_name(v));
+      if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + json_kind_name(v));
       out += "-1";
       return;
     case Rule::SonRisk:
@@ -402,7 +395,7 @@ RowSpan RowText::append_to(std::string& out) const {
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
                       const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP) {
-  if (!row.IsObject()) throw std::runtime_error(std::string("a row must be a map, not ") + kind_name(row));
+  if (!row.IsObject()) throw std::runtime_error(std::string("a row must be a map, not ") + json_kind_name(row));
   RowEncoder encoder(donemler, risk_donemler);
   RowText text(encoder);
   const Json* bolge = nullptr;
