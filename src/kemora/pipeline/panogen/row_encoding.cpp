@@ -330,34 +330,19 @@ void RowText::clear() {
   std::fill(length_.begin(), length_.end(), kMissing);
 }
 
-void RowText::mark(RowEncoder::Slot slot, std::size_t begin) {
+template <typename Arg, typename Value>
+void RowText::put(RowEncoder::Slot slot, void (RowEncoder::*encode)(RowEncoder::Rule, Arg, std::string&) const,
+                  const Value& value) {
+  const auto begin = buffer_.size();
+  (encoder_.*encode)(slot.rule, value, buffer_);
   offset_[slot.position] = static_cast<std::uint32_t>(begin);
   length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
 }
 
-void RowText::set(RowEncoder::Slot slot, const Json& v) {
-  const auto begin = buffer_.size();
-  encoder_.encode_value(slot.rule, v, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) {
-  const auto begin = buffer_.size();
-  encoder_.encode_int(slot.rule, i, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_double(RowEncoder::Slot slot, double d) {
-  const auto begin = buffer_.size();
-  encoder_.encode_double(slot.rule, d, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_string(RowEncoder::Slot slot, std::string_view s) {
-  const auto begin = buffer_.size();
-  encoder_.encode_string(slot.rule, s, buffer_);
-  mark(slot, begin);
-}
+void RowText::set(RowEncoder::Slot slot, const Json& v) { put(slot, &RowEncoder::encode_value, v); }
+void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) { put(slot, &RowEncoder::encode_int, i); }
+void RowText::set_double(RowEncoder::Slot slot, double d) { put(slot, &RowEncoder::encode_double, d); }
+void RowText::set_string(RowEncoder::Slot slot, std::string_view s) { put(slot, &RowEncoder::encode_string, s); }
 
 RowSpan RowText::append_to(std::string& out) const {
   // Joined through a pointer into room made beforehand: at most the encoded
