@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "test_support.hpp"
 
 using namespace kemora::common;
@@ -221,4 +223,17 @@ TEST(JsonKindName, NamesEveryKindOfValue) {
   std::string names;
   for (const auto& e : v.GetArray()) names += std::string(json_kind_name(e)) + ";";
   EXPECT_EQ(names, "a list;a map;a text;a boolean;a boolean;a number;a number;a number;a number;null;");
+}
+
+TEST(JsonNumbers, RealTextAndValueAsDouble) {
+  std::string out;
+  for (double d : {3.0, 1e-05, 1e16, -0.0, std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    json_write_real(out, d);
+    out += ' ';
+  }
+  EXPECT_EQ(out, "3.0 1e-05 1e+16 -0.0 NaN Infinity -Infinity ");
+  const JsonDoc v = json_parse("[true, false, -7, 18446744073709551615, 2.5]", "numbers");
+  std::vector<double> values;
+  for (const auto& e : v.GetArray()) values.push_back(json_as_double(e));
+  EXPECT_EQ(values, (std::vector<double>{1.0, 0.0, -7.0, 18446744073709551615.0, 2.5}));
 }

@@ -59,10 +59,7 @@ void write_number(std::string& out, const Json& v) {
   } else if (v.IsUint64()) {
     out += std::to_string(v.GetUint64());
   } else {
-    double d = v.GetDouble();
-    if (std::isnan(d)) out += "NaN";
-    else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
-    else out += repr_double(d);
+    json_write_real(out, v.GetDouble());
   }
 }
 
@@ -113,6 +110,12 @@ void write_value(std::string& out, const Json& v, const JsonWriteOptions& o, int
 }
 
 }  // namespace
+
+void json_write_real(std::string& out, double d) {
+  if (std::isnan(d)) out += "NaN";
+  else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
+  else out += repr_double(d);
+}
 
 void json_write_string(std::string& out, std::string_view s, JsonStringOptions o) {
   out += '"';

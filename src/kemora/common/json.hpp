@@ -46,6 +46,18 @@ struct JsonStringOptions {
 /// Appends `s` as a JSON string literal, quotes included.
 void json_write_string(std::string& out, std::string_view s, JsonStringOptions options = {});
 
+/// Appends the JSON text of a real: as Python's repr writes it (3.0, 1e-05,
+/// 1e+16), non-finite ones as NaN, Infinity, -Infinity.
+void json_write_real(std::string& out, double d);
+
+/// The value of a number or a boolean (true 1, false 0) as a double.
+inline double json_as_double(const Json& v) {
+  if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
+  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
+  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
+  return v.GetDouble();
+}
+
 /// Appends the JSON text of `value` to `out`. Non-ASCII text is written as
 /// UTF-8; reals are written as Python's repr writes them (3.0, 1e-05, 1e+16),
 /// non-finite reals as NaN, Infinity, -Infinity; members keep their order.

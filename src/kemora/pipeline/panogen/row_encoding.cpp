@@ -22,13 +22,6 @@ constexpr std::string_view kFlagNames[] = {"_hizli_yukselen", "_rejim_degisimi",
 
 using common::json_kind_name;
 
-double number_of(const Json& v) {
-  if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
-  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
-  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
-  return v.GetDouble();
-}
-
 /// Rounds to the nearest integer, ties to even (the default rounding of the
 /// floating-point unit, without a library call).
 double round_half_even(double x) {
@@ -109,7 +102,7 @@ Mio mio_of(double tl) {
 }
 
 Mio _mio(const Json& v) {
-  if (v.IsNumber() || v.IsBool()) return mio_of(number_of(v));
+  if (v.IsNumber() || v.IsBool()) return mio_of(common::json_as_double(v));
   if (v.IsString()) {
     auto d = parse_real_text(std::string_view(v.GetString(), v.GetStringLength()));
     if (d) return mio_of(*d);

@@ -37,10 +37,7 @@ using common::MappedFile;
 /// The ordering key of a row: son_risk, or 0 when missing, null, 0 or false.
 double sort_key_of(const Json& v) {
   if (!common::json_truthy(v)) return 0;
-  if (v.IsTrue()) return 1;
-  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
-  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
-  if (v.IsNumber()) return v.GetDouble();
+  if (v.IsNumber() || v.IsBool()) return common::json_as_double(v);
   throw std::runtime_error(std::string("son_risk must be a number, not ") + common::json_kind_name(v));
 }
 

@@ -308,13 +308,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
     case Kind::None: out += "null"; return;
     case Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
     case Kind::Int: v.append_repr(out); return;
-    case Kind::Double: {
-      double d = v.as_double();
-      if (std::isnan(d)) out += "NaN";
-      else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
-      else out += common::repr_double(d);
-      return;
-    }
+    case Kind::Double: common::json_write_real(out, v.as_double()); return;
     case Kind::String: append_json_string(out, v.as_string()); return;
     case Kind::List:
     case Kind::Tuple: {

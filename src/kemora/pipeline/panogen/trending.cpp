@@ -96,10 +96,7 @@ void append_risk(std::string& out, const common::Json* v) {
   }
   if (!v->IsNumber() && !v->IsBool())
     throw std::runtime_error("son_risk must be a number, not " + text_form(*v));
-  double tl = v->IsBool() ? 1.0 : v->IsInt64() ? static_cast<double>(v->GetInt64())
-                                : v->IsUint64() ? static_cast<double>(v->GetUint64())
-                                                : v->GetDouble();
-  append_cell(out, common::Json(common::round_decimal(tl / 1e6, 2)));
+  append_cell(out, common::Json(common::round_decimal(common::json_as_double(*v) / 1e6, 2)));
 }
 
 void append_row(std::string& out, const common::Json& record) {
