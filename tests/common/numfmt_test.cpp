@@ -142,3 +142,9 @@ TEST(PyNumberText, BlankSetsAndSigns) {
   EXPECT_TRUE(std::signbit(*parse_py_float("-1e-400", NumberBlanks::Ascii)));
   EXPECT_EQ(parse_py_int("-0_0", NumberBlanks::Ascii), "0");
 }
+
+TEST(AppendInt, WholeRangeAppended) {
+  std::string out = "n=";
+  for (std::int64_t i : {std::int64_t{0}, std::int64_t{-42}, INT64_MIN, INT64_MAX}) (append_int(out, i), out += ',');
+  EXPECT_EQ(out, "n=0,-42,-9223372036854775808,9223372036854775807,");
+}

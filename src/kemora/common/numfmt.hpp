@@ -1,4 +1,5 @@
 #pragma once
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -6,6 +7,13 @@
 
 /// Number texts as the system prints and writes them.
 namespace kemora::common {
+
+/// Appends the decimal text of `i`.
+inline void append_int(std::string& out, std::int64_t i) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, i);
+  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
+}
 
 /// Shortest text that reads back as `v`, as Python's repr writes a float:
 /// "3.0", "0.1", "1e+16", "1e-05", "-0.0", "nan", "inf", "-inf".

@@ -31,18 +31,14 @@ double round_half_even(double x) {
   return std::copysign((a + kTwo52) - kTwo52, x);
 }
 
-void append_int64(std::string& out, std::int64_t i) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-}
+using common::append_int;
 
 /// Appends an integer-valued finite double as its exact decimal integer.
 void append_whole(std::string& out, double r) {
   if (r == 0) {
     out += '0';
   } else if (std::fabs(r) < 9.2e18) {
-    append_int64(out, static_cast<std::int64_t>(r));
+    append_int(out, static_cast<std::int64_t>(r));
   } else {
     char buf[400];  // glibc prints the exact value of the double
     int n = std::snprintf(buf, sizeof buf, "%.0f", r);
@@ -148,7 +144,7 @@ void append_score_code(std::string& out, const Json* v) {
   } else if (v->IsBool()) {
     out += v->GetBool() ? '1' : '0';
   } else if (v->IsInt64()) {
-    append_int64(out, v->GetInt64());
+    append_int(out, v->GetInt64());
   } else if (v->IsUint64()) {
     out += std::to_string(v->GetUint64());
   } else if (v->IsDouble()) {
@@ -262,7 +258,7 @@ void RowEncoder::encode_int(Rule rule, std::int64_t i, std::string& out) const {
     case Rule::Muta:
     case Rule::Flag:
     case Rule::Neden:
-    case Rule::Score: append_int64(out, i); return;
+    case Rule::Score: append_int(out, i); return;
     case Rule::Unvan:
       if (i != 0) throw std::runtime_error("unvan must be a text, not a number");
       out += "\"\"";
@@ -302,7 +298,7 @@ void RowEncoder::encode_string(Rule rule, std::string_view s, std::string& out) 
       if (s.empty()) out += "\"\"";
       else write_html_safe(out, s.substr(0, common::utf8_prefix_size(s, kUnvanLength)));
       return;
-    case Rule::Segment: append_int64(out, seg_index(s)); return;
+    case Rule::Segment: append_int(out, seg_index(s)); return;
     case Rule::SonRisk:
     case Rule::Amount: {
       auto d = parse_real_text(s);

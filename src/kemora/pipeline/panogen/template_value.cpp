@@ -219,12 +219,7 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
     case Kind::Undefined: out += "Undefined"; return;
     case Kind::None: out += "None"; return;
     case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
-    case Kind::Int: {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
-      out.append(buf, r.ptr);
-      return;
-    }
+    case Kind::Int: common::append_int(out, v.as_int()); return;
     case Kind::Double: out += common::repr_double(v.as_double()); return;
     case Kind::String:
       if (v.is_safe()) {
