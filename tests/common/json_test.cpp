@@ -7,7 +7,7 @@
 
 #include <cmath>
 
-#include "test_support.hpp"
+#include "common/python_oracle.hpp"
 
 using namespace kemora::common;
 using kemora::test::TempDir;
@@ -181,19 +181,16 @@ TEST(JsonString, EscapesAsPythonJsonDumpsWithAndWithoutEnsureAscii) {
   const std::vector<std::string> corpus = {
       "", "plain", "quote \" backslash \\ slash /", std::string("\0\x01\b\t\n\v\f\r\x1f\x7f", 10),
       "Çağrı Şube → İzmir", "emoji 😀 and \xf4\x8f\xbf\xbf", "<script>'x' & \"y\"</script>", "\xef\xbf\xbd"};
-  JsonDoc list(rapidjson::kArrayType);
-  for (const auto& s : corpus) list.PushBack(json_string(s, list.GetAllocator()), list.GetAllocator());
-  kemora::test::TempDir dir;
-  kemora::test::write_text(dir / "dumps.py",
-                           "import json,sys\n"
-                           "out = []\n"
-                           "for s in json.load(sys.stdin):\n"
-                           "    a = json.dumps(s)\n"
-                           "    for c, e in (('<', '\\\\u003c'), ('>', '\\\\u003e'), ('&', '\\\\u0026'), (\"'\", '\\\\u0027')):\n"
-                           "        a = a.replace(c, e)\n"
-                           "    out += [json.dumps(s, ensure_ascii=False), json.dumps(s), a]\n"
-                           "print('\\n'.join(out), end='')\n");
-  const std::string expected = kemora::test::run_python((dir / "dumps.py").string(), json_dumps(list));
+  const std::string expected = kemora::test::run_python_code(
+      "import json,sys\n"
+      "out = []\n"
+      "for s in json.load(sys.stdin):\n"
+      "    a = json.dumps(s)\n"
+      "    for c, e in (('<', '\\\\u003c'), ('>', '\\\\u003e'), ('&', '\\\\u0026'), (\"'\", '\\\\u0027')):\n"
+      "        a = a.replace(c, e)\n"
+      "    out += [json.dumps(s, ensure_ascii=False), json.dumps(s), a]\n"
+      "print('\\n'.join(out), end='')\n",
+      kemora::test::json_list(corpus));
   std::string mine;
   for (const auto& s : corpus) {
     for (JsonStringOptions o : {JsonStringOptions{}, JsonStringOptions{.ensure_ascii = true},

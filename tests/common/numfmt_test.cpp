@@ -6,7 +6,7 @@
 #include <limits>
 
 #include "kemora/common/json.hpp"
-#include "test_support.hpp"
+#include "common/python_oracle.hpp"
 
 using namespace kemora::common;
 
@@ -15,20 +15,8 @@ TEST(ReprDouble, MatchesPythonReprOverManyValues) {
                                 1e-4, 1e-5, 1.5e-5, 5e-324, 1.7976931348623157e308, 2.5e-308, 1234.5678,
                                 -98765.4321, 100.0, 1e100, 9.999999999999999e15, 0.30000000000000004};
   for (int i = 1; i < 200; ++i) values.push_back(std::pow(1.37, i) * (i % 2 ? 1 : -1));
-  JsonDoc list(rapidjson::kArrayType);
-  for (double v : values) list.PushBack(v, list.GetAllocator());
   std::string script = "import json,sys\nprint('\\n'.join(repr(v) for v in json.load(sys.stdin)), end='')\n";
-  kemora::test::TempDir dir;
-  kemora::test::write_text(dir / "repr.py", script);
-  // The list is passed in Python's own JSON text to keep every bit.
-  std::string text = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17e", values[i]);
-    text += (i ? "," : "") + std::string(buf);
-  }
-  text += "]";
-  std::string out = kemora::test::run_python((dir / "repr.py").string(), text);
+  std::string out = kemora::test::run_python_code(script, kemora::test::json_list(values));
   std::string mine;
   for (std::size_t i = 0; i < values.size(); ++i) mine += (i ? "\n" : "") + repr_double(values[i]);
   EXPECT_EQ(mine, out);
@@ -66,19 +54,10 @@ TEST(RoundDecimal, MatchesPythonRoundForEveryPrecision) {
                                       -1250.0, 1249.9, 1250.0000001, 15.0, 25.0, 5e-324, 1.2e308,
                                       123456.789, -987654.3210, 1e22, 0.0, -0.0, 99999.5, 9.5};
   const std::vector<std::int64_t> precisions = {-400, -309, -308, -22, -5, -3, -2, -1, 0, 1, 2, 3, 10, 300, 323, 324, 1000};
-  std::string text = "[";
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%.17e", values[i]);
-    text += (i ? "," : "") + std::string(buf);
-  }
-  text += "]";
-  kemora::test::TempDir dir;
   std::string script = "import json,sys\nout = []\nfor v in json.load(sys.stdin):\n    for n in (";
   for (auto n : precisions) script += std::to_string(n) + ",";
   script += "):\n        out.append(repr(round(v, n)))\nprint('\\n'.join(out), end='')\n";
-  kemora::test::write_text(dir / "round.py", script);
-  const std::string expected = kemora::test::run_python((dir / "round.py").string(), text);
+  const std::string expected = kemora::test::run_python_code(script, kemora::test::json_list(values));
   std::string mine;
   for (double v : values)
     for (auto n : precisions) mine += (mine.empty() ? "" : "\n") + repr_double(round_decimal(v, n));
@@ -102,18 +81,15 @@ const std::vector<std::string> kNumberTexts = {
 }  // namespace
 
 TEST(PyNumberText, FloatAndIntMatchPython) {
-  JsonDoc list(rapidjson::kArrayType);
-  for (const auto& t : kNumberTexts) list.PushBack(json_string(t, list.GetAllocator()), list.GetAllocator());
-  kemora::test::TempDir dir;
-  kemora::test::write_text(dir / "num.py",
-                           "import json,sys\n"
-                           "def call(f, t):\n"
-                           "    try:\n"
-                           "        return repr(f(t))\n"
-                           "    except ValueError:\n"
-                           "        return 'error'\n"
-                           "print('\\n'.join(call(float, t) + ' ' + call(int, t) for t in json.load(sys.stdin)), end='')\n");
-  const std::string expected = kemora::test::run_python((dir / "num.py").string(), json_dumps(list));
+  const std::string expected = kemora::test::run_python_code(
+      "import json,sys\n"
+      "def call(f, t):\n"
+      "    try:\n"
+      "        return repr(f(t))\n"
+      "    except ValueError:\n"
+      "        return 'error'\n"
+      "print('\\n'.join(call(float, t) + ' ' + call(int, t) for t in json.load(sys.stdin)), end='')\n",
+      kemora::test::json_list(kNumberTexts));
   std::string mine;
   for (const auto& t : kNumberTexts) {
     auto f = parse_py_float(t, NumberBlanks::Ascii);

@@ -2,8 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "kemora/common/json.hpp"
-#include "test_support.hpp"
+#include "common/python_oracle.hpp"
 
 using namespace kemora::common;
 
@@ -76,12 +75,8 @@ TEST(PyStrRepr, MatchesPythonRepr) {
       "", "plain", "it's", "say \"hi\"", "both ' and \"", "back\\slash", "tab\tcr\rlf\n",
       std::string("nul\0one\x01\x1f", 8), "del\x7f", "nbsp\xc2\xa0soft\xc2\xadhyphen", "Çağrı Şube",
       "zw\xe2\x80\x8bsp lsep\xe2\x80\xa8", "bom\xef\xbb\xbf", "pua\xee\x80\x80", "emoji 😀", "\xf3\xa0\x80\x81tag"};
-  JsonDoc list(rapidjson::kArrayType);
-  for (const auto& s : corpus) list.PushBack(json_string(s, list.GetAllocator()), list.GetAllocator());
-  kemora::test::TempDir dir;
-  kemora::test::write_text(dir / "repr.py",
-                           "import json,sys\nprint('\\n'.join(repr(s) for s in json.load(sys.stdin)), end='')\n");
-  const std::string expected = kemora::test::run_python((dir / "repr.py").string(), json_dumps(list));
+  const std::string expected = kemora::test::run_python_code(
+      "import json,sys\nprint('\\n'.join(repr(s) for s in json.load(sys.stdin)), end='')\n", kemora::test::json_list(corpus));
   std::string mine;
   for (std::size_t i = 0; i < corpus.size(); ++i) mine += (i ? "\n" : "") + py_repr(corpus[i]);
   EXPECT_EQ(mine, expected);
