@@ -5,7 +5,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "test_support.hpp"
+#include <cmath>
+
+#include "common/python_oracle.hpp"
 
 using namespace kemora::common;
 using kemora::test::TempDir;
@@ -173,4 +175,62 @@ TEST(JsonReader, NumbersReadAsPythonReadsThem) {
   EXPECT_TRUE(ints[1].IsInt() && !ints[1].IsUint());
   EXPECT_TRUE(ints[2].IsInt64() && !ints[2].IsInt());
   EXPECT_TRUE(ints[3].IsUint64() && !ints[3].IsInt64());
+}
+
+TEST(JsonString, EscapesAsPythonJsonDumpsWithAndWithoutEnsureAscii) {
+  const std::vector<std::string> corpus = {
+      "", "plain", "quote \" backslash \\ slash /", std::string("\0\x01\b\t\n\v\f\r\x1f\x7f", 10),
+      "Çağrı Şube → İzmir", "emoji 😀 and \xf4\x8f\xbf\xbf", "<script>'x' & \"y\"</script>", "\xef\xbf\xbd"};
+  const std::string expected = kemora::test::run_python_code(
+      "import json,sys\n"
+      "out = []\n"
+      "for s in json.load(sys.stdin):\n"
+      "    a = json.dumps(s)\n"
+      "    for c, e in (('<', '\\\\u003c'), ('>', '\\\\u003e'), ('&', '\\\\u0026'), (\"'\", '\\\\u0027')):\n"
+      "        a = a.replace(c, e)\n"
+      "    out += [json.dumps(s, ensure_ascii=False), json.dumps(s), a]\n"
+      "print('\\n'.join(out), end='')\n",
+      kemora::test::json_list(corpus));
+  std::string mine;
+  for (const auto& s : corpus) {
+    for (JsonStringOptions o : {JsonStringOptions{}, JsonStringOptions{.ensure_ascii = true},
+                                JsonStringOptions{.ensure_ascii = true, .html_safe = true, .escape_apostrophe = true}}) {
+      if (!mine.empty()) mine += '\n';
+      json_write_string(mine, s, o);
+    }
+  }
+  EXPECT_EQ(mine, expected);
+}
+
+TEST(JsonString, OptionsAreIndependentAndMalformedBytes) {
+  auto text = [](std::string_view s, JsonStringOptions o) {
+    std::string out = "=";
+    json_write_string(out, s, o);
+    return out;
+  };
+  EXPECT_EQ(text("<'>&", {.escape_apostrophe = true}), "=\"<\\u0027>&\"");
+  EXPECT_EQ(text("<'>&\x7f", {.html_safe = true}), "=\"\\u003c'\\u003e\\u0026\x7f\"");
+  // A malformed byte is copied as it is, or with ensure_ascii read as U+FFFD.
+  EXPECT_EQ(text("a\xff", {}), "=\"a\xff\"");
+  EXPECT_EQ(text("a\xff\xc3", {.ensure_ascii = true}), "=\"a\\ufffd\\ufffd\"");
+}
+
+TEST(JsonKindName, NamesEveryKindOfValue) {
+  const JsonDoc v = json_parse(R"([[1], {"a": 1}, "x", true, false, 0, -1, 1.5, 18446744073709551615, null])", "kinds");
+  std::string names;
+  for (const auto& e : v.GetArray()) names += std::string(json_kind_name(e)) + ";";
+  EXPECT_EQ(names, "a list;a map;a text;a boolean;a boolean;a number;a number;a number;a number;null;");
+}
+
+TEST(JsonNumbers, RealTextAndValueAsDouble) {
+  std::string out;
+  for (double d : {3.0, 1e-05, 1e16, -0.0, std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    json_write_real(out, d);
+    out += ' ';
+  }
+  EXPECT_EQ(out, "3.0 1e-05 1e+16 -0.0 NaN Infinity -Infinity ");
+  const JsonDoc v = json_parse("[true, false, -7, 18446744073709551615, 2.5]", "numbers");
+  std::vector<double> values;
+  for (const auto& e : v.GetArray()) values.push_back(json_as_double(e));
+  EXPECT_EQ(values, (std::vector<double>{1.0, 0.0, -7.0, 18446744073709551615.0, 2.5}));
 }

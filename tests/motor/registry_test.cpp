@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kemora/motor/ingest_sources.hpp"
+
 using namespace kemora::motor;
 
 TEST(Registry, EighteenStepsInCanonicalOrderWithSharedRkdNotebook) {
@@ -49,4 +51,20 @@ TEST(Cascade, KeepsPrerequisitesThatRanInListOrder) {
             (std::vector<std::string>{"ingest_kik", "ingest_yis"}));
   EXPECT_TRUE(cascade_triggers("ingest_ddl", {"ingest_kik"}).empty());
   EXPECT_TRUE(cascade_triggers("backtest_eus", {}).empty());
+}
+
+TEST(Registry, IngestStepsNameTheFoldersTheyRead) {
+  std::vector<std::string> all;
+  for (auto kod : ALL_INGEST_STEPS) {
+    std::string line(kod);
+    for (auto key : ingest_source_keys(kod)) line += " " + std::string(key);
+    all.push_back(line);
+  }
+  EXPECT_EQ(all, (std::vector<std::string>{"ingest_ddl", "ingest_kik kik_data_ham_csv", "ingest_kredi kredi_db",
+                                           "ingest_yis yis_tahmin_data", "ingest_eus eus_tahmin_data",
+                                           "ingest_hedef_kapsam eus_hedef_muta eus_sql_kapsam_muta",
+                                           "ingest_statik statik_db", "ingest_train yis_train_data",
+                                           "ingest_rkd rkd_donem_data", "ingest_memzuc memzuc_data_donem"}));
+  EXPECT_TRUE(ingest_source_keys("transform").empty());
+  EXPECT_TRUE(ingest_source_keys("ingest_unknown").empty());
 }

@@ -140,5 +140,15 @@ TEST_F(RegionMaps, Errors) {
     FAIL() << "invalid UTF-8 accepted";
   } catch (const std::runtime_error& e) {
     EXPECT_NE(std::string(e.what()).find(bad), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("(invalid byte at offset 24)"), std::string::npos) << e.what();
+  }
+  // The offset is that of the first byte of the malformed sequence: here an
+  // encoded surrogate after a well-formed two-byte character.
+  bad = write_csv("bolge_kodu,bolge_adi\nB1,Ç\xed\xa0\x80\n");
+  try {
+    lists("[]", bad);
+    FAIL() << "an encoded surrogate accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("(invalid byte at offset 26)"), std::string::npos) << e.what();
   }
 }

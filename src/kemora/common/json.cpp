@@ -4,6 +4,7 @@
 #include <rapidjson/memorystream.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <optional>
 #include <clocale>
@@ -23,41 +24,33 @@ namespace {
 
 constexpr char kHex[] = "0123456789abcdef";
 
+/// What json_write_string does with an ASCII byte.
+enum class ByteClass : unsigned char {
+  Copy,        ///< always copied
+  Named,       ///< always escaped by name: " \\ \n \r \t \b \f
+  Control,     ///< always escaped as \u00XX
+  Html,        ///< < > &: escaped when html_safe
+  Apostrophe,  ///< ': escaped when escape_apostrophe
+  Del,         ///< DEL: escaped when ensure_ascii
+};
+
+constexpr auto kByteClass = [] {
+  std::array<ByteClass, 128> t{};
+  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = ByteClass::Control;
+  for (unsigned char c : {'"', '\\', '\n', '\r', '\t', '\b', '\f'}) t[c] = ByteClass::Named;
+  for (unsigned char c : {'<', '>', '&'}) t[c] = ByteClass::Html;
+  t['\''] = ByteClass::Apostrophe;
+  t[0x7F] = ByteClass::Del;
+  return t;
+}();
+
+void append_u_escape(std::string& out, unsigned v) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(v >> shift) & 0xF];
+}
+
 void write_string(std::string& out, const char* s, std::size_t n, bool html_safe) {
-  out += '"';
-  std::size_t run = 0;  // start of the pending run of bytes copied as they are
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    const char* esc = nullptr;
-    bool hex = false;
-    if (c == '"') esc = "\\\"";
-    else if (c == '\\') esc = "\\\\";
-    else if (c < 0x20) {
-      switch (c) {
-        case '\n': esc = "\\n"; break;
-        case '\r': esc = "\\r"; break;
-        case '\t': esc = "\\t"; break;
-        case '\b': esc = "\\b"; break;
-        case '\f': esc = "\\f"; break;
-        default: hex = true;
-      }
-    } else if (html_safe && (c == '<' || c == '>' || c == '&')) {
-      hex = true;
-    } else {
-      continue;
-    }
-    out.append(s + run, i - run);
-    run = i + 1;
-    if (esc) {
-      out += esc;
-    } else if (hex) {
-      out += "\\u00";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  out.append(s + run, n - run);
-  out += '"';
+  json_write_string(out, std::string_view(s, n), {.html_safe = html_safe});
 }
 
 void write_number(std::string& out, const Json& v) {
@@ -66,10 +59,7 @@ void write_number(std::string& out, const Json& v) {
   } else if (v.IsUint64()) {
     out += std::to_string(v.GetUint64());
   } else {
-    double d = v.GetDouble();
-    if (std::isnan(d)) out += "NaN";
-    else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
-    else out += repr_double(d);
+    json_write_real(out, v.GetDouble());
   }
 }
 
@@ -120,6 +110,63 @@ void write_value(std::string& out, const Json& v, const JsonWriteOptions& o, int
 }
 
 }  // namespace
+
+void json_write_real(std::string& out, double d) {
+  if (std::isnan(d)) out += "NaN";
+  else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
+  else out += repr_double(d);
+}
+
+void json_write_string(std::string& out, std::string_view s, JsonStringOptions o) {
+  out += '"';
+  const char* const d = s.data();
+  std::size_t run = 0;  // start of the pending run of bytes copied as they are
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(d[i]);
+    if (c >= 0x80) {
+      if (!o.ensure_ascii) {
+        ++i;
+        continue;
+      }
+      out.append(d + run, i - run);
+      const char32_t cp = utf8_next(s, i);
+      if (cp < 0x10000) {
+        append_u_escape(out, cp);
+      } else {
+        append_u_escape(out, 0xD800 + ((cp - 0x10000) >> 10));
+        append_u_escape(out, 0xDC00 + ((cp - 0x10000) & 0x3FF));
+      }
+      run = i;
+      continue;
+    }
+    const ByteClass cls = kByteClass[c];
+    const bool escaped = cls == ByteClass::Named || cls == ByteClass::Control ||
+                         (cls == ByteClass::Html && o.html_safe) ||
+                         (cls == ByteClass::Apostrophe && o.escape_apostrophe) ||
+                         (cls == ByteClass::Del && o.ensure_ascii);
+    if (!escaped) {
+      ++i;
+      continue;
+    }
+    const char* esc = nullptr;
+    switch (c) {
+      case '"': esc = "\\\""; break;
+      case '\\': esc = "\\\\"; break;
+      case '\n': esc = "\\n"; break;
+      case '\r': esc = "\\r"; break;
+      case '\t': esc = "\\t"; break;
+      case '\b': esc = "\\b"; break;
+      case '\f': esc = "\\f"; break;
+      default: break;
+    }
+    out.append(d + run, i - run);
+    if (esc) out += esc;
+    else append_u_escape(out, c);
+    run = ++i;
+  }
+  out.append(d + run, s.size() - run);
+  out += '"';
+}
 
 void json_write(std::string& out, const Json& value, JsonWriteOptions options) {
   write_value(out, value, options, 0);
@@ -287,6 +334,19 @@ std::size_t JsonGuard::fault_offset(std::string_view text) const {
 
 std::string JsonGuard::fault_text() const {
   return fault_ == Fault::TooDeep ? kTooDeeplyNested : "text is not valid UTF-8";
+}
+
+const char* json_kind_name(const Json& v) {
+  switch (v.GetType()) {
+    case rapidjson::kArrayType: return "a list";
+    case rapidjson::kObjectType: return "a map";
+    case rapidjson::kStringType: return "a text";
+    case rapidjson::kFalseType:
+    case rapidjson::kTrueType: return "a boolean";
+    case rapidjson::kNumberType: return "a number";
+    case rapidjson::kNullType: break;
+  }
+  return "null";
 }
 
 JsonDoc json_parse_file(const std::filesystem::path& path) {

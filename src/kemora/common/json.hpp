@@ -30,6 +30,34 @@ struct JsonWriteOptions {
   bool html_safe = false;
 };
 
+/// How a string is written as a JSON string literal. By default only the
+/// quote, the backslash and the control characters are escaped (\n, \r, \t,
+/// \b, \f by name, the others as \u00XX) and other bytes are copied.
+struct JsonStringOptions {
+  /// Every character beyond ASCII, and DEL, as \uXXXX (lower-case hex), one
+  /// beyond U+FFFF as its surrogate pair; a malformed UTF-8 byte as \ufffd.
+  bool ensure_ascii = false;
+  /// '<', '>' and '&' as \u003c, \u003e, \u0026.
+  bool html_safe = false;
+  /// '\'' as \u0027.
+  bool escape_apostrophe = false;
+};
+
+/// Appends `s` as a JSON string literal, quotes included.
+void json_write_string(std::string& out, std::string_view s, JsonStringOptions options = {});
+
+/// Appends the JSON text of a real: as Python's repr writes it (3.0, 1e-05,
+/// 1e+16), non-finite ones as NaN, Infinity, -Infinity.
+void json_write_real(std::string& out, double d);
+
+/// The value of a number or a boolean (true 1, false 0) as a double.
+inline double json_as_double(const Json& v) {
+  if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
+  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
+  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
+  return v.GetDouble();
+}
+
 /// Appends the JSON text of `value` to `out`. Non-ASCII text is written as
 /// UTF-8; reals are written as Python's repr writes them (3.0, 1e-05, 1e+16),
 /// non-finite reals as NaN, Infinity, -Infinity; members keep their order.
@@ -119,6 +147,10 @@ inline bool json_truthy(const Json& v) {
   }
   return true;
 }
+
+/// The kind of a JSON value as messages name it: "a list", "a map",
+/// "a text", "a boolean", "a number" or "null".
+const char* json_kind_name(const Json& v);
 
 /// Convenience: a string value copied into `alloc`.
 inline Json json_string(std::string_view s, JsonAlloc& alloc) {

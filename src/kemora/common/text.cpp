@@ -150,16 +150,18 @@ std::size_t utf8_length(std::string_view s) {
   return n;
 }
 
-std::string utf8_prefix(std::string_view s, std::size_t n) {
+std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
   std::size_t count = 0;
   for (std::size_t i = 0; i < s.size(); ++i) {
     if (!is_continuation(static_cast<unsigned char>(s[i]))) {
-      if (count == n) return std::string(s.substr(0, i));
+      if (count == n) return i;
       ++count;
     }
   }
-  return std::string(s);
+  return s.size();
 }
+
+std::string utf8_prefix(std::string_view s, std::size_t n) { return std::string(s.substr(0, utf8_prefix_size(s, n))); }
 
 std::string pad_right(std::string_view s, std::size_t width) {
   std::string out(s);
@@ -179,6 +181,99 @@ std::string_view trim(std::string_view s) {
   while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
   while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
   return s;
+}
+
+bool py_isspace(char32_t c) {
+  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
+         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
+         c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+void append_html_escaped(std::string& out, std::string_view s, HtmlQuotes quotes) {
+  const bool named = quotes == HtmlQuotes::Named;
+  std::size_t run = 0;  // start of the pending run of bytes copied as they are
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char* ref;
+    switch (s[i]) {
+      case '&': ref = "&amp;"; break;
+      case '<': ref = "&lt;"; break;
+      case '>': ref = "&gt;"; break;
+      case '"': ref = named ? "&quot;" : "&#34;"; break;
+      case '\'': ref = named ? "&#x27;" : "&#39;"; break;
+      default: continue;
+    }
+    out.append(s.data() + run, i - run);
+    out += ref;
+    run = i + 1;
+  }
+  out.append(s.data() + run, s.size() - run);
+}
+
+std::string html_escaped(std::string_view s, HtmlQuotes quotes) {
+  std::string out;
+  out.reserve(s.size());
+  append_html_escaped(out, s, quotes);
+  return out;
+}
+
+namespace {
+
+// Code points str.isprintable() rejects, beyond the ASCII controls (the common
+// format, separator and private-use ranges; unassigned code points are not known).
+bool py_unprintable(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x061C || c == 0x180E || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
+         (c >= 0x205F && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0x3000 ||
+         (c >= 0xD800 && c <= 0xF8FF) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
+         c == 0xFFFE || c == 0xFFFF || c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F) ||
+         c >= 0xF0000;
+}
+
+void append_hex(std::string& out, std::uint32_t v, int digits) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int k = digits - 1; k >= 0; --k) out += kHex[(v >> (4 * k)) & 0xF];
+}
+
+}  // namespace
+
+void append_py_str_repr(std::string& out, std::string_view s, ReprEscapes escapes) {
+  const bool all = escapes == ReprEscapes::Unprintable;
+  const char quote = s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos ? '"' : '\'';
+  out += quote;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto byte = static_cast<unsigned char>(s[i]);
+    if (byte >= 0x80 && !all) {
+      out += s[i++];
+      continue;
+    }
+    char32_t c = byte;
+    if (byte < 0x80) ++i;
+    else c = utf8_next(s, i);
+    if (c == static_cast<char32_t>(quote) || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (all && py_unprintable(c)) {
+      if (c < 0x100) {
+        out += "\\x";
+        append_hex(out, c, 2);
+      } else if (c < 0x10000) {
+        out += "\\u";
+        append_hex(out, c, 4);
+      } else {
+        out += "\\U";
+        append_hex(out, c, 8);
+      }
+    } else {
+      utf8_append(out, c);
+    }
+  }
+  out += quote;
 }
 
 }  // namespace kemora::common

@@ -10,6 +10,8 @@ namespace kemora::common {
 std::size_t utf8_length(std::string_view s);
 /// The first `n` code points of `s` (all of it when shorter).
 std::string utf8_prefix(std::string_view s, std::size_t n);
+/// The byte length of utf8_prefix(s, n).
+std::size_t utf8_prefix_size(std::string_view s, std::size_t n);
 /// `s` padded with blanks to at least `width` code points; never cut.
 std::string pad_right(std::string_view s, std::size_t width);
 std::string pad_left(std::string_view s, std::size_t width);
@@ -31,5 +33,31 @@ std::string utf8_lower(std::string_view s);
 
 /// Leading and trailing white space (blank, tab, CR, LF, VT, FF) removed.
 std::string_view trim(std::string_view s);
+
+/// Python's str.isspace() for one code point.
+bool py_isspace(char32_t c);
+
+/// How an HTML-escaped text writes the two quote characters.
+enum class HtmlQuotes {
+  Numeric,  ///< " as &#34;, ' as &#39;
+  Named,    ///< " as &quot;, ' as &#x27;
+};
+/// Appends `s` with & < > " ' written as character references; every other
+/// byte is copied as it is.
+void append_html_escaped(std::string& out, std::string_view s, HtmlQuotes quotes);
+std::string html_escaped(std::string_view s, HtmlQuotes quotes);
+
+/// What Python's repr() of a str writes as an escape besides the quote, the
+/// backslash, \n, \r and \t.
+enum class ReprEscapes {
+  /// Every character str.isprintable() rejects, as \xNN, \uNNNN or
+  /// \UNNNNNNNN; a malformed UTF-8 byte reads as U+FFFD.
+  Unprintable,
+  /// Nothing else: every other byte is copied as it is.
+  BreaksOnly,
+};
+/// Appends Python's repr() of the str `s`: in single quotes unless the text
+/// holds ' and no ", in double quotes then.
+void append_py_str_repr(std::string& out, std::string_view s, ReprEscapes escapes = ReprEscapes::Unprintable);
 
 }  // namespace kemora::common

@@ -2,6 +2,8 @@
 // summary and manifest.
 
 #include "kemora/motor/motor.hpp"
+#include "kemora/motor/ingest_sources.hpp"
+#include "kemora/motor/registry.hpp"
 #include "kemora/version.hpp"
 #include "kemora/common/json.hpp"
 
@@ -25,24 +27,6 @@ std::string member_or(const common::Json& obj, const char* key, const std::strin
   return it->value.IsString() ? std::string(it->value.GetString()) : common::json_dumps(it->value);
 }
 
-struct IngestStep {
-  const char* kod;
-  std::vector<const char*> keys;
-};
-
-const std::vector<IngestStep> kIngestSteps = {
-    {"ingest_ddl", {}},
-    {"ingest_kik", {"kik_data_ham_csv"}},
-    {"ingest_kredi", {"kredi_db"}},
-    {"ingest_yis", {"yis_tahmin_data"}},
-    {"ingest_eus", {"eus_tahmin_data"}},
-    {"ingest_hedef_kapsam", {"eus_hedef_muta", "eus_sql_kapsam_muta"}},
-    {"ingest_statik", {"statik_db"}},
-    {"ingest_train", {"yis_train_data"}},
-    {"ingest_rkd", {"rkd_donem_data"}},
-    {"ingest_memzuc", {"memzuc_data_donem"}},
-};
-
 }  // namespace
 
 std::filesystem::path Motor::run_all(const RunAllOptions& o) {
@@ -59,14 +43,15 @@ std::filesystem::path Motor::run_all(const RunAllOptions& o) {
   say(std::string("Force: ") + (force_all_ ? "True" : "False") + " " + quoted_list(force_adimlar_));
 
   if (!o.skip_ingest) {
-    for (const auto& step : kIngestSteps) {
-      if (step.keys.empty()) {
-        adim_isle(step.kod);
+    for (std::string_view kod : ALL_INGEST_STEPS) {
+      const auto keys = ingest_source_keys(kod);
+      if (keys.empty()) {
+        adim_isle(std::string(kod));
         continue;
       }
       std::vector<std::string> dirs;
-      for (const char* key : step.keys) dirs.push_back(_resolve(key));
-      adim_isle(step.kod, {.source_dirs = std::move(dirs)});
+      for (std::string_view key : keys) dirs.push_back(_resolve(std::string(key)));
+      adim_isle(std::string(kod), {.source_dirs = std::move(dirs)});
     }
   }
 

@@ -9,34 +9,10 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/json.hpp"
+#include "kemora/common/text.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {
-
-/// Offset of the first byte that is not part of valid UTF-8, or npos.
-std::size_t invalid_utf8_at(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n;
-    std::uint32_t cp;
-    if (c < 0x80) { ++i; continue; }
-    if ((c & 0xE0) == 0xC0) { n = 1; cp = c & 0x1F; }
-    else if ((c & 0xF0) == 0xE0) { n = 2; cp = c & 0x0F; }
-    else if ((c & 0xF8) == 0xF0) { n = 3; cp = c & 0x07; }
-    else return i;
-    for (std::size_t k = 1; k <= n; ++k) {
-      if (i + k >= s.size()) return i;
-      auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return i;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    static constexpr std::uint32_t kMin[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-    i += n + 1;
-  }
-  return std::string_view::npos;
-}
 
 /// Lines of a CSV text as lists of fields, blank lines left out.
 struct CsvLines {
@@ -76,8 +52,8 @@ RefNames read_ref_csv(const std::string& path) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return ref;
   std::string text = common::read_file(path);
-  if (auto bad = invalid_utf8_at(text); bad != std::string_view::npos)
-    throw std::runtime_error(path + ": not UTF-8 text (invalid byte at offset " + std::to_string(bad) + ")");
+  if (auto bad = common::utf8_invalid_at(text))
+    throw std::runtime_error(path + ": not UTF-8 text (invalid byte at offset " + std::to_string(*bad) + ")");
   auto lines = parse_csv(text, path);
   if (lines.empty()) return ref;
   // Columns by name; a name repeated in the header means its last column.

@@ -52,11 +52,7 @@ std::string json_text(const Json& v, common::JsonStyle style) {
   return common::json_dumps(v, {.style = style, .html_safe = true});
 }
 
-void append_int(std::string& out, int i) {
-  char buf[16];
-  auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-}
+using common::append_int;
 
 /// The text of chunk `c`: the JSON array of its encoded rows, with the
 /// region and branch positions put in from the maps.

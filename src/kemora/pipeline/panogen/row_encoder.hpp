@@ -176,8 +176,11 @@ class RowText {
   RowSpan append_to(std::string& out) const;
 
  private:
-  /// Records that position `slot` holds the bytes of buffer_ from `begin` on.
-  void mark(RowEncoder::Slot slot, std::size_t begin);
+  /// Appends the text `encode` gives `value` at position `slot` to buffer_
+  /// and records that the position holds it.
+  template <typename Arg, typename Value>
+  void put(RowEncoder::Slot slot, void (RowEncoder::*encode)(RowEncoder::Rule, Arg, std::string&) const,
+           const Value& value);
   static constexpr std::uint32_t kMissing = UINT32_MAX;
 
   const RowEncoder& encoder_;

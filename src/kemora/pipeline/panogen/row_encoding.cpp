@@ -19,21 +19,7 @@ namespace {
 
 constexpr std::size_t kUnvanLength = 40;
 
-const char* kind_name(const Json& v) {
-  if (v.IsArray()) return "a list";
-  if (v.IsObject()) return "a map";
-  if (v.IsString()) return "a text";
-  if (v.IsBool()) return "a boolean";
-  if (v.IsNumber()) return "a number";
-  return "null";
-}
-
-double number_of(const Json& v) {
-  if (v.IsBool()) return v.GetBool() ? 1.0 : 0.0;
-  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
-  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
-  return v.GetDouble();
-}
+using common::json_kind_name;
 
 /// Rounds to the nearest integer, ties to even (the default rounding of the
 /// floating-point unit, without a library call).
@@ -44,30 +30,14 @@ double round_half_even(double x) {
   return std::copysign((a + kTwo52) - kTwo52, x);
 }
 
-/// Byte length of the first `n` characters of the UTF-8 text `s`.
-std::size_t utf8_prefix_size(std::string_view s, std::size_t n) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
-      if (count == n) return i;
-      ++count;
-    }
-  }
-  return s.size();
-}
-
-void append_int64(std::string& out, std::int64_t i) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, i);
-  out.append(buf, static_cast<std::size_t>(r.ptr - buf));
-}
+using common::append_int;
 
 /// Appends an integer-valued finite double as its exact decimal integer.
 void append_whole(std::string& out, double r) {
   if (r == 0) {
     out += '0';
   } else if (std::fabs(r) < 9.2e18) {
-    append_int64(out, static_cast<std::int64_t>(r));
+    append_int(out, static_cast<std::int64_t>(r));
   } else {
     char buf[400];  // glibc prints the exact value of the double
     int n = std::snprintf(buf, sizeof buf, "%.0f", r);
@@ -75,75 +45,10 @@ void append_whole(std::string& out, double r) {
   }
 }
 
-/// A decimal real as Python's float() reads a text: blanks around, one sign,
-/// digits with single underscores between them, optional fraction and
-/// exponent, or inf / infinity / nan in any letter case.
+/// Amounts and score codes written as texts read as Python's float() and
+/// int() read them, with ASCII blanks around.
 std::optional<double> parse_real_text(std::string_view s) {
-  s = common::trim(s);
-  std::string clean;
-  clean.reserve(s.size());
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-    if (s[i] == '-') clean += '-';
-    ++i;
-  }
-  if (i == s.size() || s[i] == '+' || s[i] == '-') return std::nullopt;
-  auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-  for (std::size_t j = i; j < s.size(); ++j) {
-    char c = s[j];
-    if (c == '_') {
-      if (j == i || j + 1 == s.size() || !is_digit(s[j - 1]) || !is_digit(s[j + 1])) return std::nullopt;
-      continue;
-    }
-    if (c == '(' || c == 'x' || c == 'X' || c == 'p' || c == 'P') return std::nullopt;  // nan(...), hex
-    clean += c;
-  }
-  double d = 0;
-  auto r = std::from_chars(clean.data(), clean.data() + clean.size(), d, std::chars_format::general);
-  if (r.ec == std::errc::result_out_of_range) {
-    // Overflow reads as an infinity and underflow as zero, as strtod does.
-    d = std::strtod(clean.c_str(), nullptr);
-  } else if (r.ec != std::errc()) {
-    return std::nullopt;
-  }
-  if (r.ptr != clean.data() + clean.size()) return std::nullopt;
-  return d;
-}
-
-/// A base-10 integer text as Python's int() reads it (blanks around, one
-/// sign, single underscores between digits): appends its normalised decimal
-/// digits to `out` and returns true, or returns false and appends nothing.
-bool append_int_text(std::string& out, std::string_view s) {
-  s = common::trim(s);
-  bool negative = false;
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
-  if (i == s.size()) return false;
-  const std::size_t start = out.size();
-  if (negative) out += '-';
-  bool any = false;  // a significant digit was written
-  for (std::size_t j = i; j < s.size(); ++j) {
-    char c = s[j];
-    if (c == '_') {
-      if (j == i || j + 1 == s.size() || s[j + 1] == '_') {
-        out.resize(start);
-        return false;
-      }
-      continue;
-    }
-    if (c < '0' || c > '9') {
-      out.resize(start);
-      return false;
-    }
-    if (!any && c == '0') continue;  // leading zeros
-    any = true;
-    out += c;
-  }
-  if (!any) {
-    out.resize(start);
-    out += '0';  // zero has no sign
-  }
-  return true;
+  return common::parse_py_float(s, common::NumberBlanks::Ascii);
 }
 
 /// Bytes that the JSON text of a string cannot carry as they are (quote,
@@ -192,7 +97,7 @@ Mio mio_of(double tl) {
 }
 
 Mio _mio(const Json& v) {
-  if (v.IsNumber() || v.IsBool()) return mio_of(number_of(v));
+  if (v.IsNumber() || v.IsBool()) return mio_of(common::json_as_double(v));
   if (v.IsString()) {
     auto d = parse_real_text(std::string_view(v.GetString(), v.GetStringLength()));
     if (d) return mio_of(*d);
@@ -219,7 +124,8 @@ namespace {
 
 void append_score_of_string(std::string& out, std::string_view s) {
   if (s == "YI") out += "-1";
-  else if (!append_int_text(out, s)) out += "null";
+  else if (auto digits = common::parse_py_int(s, common::NumberBlanks::Ascii)) out += *digits;
+  else out += "null";
 }
 
 void append_score_of_double(std::string& out, double d) {
@@ -237,7 +143,7 @@ void append_score_code(std::string& out, const Json* v) {
   } else if (v->IsBool()) {
     out += v->GetBool() ? '1' : '0';
   } else if (v->IsInt64()) {
-    append_int64(out, v->GetInt64());
+    append_int(out, v->GetInt64());
   } else if (v->IsUint64()) {
     out += std::to_string(v->GetUint64());
   } else if (v->IsDouble()) {
@@ -249,7 +155,7 @@ void append_score_code(std::string& out, const Json* v) {
 
 std::optional<std::string> code_key(const Json& v) {
   if (v.IsNull()) return std::nullopt;
-  if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("a code cannot be ") + kind_name(v));
+  if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("a code cannot be ") + json_kind_name(v));
   char tag = v.IsString() ? 's' : v.IsBool() ? 'b' : v.IsDouble() ? 'r' : 'i';
   return tag + text_form(v);
 }
@@ -264,7 +170,7 @@ std::string text_form(const Json& v) {
       if (v.IsInt64()) return std::to_string(v.GetInt64());
       if (v.IsUint64()) return std::to_string(v.GetUint64());
       return common::repr_double(v.GetDouble());
-    default: throw std::runtime_error(std::string("no text form for ") + kind_name(v));
+    default: throw std::runtime_error(std::string("no text form for ") + json_kind_name(v));
   }
 }
 
@@ -356,11 +262,11 @@ void RowEncoder::encode_value(Rule rule, const Json& v, std::string& out) const 
         }
         out += ']';
       } else {
-        throw std::runtime_error(std::string("unvan must be a text, not ") + kind_name(v));
+        throw std::runtime_error(std::string("unvan must be a text, not ") + json_kind_name(v));
       }
       return;
     case Rule::Segment:
-      if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + kind_name(v));
+      if (v.IsArray() || v.IsObject()) throw std::runtime_error(std::string("segment cannot be ") + json_kind_name(v));
       out += "-1";
       return;
     case Rule::SonRisk:
@@ -376,7 +282,7 @@ void RowEncoder::encode_int(Rule rule, std::int64_t i, std::string& out) const {
     case Rule::Muta:
     case Rule::Flag:
     case Rule::Neden:
-    case Rule::Score: append_int64(out, i); return;
+    case Rule::Score: append_int(out, i); return;
     case Rule::Unvan:
       if (i != 0) throw std::runtime_error("unvan must be a text, not a number");
       out += "\"\"";
@@ -414,9 +320,9 @@ void RowEncoder::encode_string(Rule rule, std::string_view s, std::string& out) 
     case Rule::Neden: write_html_safe(out, s); return;
     case Rule::Unvan:
       if (s.empty()) out += "\"\"";
-      else write_html_safe(out, s.substr(0, utf8_prefix_size(s, kUnvanLength)));
+      else write_html_safe(out, s.substr(0, common::utf8_prefix_size(s, kUnvanLength)));
       return;
-    case Rule::Segment: append_int64(out, seg_index(s)); return;
+    case Rule::Segment: append_int(out, seg_index(s)); return;
     case Rule::SonRisk:
     case Rule::Amount: {
       auto d = parse_real_text(s);
@@ -437,34 +343,19 @@ void RowText::clear() {
   std::fill(length_.begin(), length_.end(), kMissing);
 }
 
-void RowText::mark(RowEncoder::Slot slot, std::size_t begin) {
+template <typename Arg, typename Value>
+void RowText::put(RowEncoder::Slot slot, void (RowEncoder::*encode)(RowEncoder::Rule, Arg, std::string&) const,
+                  const Value& value) {
+  const auto begin = buffer_.size();
+  (encoder_.*encode)(slot.rule, value, buffer_);
   offset_[slot.position] = static_cast<std::uint32_t>(begin);
   length_[slot.position] = static_cast<std::uint32_t>(buffer_.size() - begin);
 }
 
-void RowText::set(RowEncoder::Slot slot, const Json& v) {
-  const auto begin = buffer_.size();
-  encoder_.encode_value(slot.rule, v, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) {
-  const auto begin = buffer_.size();
-  encoder_.encode_int(slot.rule, i, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_double(RowEncoder::Slot slot, double d) {
-  const auto begin = buffer_.size();
-  encoder_.encode_double(slot.rule, d, buffer_);
-  mark(slot, begin);
-}
-
-void RowText::set_string(RowEncoder::Slot slot, std::string_view s) {
-  const auto begin = buffer_.size();
-  encoder_.encode_string(slot.rule, s, buffer_);
-  mark(slot, begin);
-}
+void RowText::set(RowEncoder::Slot slot, const Json& v) { put(slot, &RowEncoder::encode_value, v); }
+void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) { put(slot, &RowEncoder::encode_int, i); }
+void RowText::set_double(RowEncoder::Slot slot, double d) { put(slot, &RowEncoder::encode_double, d); }
+void RowText::set_string(RowEncoder::Slot slot, std::string_view s) { put(slot, &RowEncoder::encode_string, s); }
 
 RowSpan RowText::append_to(std::string& out) const {
   // Joined through a pointer into room made beforehand: at most the encoded
@@ -502,7 +393,7 @@ RowSpan RowText::append_to(std::string& out) const {
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
                       const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP) {
-  if (!row.IsObject()) throw std::runtime_error(std::string("a row must be a map, not ") + kind_name(row));
+  if (!row.IsObject()) throw std::runtime_error(std::string("a row must be a map, not ") + json_kind_name(row));
   RowEncoder encoder(donemler, risk_donemler);
   RowText text(encoder);
   const Json* bolge = nullptr;

@@ -34,23 +34,11 @@ constexpr unsigned kParseFlags =
 
 using common::MappedFile;
 
-const char* kind_of(const Json& v) {
-  if (v.IsArray()) return "a list";
-  if (v.IsObject()) return "a map";
-  if (v.IsString()) return "a text";
-  if (v.IsNumber()) return "a number";
-  if (v.IsBool()) return "a boolean";
-  return "null";
-}
-
 /// The ordering key of a row: son_risk, or 0 when missing, null, 0 or false.
 double sort_key_of(const Json& v) {
   if (!common::json_truthy(v)) return 0;
-  if (v.IsTrue()) return 1;
-  if (v.IsInt64()) return static_cast<double>(v.GetInt64());
-  if (v.IsUint64()) return static_cast<double>(v.GetUint64());
-  if (v.IsNumber()) return v.GetDouble();
-  throw std::runtime_error(std::string("son_risk must be a number, not ") + kind_of(v));
+  if (v.IsNumber() || v.IsBool()) return common::json_as_double(v);
+  throw std::runtime_error(std::string("son_risk must be a number, not ") + common::json_kind_name(v));
 }
 
 /// Inline comparison for the short member names of rows: two overlapping
@@ -422,7 +410,7 @@ class ScanHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, ScanH
       row_ranges.push_back({pos(), pos(), true});
       ++row_index_;
     } else if (depth_ == 1 && top_) {
-      if (top_ == &rows) return fail("rows must be a list, not " + std::string(kind_of(v)));
+      if (top_ == &rows) return fail("rows must be a list, not " + std::string(common::json_kind_name(v)));
       return member_done();
     } else if (depth_ == 0) {
       return fail("the scoreboard must be a JSON object");
@@ -631,7 +619,8 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
   bool split_tried = false;
   handler.on_meta = [&] {
     sb.meta = parse_member(file.data(), handler.meta, source);
-    if (!sb.meta.IsObject()) throw std::runtime_error("meta must be a map, not " + std::string(kind_of(sb.meta)));
+    if (!sb.meta.IsObject())
+      throw std::runtime_error("meta must be a map, not " + std::string(common::json_kind_name(sb.meta)));
     auto d = sb.meta.FindMember("donemler");
     if (d != sb.meta.MemberEnd()) sb.donemler.CopyFrom(d->value, sb.donemler.GetAllocator());
     else sb.donemler.SetArray();

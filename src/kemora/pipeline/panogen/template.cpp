@@ -4,6 +4,7 @@
 
 #include <locale.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <sstream>
 
 #include "kemora/common/limits.hpp"
+#include "kemora/common/numfmt.hpp"
 #include "kemora/pipeline/panogen/template_internal.hpp"
 
 namespace kemora::pipeline::panogen {
@@ -211,21 +213,7 @@ const char* op_symbol(BinOp op) {
 
 [[noreturn]] void overflow() { throw EvalError("integer overflow (integers beyond 64 bits are not supported)"); }
 
-std::string escape_html(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&#34;"; break;
-      case '\'': out += "&#39;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
+std::string escape_html(std::string_view s) { return common::html_escaped(s, common::HtmlQuotes::Numeric); }
 
 TemplateValue repeat(const TemplateValue& seq, std::int64_t n, Budget& st) {
   if (n <= 0) n = 0;
@@ -366,128 +354,22 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
 
 // ---- number parsing as Python's int() and float() ---------------------------
 
-std::string_view strip_ascii_ws(std::string_view s) {
-  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && py_isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
-}
-
-// Digits with single underscores between them; returns the digits, or nullopt.
-std::optional<std::string> py_digits(std::string_view s) {
-  std::string out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    char c = s[i];
-    if (c >= '0' && c <= '9') {
-      out += c;
-    } else if (c == '_' && i > 0 && i + 1 < s.size() && std::isdigit(static_cast<unsigned char>(s[i - 1])) &&
-               std::isdigit(static_cast<unsigned char>(s[i + 1]))) {
-    } else {
-      return std::nullopt;
-    }
-  }
-  if (out.empty()) return std::nullopt;
-  return out;
-}
-
 /// int(text): nullopt when Python raises ValueError; throws when the value
 /// does not fit 64 bits.
 std::optional<std::int64_t> py_parse_int(std::string_view text) {
-  std::string_view s = strip_ascii_ws(text);
-  bool negative = false;
-  if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
-    negative = s.front() == '-';
-    s.remove_prefix(1);
-  }
-  auto digits = py_digits(s);
+  const auto digits = common::parse_py_int(text, common::NumberBlanks::PythonBytes);
   if (!digits) return std::nullopt;
   std::int64_t v = 0;
-  for (char c : *digits) {
-    if (__builtin_mul_overflow(v, 10, &v) || __builtin_sub_overflow(v, c - '0', &v)) overflow();
-  }
-  if (!negative) {
-    if (v == INT64_MIN) overflow();
-    v = -v;
-  }
+  if (std::from_chars(digits->data(), digits->data() + digits->size(), v).ec != std::errc()) overflow();
   return v;
 }
 
 /// float(text): nullopt when Python raises ValueError.
 std::optional<double> py_parse_float(std::string_view text) {
-  std::string_view s = strip_ascii_ws(text);
-  std::string clean;
-  std::size_t i = 0;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-')) clean += s[i++];
-  std::string rest;
-  for (char c : s.substr(i)) rest += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (rest == "inf" || rest == "infinity" || rest == "nan") return std::strtod((clean + rest).c_str(), nullptr);
-  std::string_view r = s.substr(i);
-  std::size_t e = r.find_first_of("eE");
-  std::string_view mant = r.substr(0, e);
-  std::size_t dot = mant.find('.');
-  std::string_view ip = mant.substr(0, dot), fp = dot == std::string_view::npos ? std::string_view() : mant.substr(dot + 1);
-  if (ip.empty() && fp.empty()) return std::nullopt;
-  if (!ip.empty()) {
-    auto d = py_digits(ip);
-    if (!d) return std::nullopt;
-    clean += *d;
-  }
-  if (dot != std::string_view::npos) {
-    clean += '.';
-    if (!fp.empty()) {
-      auto d = py_digits(fp);
-      if (!d) return std::nullopt;
-      clean += *d;
-    }
-  }
-  if (e != std::string_view::npos) {
-    std::string_view ex = r.substr(e + 1);
-    clean += 'e';
-    if (!ex.empty() && (ex.front() == '+' || ex.front() == '-')) {
-      clean += ex.front();
-      ex.remove_prefix(1);
-    }
-    auto d = py_digits(ex);
-    if (!d) return std::nullopt;
-    clean += *d;
-  }
-  return std::strtod(clean.c_str(), nullptr);
+  return common::parse_py_float(text, common::NumberBlanks::PythonBytes);
 }
 
 // ---- rounding as Python's round() -------------------------------------------
-
-/// round(x, n) for a real: correctly rounded from the exact binary value,
-/// ties to even.
-double py_round_double(double x, std::int64_t n) {
-  if (!std::isfinite(x) || x == 0.0) return x;
-  if (n > 323) return x;
-  if (n < -308) return std::copysign(0.0, x);
-  if (n >= 0) {
-    std::vector<char> buf(static_cast<std::size_t>(n) + 400);
-    std::snprintf(buf.data(), buf.size(), "%.*f", static_cast<int>(n), x);
-    return std::strtod(buf.data(), nullptr);
-  }
-  // Round the exact integer part at 10^k, looking at the fraction for ties.
-  std::size_t k = static_cast<std::size_t>(-n);
-  double ax = std::fabs(x);
-  double ip = std::trunc(ax);
-  bool has_fraction = ax != ip;
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.0f", ip);
-  std::string digits(buf);
-  if (digits.size() < k + 1) digits.insert(0, k + 1 - digits.size(), '0');
-  std::string kept = digits.substr(0, digits.size() - k);
-  std::string dropped = digits.substr(digits.size() - k);
-  std::string half = "5" + std::string(k - 1, '0');
-  bool up = dropped > half || (dropped == half && (has_fraction || (kept.back() - '0') % 2 == 1));
-  if (up) {
-    int i = static_cast<int>(kept.size()) - 1;
-    while (i >= 0 && kept[static_cast<std::size_t>(i)] == '9') kept[static_cast<std::size_t>(i--)] = '0';
-    if (i < 0) kept.insert(0, "1");
-    else ++kept[static_cast<std::size_t>(i)];
-  }
-  double r = std::strtod((kept + std::string(k, '0')).c_str(), nullptr);
-  return std::copysign(r, x);
-}
 
 /// round(i, n) for an integer with n < 0: ties to even.
 std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
@@ -573,7 +455,7 @@ std::string py_replace(std::string_view s, std::string_view old, std::string_vie
 
 /// The code point at `index` (negative from the end) of `s`, or nullopt.
 std::optional<std::string> utf8_at(std::string_view s, std::int64_t index) {
-  std::int64_t n = static_cast<std::int64_t>(utf8_count(s));
+  std::int64_t n = static_cast<std::int64_t>(utf8_length(s));
   if (index < 0) index += n;
   if (index < 0 || index >= n) return std::nullopt;
   std::size_t i = 0;
@@ -1101,7 +983,7 @@ class Renderer {
         args({});
         switch (v.kind()) {
           case Kind::Undefined: return TemplateValue(0);
-          case Kind::String: return TemplateValue(static_cast<long long>(utf8_count(v.as_string())));
+          case Kind::String: return TemplateValue(static_cast<long long>(utf8_length(v.as_string())));
           case Kind::List:
           case Kind::Tuple: return TemplateValue(static_cast<long long>(v.as_list().size()));
           case Kind::Map: return TemplateValue(static_cast<long long>(v.as_map().size()));
@@ -1189,7 +1071,7 @@ class Renderer {
         if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
         if (method == "common") {
           if (is_int(v)) return TemplateValue(static_cast<long long>(py_round_int(v.as_int(), precision)));
-          return TemplateValue(py_round_double(v.as_double(), precision));
+          return TemplateValue(common::round_decimal(v.as_double(), precision));
         }
         double scale = std::pow(10.0, static_cast<double>(precision));
         double m = to_double(v) * scale;

@@ -14,16 +14,11 @@ namespace kemora::pipeline::panogen::template_detail {
 
 // ---- text helpers (template_value.cpp) -------------------------------------
 
-/// Python's repr() of a float: "3.0", "1e+16", "1e-05", "nan", "-inf".
-void append_py_float(std::string& out, double v);
-/// Python's repr() of a str: single quotes unless the text holds ' and no ".
-void append_py_str_repr(std::string& out, std::string_view s);
-/// Decodes one code point at `i` (advancing it); invalid bytes give U+FFFD.
+using common::append_py_str_repr;
+using common::py_isspace;
 using common::utf8_append;
+using common::utf8_length;
 using common::utf8_next;
-std::size_t utf8_count(std::string_view s);
-/// Python's str.isspace() for one code point.
-bool py_isspace(char32_t c);
 /// The type name Python gives a value in messages ("int", "str", "dict", ...).
 const char* py_type_name(const TemplateValue& v);
 /// The error of a render whose byte budget (TemplateLimits::max_bytes) is spent.

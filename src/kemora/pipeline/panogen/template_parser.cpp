@@ -688,23 +688,16 @@ class Parser {
     return expr;
   }
 
-  ExprPtr parse_or() {
-    ExprPtr left = parse_and();
-    while (is_name("or")) {
-      auto e = make(Expr::Kind::Or, next().line);
-      e->args.push_back(std::move(left));
-      e->args.push_back(parse_and());
-      left = seal(std::move(e));
-    }
-    return left;
-  }
+  ExprPtr parse_or() { return parse_logical("or", Expr::Kind::Or, &Parser::parse_and); }
+  ExprPtr parse_and() { return parse_logical("and", Expr::Kind::And, &Parser::parse_not); }
 
-  ExprPtr parse_and() {
-    ExprPtr left = parse_not();
-    while (is_name("and")) {
-      auto e = make(Expr::Kind::And, next().line);
+  /// operand (word operand)*, grouped from the left.
+  ExprPtr parse_logical(std::string_view word, Expr::Kind kind, ExprPtr (Parser::*operand)()) {
+    ExprPtr left = (this->*operand)();
+    while (is_name(word)) {
+      auto e = make(kind, next().line);
       e->args.push_back(std::move(left));
-      e->args.push_back(parse_not());
+      e->args.push_back((this->*operand)());
       left = seal(std::move(e));
     }
     return left;

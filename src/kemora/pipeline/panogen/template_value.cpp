@@ -7,6 +7,7 @@
 #include <string>
 #include <algorithm>
 
+#include "kemora/common/json.hpp"
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
@@ -15,8 +16,7 @@
 
 namespace kemora::pipeline::panogen {
 
-using template_detail::append_py_float;
-using template_detail::append_py_str_repr;
+using common::append_py_str_repr;
 
 TemplateValue::TemplateValue(unsigned long v) {
   if (v > static_cast<unsigned long>(std::numeric_limits<std::int64_t>::max())) {
@@ -219,13 +219,8 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
     case Kind::Undefined: out += "Undefined"; return;
     case Kind::None: out += "None"; return;
     case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
-    case Kind::Int: {
-      char buf[24];
-      auto r = std::to_chars(buf, buf + sizeof buf, v.as_int());
-      out.append(buf, r.ptr);
-      return;
-    }
-    case Kind::Double: append_py_float(out, v.as_double()); return;
+    case Kind::Int: common::append_int(out, v.as_int()); return;
+    case Kind::Double: out += common::repr_double(v.as_double()); return;
     case Kind::String:
       if (v.is_safe()) {
         out += "Markup(";
@@ -274,70 +269,6 @@ void append_str_limited(std::string& out, const TemplateValue& v, std::size_t ma
   append_repr_limited(out, v, max_size);
 }
 
-
-void append_py_float(std::string& out, double v) { out += common::repr_double(v); }
-
-std::size_t utf8_count(std::string_view s) { return common::utf8_length(s); }
-
-bool py_isspace(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 ||
-         c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-namespace {
-
-// Code points str.isprintable() rejects, beyond the ASCII controls (the common
-// format, separator and private-use ranges; unassigned code points are not known).
-bool py_unprintable(char32_t c) {
-  return (c >= 0x7F && c <= 0xA0) || c == 0xAD || c == 0x061C || c == 0x180E || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200F) || (c >= 0x2028 && c <= 0x202F) ||
-         (c >= 0x205F && c <= 0x2064) || (c >= 0x2066 && c <= 0x206F) || c == 0x3000 ||
-         (c >= 0xD800 && c <= 0xF8FF) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
-         c == 0xFFFE || c == 0xFFFF || c == 0xE0001 || (c >= 0xE0020 && c <= 0xE007F) ||
-         c >= 0xF0000;
-}
-
-void append_hex(std::string& out, std::uint32_t v, int digits) {
-  static const char* hex = "0123456789abcdef";
-  for (int k = digits - 1; k >= 0; --k) out += hex[(v >> (4 * k)) & 0xF];
-}
-
-}  // namespace
-
-void append_py_str_repr(std::string& out, std::string_view s) {
-  char quote = '\'';
-  if (s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos) quote = '"';
-  out += quote;
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = utf8_next(s, i);
-    if (c == static_cast<char32_t>(quote) || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || py_unprintable(c)) {
-      if (c < 0x100) {
-        out += "\\x";
-        append_hex(out, c, 2);
-      } else if (c < 0x10000) {
-        out += "\\u";
-        append_hex(out, c, 4);
-      } else {
-        out += "\\U";
-        append_hex(out, c, 8);
-      }
-    } else {
-      utf8_append(out, c);
-    }
-  }
-  out += quote;
-}
-
 const char* py_type_name(const TemplateValue& v) {
   switch (v.kind()) {
     case TemplateValue::Kind::Undefined: return "Undefined";
@@ -356,38 +287,9 @@ const char* py_type_name(const TemplateValue& v) {
 
 namespace {
 
+/// json.dumps's text of a string with ensure_ascii, then made safe for HTML.
 void append_json_string(std::string& out, std::string_view s) {
-  out += '"';
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t c = utf8_next(s, i);
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\b': out += "\\b"; continue;
-      case '\f': out += "\\f"; continue;
-      case '<': out += "\\u003c"; continue;
-      case '>': out += "\\u003e"; continue;
-      case '&': out += "\\u0026"; continue;
-      case '\'': out += "\\u0027"; continue;
-      default: break;
-    }
-    if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else if (c < 0x10000) {
-      out += "\\u";
-      append_hex(out, c, 4);
-    } else {
-      char32_t v = c - 0x10000;
-      out += "\\u";
-      append_hex(out, 0xD800 + (v >> 10), 4);
-      out += "\\u";
-      append_hex(out, 0xDC00 + (v & 0x3FF), 4);
-    }
-  }
-  out += '"';
+  common::json_write_string(out, s, {.ensure_ascii = true, .html_safe = true, .escape_apostrophe = true});
 }
 
 void append_json(std::string& out, const TemplateValue& v, int indent, int level, std::size_t max_size) {
@@ -401,13 +303,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
     case Kind::None: out += "null"; return;
     case Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
     case Kind::Int: v.append_repr(out); return;
-    case Kind::Double: {
-      double d = v.as_double();
-      if (std::isnan(d)) out += "NaN";
-      else if (std::isinf(d)) out += d < 0 ? "-Infinity" : "Infinity";
-      else append_py_float(out, d);
-      return;
-    }
+    case Kind::Double: common::json_write_real(out, v.as_double()); return;
     case Kind::String: append_json_string(out, v.as_string()); return;
     case Kind::List:
     case Kind::Tuple: {

@@ -5,6 +5,7 @@
 
 #include "kemora/common/atomic_file.hpp"
 #include "kemora/common/numfmt.hpp"
+#include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/row_encoder.hpp"
 #include "kemora/common/json.hpp"
 
@@ -48,17 +49,8 @@ constexpr std::string_view kClosing =
 /// Python's repr of a JSON value (for lists and maps shown in a cell).
 void append_repr(std::string& out, const common::Json& v) {
   if (v.IsString()) {
-    std::string_view s(v.GetString(), v.GetStringLength());
-    char quote = s.find('\'') != std::string_view::npos && s.find('"') == std::string_view::npos ? '"' : '\'';
-    out += quote;
-    for (char c : s) {
-      if (c == '\\' || c == quote) (out += '\\') += c;
-      else if (c == '\n') out += "\\n";
-      else if (c == '\r') out += "\\r";
-      else if (c == '\t') out += "\\t";
-      else out += c;
-    }
-    out += quote;
+    common::append_py_str_repr(out, std::string_view(v.GetString(), v.GetStringLength()),
+                               common::ReprEscapes::BreaksOnly);
   } else if (v.IsArray()) {
     out += '[';
     for (rapidjson::SizeType i = 0; i < v.Size(); ++i) {
@@ -87,18 +79,8 @@ void append_cell(std::string& out, const common::Json& v) {
   std::string text;
   if (v.IsArray() || v.IsObject()) append_repr(text, v);
   else text = text_form(v);
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&#x27;"; break;
-      default: out += c;
-    }
-  }
+  common::append_html_escaped(out, text, common::HtmlQuotes::Named);
 }
-
 
 const common::Json* member(const common::Json& record, std::string_view name) {
   auto it = record.FindMember(common::Json(rapidjson::StringRef(name.data(), name.size())));
@@ -114,10 +96,7 @@ void append_risk(std::string& out, const common::Json* v) {
   }
   if (!v->IsNumber() && !v->IsBool())
     throw std::runtime_error("son_risk must be a number, not " + text_form(*v));
-  double tl = v->IsBool() ? 1.0 : v->IsInt64() ? static_cast<double>(v->GetInt64())
-                                : v->IsUint64() ? static_cast<double>(v->GetUint64())
-                                                : v->GetDouble();
-  append_cell(out, common::Json(common::round_decimal(tl / 1e6, 2)));
+  append_cell(out, common::Json(common::round_decimal(common::json_as_double(*v) / 1e6, 2)));
 }
 
 void append_row(std::string& out, const common::Json& record) {
