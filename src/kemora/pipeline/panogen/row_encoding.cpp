@@ -181,7 +181,7 @@ std::string RowLayout::page_text() const {
     out += '"';
     out.append(name);
     out += "\":";
-    append_int64(out, position);
+    append_int(out, position);
   };
   for (std::uint32_t i = 0; i < kFixedMembers.size(); ++i) add(kFixedMembers[i], i);
   add(kScorePrefix, score(0));
