@@ -34,10 +34,11 @@ void run_guarded(const std::function<int()>& body);
 /// Says on standard error why the command stopped: "kemora: interrupted", or
 /// that the output was closed.
 void report_interrupt(const common::ProcessInterrupted& e);
-/// Says on standard error why `command` ("render", "demo", ...) failed, as
+/// Runs the body of `command` ("render", "demo", ...) and returns its exit
+/// status. An error it throws (a std::exception) is said on standard error as
 /// "kemora <command>: <what>", after what standard output still holds, and
-/// returns the exit status of a failed command (1).
-int report_failure(std::string_view command, const std::exception& e);
+/// gives 1; usage errors, the engine's stop and interrupts pass through.
+int run_reporting(std::string_view command, const std::function<int()>& body);
 /// True when a step of the run ended in HATA or NB YOK.
 bool any_failed(const motor::Motor& m);
 

@@ -100,15 +100,7 @@ void add_demo_command(CLI::App& app) {
       "Exit status: 0 on success, 2 when a step failed, 1 when an error stopped the demo, 130 when\n"
       "it was interrupted.");
   cmd->callback([dir] {
-    run_guarded([&] {
-      try {
-        return run_demo(*dir);
-      } catch (const motor::PipelineStopped&) {
-        throw;
-      } catch (const std::exception& e) {
-        return report_failure("demo", e);
-      }
-    });
+    run_guarded([&] { return run_reporting("demo", [&] { return run_demo(*dir); }); });
   });
 }
 

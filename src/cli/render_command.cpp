@@ -52,7 +52,7 @@ pg::RenderOptions::RowFilter where_filter(const std::vector<std::string>& where)
 }
 
 int run_render(const RenderFlags& f) {
-  try {
+  return run_reporting("render", [&] {
     // The trending file is read first, so that a faulty one stops the command
     // before any output is written.
     std::optional<std::string> section;
@@ -76,11 +76,7 @@ int run_render(const RenderFlags& f) {
                   << " marker; the trending section went before </body>\n";
     }
     return 0;
-  } catch (const CLI::Error&) {
-    throw;
-  } catch (const std::exception& e) {
-    return report_failure("render", e);
-  }
+  });
 }
 
 }  // namespace

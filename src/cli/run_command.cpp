@@ -95,10 +95,18 @@ CLI::App* add_command(CLI::App& app, const char* name, const char* description, 
   return cmd;
 }
 
-int report_failure(std::string_view command, const std::exception& e) {
-  std::cout.flush();
-  std::cerr << "kemora " << command << ": " << e.what() << "\n";
-  return 1;
+int run_reporting(std::string_view command, const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const CLI::Error&) {
+    throw;
+  } catch (const motor::PipelineStopped&) {
+    throw;
+  } catch (const std::exception& e) {
+    std::cout.flush();
+    std::cerr << "kemora " << command << ": " << e.what() << "\n";
+    return 1;
+  }
 }
 
 namespace {

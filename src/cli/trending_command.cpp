@@ -16,15 +16,13 @@ struct TrendingFlags {
 };
 
 int run_trending(const TrendingFlags& f) {
-  try {
+  return run_reporting("trending", [&] {
     std::string section = pipeline::panogen::trending_html_from_file(f.json_path);
     if (section.empty()) std::cerr << "kemora trending: " << f.json_path << ": all four lists are empty\n";
     if (f.output.empty()) std::cout << section << std::flush;
     else common::write_file_atomic(f.output, section);
     return 0;
-  } catch (const std::exception& e) {
-    return report_failure("trending", e);
-  }
+  });
 }
 
 }  // namespace
