@@ -681,9 +681,15 @@ class Renderer {
       seq = &materialized;
     }
     if (seq->empty()) {
+      // The else body sees the enclosing names only. Its frame comes back
+      // however the body ends, so that PopFrame removes this loop's frame
+      // and never one of an enclosing block, also when the body throws.
       frames_.pop_back();
+      struct PushFrame {
+        std::vector<Frame>& frames;
+        ~PushFrame() { frames.emplace_back(); }
+      } push{frames_};
       render_body(s.else_body);
-      frames_.emplace_back();
       return;
     }
     const std::size_t n = seq->size();
