@@ -7,12 +7,15 @@
 /// UTF-8 and plain-text helpers. Widths and lengths count code points.
 namespace kemora::common {
 
+/// The number of code points of `s`: its bytes that are not continuation
+/// bytes (exact for valid UTF-8).
 std::size_t utf8_length(std::string_view s);
 /// The first `n` code points of `s` (all of it when shorter).
 std::string utf8_prefix(std::string_view s, std::size_t n);
 /// The byte length of utf8_prefix(s, n).
 std::size_t utf8_prefix_size(std::string_view s, std::size_t n);
-/// `s` padded with blanks to at least `width` code points; never cut.
+/// `s` padded with blanks on the right (pad_right) or the left (pad_left) to
+/// at least `width` code points; never cut.
 std::string pad_right(std::string_view s, std::size_t width);
 std::string pad_left(std::string_view s, std::size_t width);
 
