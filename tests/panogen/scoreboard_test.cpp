@@ -163,17 +163,16 @@ const kemora::common::Json* member(const kemora::common::Json& row, const char* 
 
 /// Everything a render takes from a reading, as text (rows with their text,
 /// key bits and code ids, the code tables in id order), or the error it gave.
-std::string reading(const std::filesystem::path& path, const pg::ScoreboardReadOptions& options) {
+std::string reading(const std::filesystem::path& path, unsigned threads) {
   try {
-    pg::Scoreboard sb = pg::read_scoreboard(path, nullptr, options);
+    pg::Scoreboard sb = pg::read_scoreboard(path, nullptr, threads);
     std::string out = json_dumps(sb.meta) + "\n" + json_dumps(sb.donemler) + "\n" + json_dumps(sb.risk_donemler) +
                       "\n" + json_dumps(sb.flow_matrix) + "\n" + json_dumps(sb.band_snapshot) + "\n" +
                       (sb.has_periods ? "periods\n" : "no periods\n");
     for (const pg::EncodedRow& row : sb.rows) {
       std::uint64_t key_bits;
       std::memcpy(&key_bits, &row.sort_key, sizeof key_bits);
-      out += sb.encoded.substr(row.offset, row.head_size) + "|" +
-             sb.encoded.substr(row.offset + row.head_size, row.tail_size) + " " + std::to_string(key_bits) + " " +
+      out += std::string(row.head()) + "|" + std::string(row.tail()) + " " + std::to_string(key_bits) + " " +
              std::to_string(row.bolge_id) + " " + std::to_string(row.sube_id) + "\n";
     }
     for (std::size_t i = 0; i < sb.bolge_codes.size(); ++i) out += "bolge " + sb.bolge_codes.key(static_cast<int>(i)) + "\n";
@@ -184,26 +183,14 @@ std::string reading(const std::filesystem::path& path, const pg::ScoreboardReadO
   }
 }
 
-/// The reading of `text` on one thread, and with the helper thread forced on
-/// and searching for its first row from `search_from`.
-struct Readings {
-  std::string one, two;
-  bool split_used = false;
-};
-
-Readings read_both_ways(const std::string& text, std::size_t search_from) {
+/// The reading of `text` with one group, checked to be the same with 2, 3
+/// and 7 groups.
+std::string read_in_groups(const std::string& text) {
   kemora::test::TempDir dir;
   kemora::test::write_text(dir / "sb.json", text);
-  Readings r;
-  r.one = reading(dir / "sb.json", {.split_min_bytes = SIZE_MAX});
-  r.two = reading(dir / "sb.json", {.split_min_bytes = 0, .split_search_from = search_from, .split_used = &r.split_used});
-  return r;
-}
-
-std::size_t offset_of(const std::string& text, const std::string& part) {
-  const std::size_t at = text.find(part);
-  if (at == std::string::npos) throw std::logic_error("test text lacks " + part);
-  return at;
+  const std::string one = reading(dir / "sb.json", 1);
+  for (unsigned threads : {2u, 3u, 7u}) EXPECT_EQ(reading(dir / "sb.json", threads), one) << threads << " groups";
+  return one;
 }
 
 const std::string kMeta = R"("meta": {"donemler": ["2401"], "risk_donemler": ["2401"]})";
@@ -224,94 +211,53 @@ std::string plain_rows(int count, const std::vector<std::pair<int, std::string>>
 
 }  // namespace
 
-TEST(ReadScoreboardOnTwoThreads, GivesWhatOneThreadGivesWhereverTheSplitFalls) {
+TEST(ReadScoreboardInGroups, GivesWhatOneGroupGives) {
   RowMaker maker(7);
   std::string text = R"({"meta": {"donemler": )" + periods(kDonemler) + R"(, "risk_donemler": )" +
                      periods(kRiskDonemler) + R"(}, "rows": [)";
   const char* separators[] = {", ", ",", "\n  ,\n  ", " ,"};
   for (int i = 0; i < 600; ++i) text += (i ? separators[i % 4] : "") + maker.row();
+  // Codes that first appear in the last rows, and so in a later group.
+  text += R"(, {"bolge_kodu": "LATE", "sube_kodu": 9001}, {"bolge_kodu": 77, "sube_kodu": "late"})";
   text += R"(], "flow_matrix": [{"a": 1}, {"b": 2}], "band_snapshot": {"x": [{"y": 1}, {"z": 2}]}})";
-
-  int used = 0;
-  constexpr int kSplits = 40;
-  for (int k = 0; k < kSplits; ++k) {
-    const std::size_t from = text.size() * static_cast<std::size_t>(k) / kSplits;
-    SCOPED_TRACE("search from byte " + std::to_string(from));
-    Readings r = read_both_ways(text, from);
-    EXPECT_EQ(r.one, r.two);
-    EXPECT_EQ(r.one.rfind("error", 0), std::string::npos) << r.one;
-    used += r.split_used;
-  }
-  // The searches that start inside the rows list (all but the first and the
-  // last few) find a row.
-  EXPECT_GE(used, kSplits - 4);
-
-  // A guess in the members after the rows list: read on one thread.
-  Readings after = read_both_ways(text, offset_of(text, R"("flow_matrix")"));
-  EXPECT_EQ(after.one, after.two);
-  EXPECT_FALSE(after.split_used);
+  const std::string one = read_in_groups(text);
+  EXPECT_EQ(one.rfind("error", 0), std::string::npos) << one;
+  EXPECT_NE(one.find("bolge sLATE\n"), std::string::npos);
+  EXPECT_NE(one.find("sube slate\n"), std::string::npos);
 }
 
-TEST(ReadScoreboardOnTwoThreads, BoundariesThatAreNoneAreNotTaken) {
-  // Inside a text: the helper reads the text's bytes as two empty rows and a
-  // list end, but the list does not start its rows there.
-  std::string in_text = "{" + kMeta + R"(, "rows": [)" +
-                        plain_rows(12, {{5, R"({"unvan": "x}, {}, {}] y", "son_risk": 1})"}}) + "]}";
-  // Inside a text with escaped quotes: the helper fails at once.
-  std::string escaped = "{" + kMeta + R"(, "rows": [)" +
-                        plain_rows(12, {{5, R"({"unvan": "x}, {\"a\": 1} y"})"}}) + "]}";
-  // Inside a row's nested value: a map after a map in a list.
-  std::string nested = "{" + kMeta + R"(, "rows": [)" +
-                       plain_rows(12, {{5, R"({"muta": [{"a": 1}, {"b": 2}], "unvan": "n"})"}}) + "]}";
-  for (auto [text, marker] : {std::pair{&in_text, "x}"}, std::pair{&escaped, "x}"}, std::pair{&nested, R"({"a")"}}) {
-    SCOPED_TRACE(*text);
-    Readings r = read_both_ways(*text, offset_of(*text, marker));
-    EXPECT_EQ(r.one, r.two);
-    EXPECT_EQ(r.one.rfind("error", 0), std::string::npos) << r.one;
-    EXPECT_FALSE(r.split_used);
-  }
-}
-
-TEST(ReadScoreboardOnTwoThreads, ErrorsAreThoseOfOneThread) {
+TEST(ReadScoreboardInGroups, TheErrorIsThatOfTheFirstFaultyRow) {
   const std::string unvan = R"({"unvan": 2.5})";
   const struct {
     const char* name;
     std::vector<std::pair<int, std::string>> rows;
     const char* message;
   } cases[] = {
-      {"value in the helper's part", {{15, unvan}}, "rows[15]: unvan must be a text, not a number"},
-      {"values in both parts", {{3, unvan}, {15, unvan}}, "rows[3]: unvan must be a text, not a number"},
-      {"syntax in the helper's part", {{15, R"({"unvan": })"}}, "invalid JSON at byte"},
-      {"value before a syntax error", {{14, unvan}, {16, "{,}"}}, "rows[14]: unvan"},
-      {"row that is no map", {{15, "7"}}, "rows[15] is not a map"},
+      {"value in the last group", {{18, unvan}}, "rows[18]: unvan must be a text, not a number"},
+      {"values in several groups", {{3, unvan}, {11, "7"}, {18, unvan}}, "rows[3]: unvan must be a text, not a number"},
+      {"row that is no map, then a value", {{5, "[1]"}, {15, unvan}}, "rows[5] is not a map"},
+      {"value, then a row that is no map", {{5, R"({"segment": {}})"}, {15, "null"}}, "rows[5]: segment cannot be a map"},
+      {"syntax after a value", {{6, unvan}, {16, "{,}"}}, "invalid JSON at byte"},
+      {"text that is not UTF-8", {{2, unvan}, {13, "{\"unvan\": \"\xff\"}"}}, "rows[13]: invalid JSON at byte"},
       {"list end missing", {{19, R"({"unvan": "a"}, )"}}, "invalid JSON at byte"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    std::string text = "{" + kMeta + R"(, "rows": [)" + plain_rows(20, c.rows) + "]}";
-    Readings r = read_both_ways(text, offset_of(text, R"("u10")"));
-    EXPECT_EQ(r.one, r.two);
-    EXPECT_NE(r.one.find(c.message), std::string::npos) << r.one;
-    EXPECT_FALSE(r.split_used);
+    const std::string one = read_in_groups("{" + kMeta + R"(, "rows": [)" + plain_rows(20, c.rows) + "]}");
+    EXPECT_NE(one.find(c.message), std::string::npos) << one;
   }
 }
 
-TEST(ReadScoreboardOnTwoThreads, MetaAfterTheRows) {
-  // Rows before meta: read again once meta is known, on one thread.
-  std::string before = R"({"rows": [)" + plain_rows(20) + "], " + kMeta + "}";
-  Readings r = read_both_ways(before, offset_of(before, R"("u10")"));
-  EXPECT_EQ(r.one, r.two);
-  EXPECT_FALSE(r.split_used);
-
-  // A second meta after the rows: every row, the helper's too, is encoded
-  // again for the new periods.
-  std::string twice = "{" + kMeta + R"(, "rows": [)" + plain_rows(20) +
-                      R"(], "meta": {"donemler": ["2401", "2402"]}})";
-  r = read_both_ways(twice, offset_of(twice, R"("u10")"));
-  EXPECT_EQ(r.one, r.two);
-  EXPECT_TRUE(r.split_used);
-  std::string second_only = R"({"meta": {"donemler": ["2401", "2402"]}, "rows": [)" + plain_rows(20) + "]}";
-  EXPECT_EQ(r.two, read_both_ways(second_only, 0).one);
+TEST(ReadScoreboardInGroups, MetaAfterTheRowsAndTheLastMemberOfEachName) {
+  // Rows before meta are encoded with the periods of the meta after them.
+  const std::string meta_first = read_in_groups("{" + kMeta + R"(, "rows": [)" + plain_rows(20) + "]}");
+  EXPECT_EQ(read_in_groups(R"({"rows": [)" + plain_rows(20) + "], " + kMeta + "}"), meta_first);
+  // A member given twice counts with its last value, as in a map.
+  EXPECT_EQ(read_in_groups("{" + kMeta + R"(, "rows": [7], "rows": [)" + plain_rows(20) +
+                           R"(], "meta": {"donemler": ["2401", "2402"]}})"),
+            read_in_groups(R"({"meta": {"donemler": ["2401", "2402"]}, "rows": [)" + plain_rows(20) + "]}"));
+  EXPECT_NE(read_in_groups("{" + kMeta + R"(, "rows": [{}], "rows": "x"})").find(": rows must be a list, not a text"),
+            std::string::npos);
 }
 
 TEST(ReadScoreboard, StreamedRowsEncodeAsWholeRowsDo) {
@@ -333,7 +279,7 @@ TEST(ReadScoreboard, StreamedRowsEncodeAsWholeRowsDo) {
     SCOPED_TRACE(rows[i]);
     JsonDoc row = json_parse(rows[i], "row");
     const pg::EncodedRow& e = sb.rows[i];
-    EXPECT_EQ(sb.encoded.substr(e.offset, e.head_size + e.tail_size), expected_text(encoder, row));
+    EXPECT_EQ(std::string(e.head()) + std::string(e.tail()), expected_text(encoder, row));
 
     const auto* son_risk = member(row, "son_risk");
     double key = son_risk == nullptr || son_risk->IsNull() ? 0 : son_risk->IsNumber() ? son_risk->GetDouble() : -1;

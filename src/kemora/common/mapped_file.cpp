@@ -1,5 +1,7 @@
 #include "kemora/common/mapped_file.hpp"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -122,6 +124,15 @@ bool MappedFile::changed() const {
   if (faulted_ || (slot_ >= 0 && g_slots[slot_].faulted.load(std::memory_order_acquire))) return true;
   struct stat st {};
   return fd_ >= 0 && ::fstat(fd_, &st) == 0 && static_cast<std::size_t>(st.st_size) != size_;
+}
+
+void MappedFile::drop(std::size_t begin, std::size_t end) const {
+  if (!data_) return;
+  const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  end = std::min(end, size_);
+  begin = (begin + page - 1) / page * page;
+  end = end / page * page;
+  if (begin < end) ::madvise(const_cast<char*>(data_) + begin, end - begin, MADV_DONTNEED);
 }
 
 void MappedFile::release() {

@@ -24,6 +24,10 @@ class MappedFile {
   /// True when part of the file went away while mapped (what was read there
   /// reads as zero bytes), or the file's size is no longer the mapped size.
   bool changed() const;
+  /// Gives the pages wholly inside [begin, end) back to the system: they no
+  /// longer count to the process's memory, and reading there again reads
+  /// the file again. For a reader that is done with a part of a large file.
+  void drop(std::size_t begin, std::size_t end) const;
   /// Gives the pages back; data() must not be used afterwards.
   void release();
 

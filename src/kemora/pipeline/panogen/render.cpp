@@ -68,11 +68,11 @@ std::shared_ptr<const std::string> build_chunk(const Scoreboard& sb, const Bolge
   for (std::size_t i = begin; i < end; ++i) {
     const EncodedRow& row = sb.rows[i];
     if (i != begin) *text += ',';
-    text->append(sb.encoded, row.offset, row.head_size);
+    text->append(row.head());
     append_int(*text, row.bolge_id < 0 ? -1 : maps.bolge_position[static_cast<std::size_t>(row.bolge_id)]);
     *text += ',';
     append_int(*text, row.sube_id < 0 ? -1 : maps.sube_position[static_cast<std::size_t>(row.sube_id)]);
-    text->append(sb.encoded, row.offset + row.head_size, row.tail_size);
+    text->append(row.tail());
   }
   *text += ']';
   return text;
@@ -166,7 +166,7 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
     chunk_bytes += c->size();
     chunk_values.emplace_back(c);
   }
-  std::string().swap(sb.encoded);  // the chunks hold the rows now
+  std::vector<std::string>().swap(sb.texts);  // the chunks hold the rows now
   std::vector<EncodedRow>().swap(sb.rows);
 
   const fs::path template_path = paths::get_template_path();

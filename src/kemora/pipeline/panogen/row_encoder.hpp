@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
+#include "kemora/pipeline/panogen/code_table.hpp"
 #include "kemora/pipeline/panogen/row_encoding.hpp"
 
 /// How the renderer writes compact row arrays as text: the positional layout,
@@ -140,9 +141,15 @@ class RowEncoder {
   /// Makes `position` hold member `name` under `rule`.
   void put(std::uint32_t position, std::string name, Rule rule);
 
+  /// Finds names without making a string of them.
+  struct NameHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
+  };
+
   RowLayout layout_;
   std::vector<Rule> rules_;
-  std::unordered_map<std::string, std::vector<Slot>> by_name_;
+  std::unordered_map<std::string, std::vector<Slot>, NameHash, std::equal_to<>> by_name_;
 };
 
 /// Where the text of one encoded row lies in the string it was written to:
@@ -186,6 +193,51 @@ class RowText {
   const RowEncoder& encoder_;
   std::string buffer_;                          // encoded texts, in the order they were set
   std::vector<std::uint32_t> offset_, length_;  // per position; length kMissing = missing
+};
+
+/// One row encoded by a RowGroup: its array text without the two code
+/// positions, its ordering key and its code ids.
+struct GroupRow {
+  double sort_key;         ///< son_risk as the ordering reads it
+  std::uint64_t offset;    ///< where the head starts in RowGroup::text
+  std::uint32_t head_size;
+  std::uint32_t tail_size;
+  std::int32_t bolge_id;   ///< id in RowGroup::bolge_codes, -1 for none
+  std::int32_t sube_id;    ///< id in RowGroup::sube_codes, -1 for none
+};
+
+/// Encodes whole rows from the JSON text of their maps: what each member
+/// means for the compact row, the ordering key and the region and branch
+/// codes. The rows go into one text, their codes into tables of the group's
+/// own, numbered in order of first appearance within the group.
+class RowGroup {
+ public:
+  explicit RowGroup(const RowEncoder& encoder);
+
+  /// Encodes the row map `json`, a text that json_outline accepted, lying at
+  /// byte `offset` of the input. Throws std::runtime_error for a value the
+  /// row encoding cannot take (the row is not added then, though codes met
+  /// before the fault may stay in the tables).
+  void add(std::string_view json, std::size_t offset);
+
+  std::string text;
+  std::vector<GroupRow> rows;
+  CodeTable bolge_codes;
+  CodeTable sube_codes;
+
+ private:
+  std::span<const RowEncoder::Slot> slots_for(std::size_t member, std::string_view name);
+  void put(std::span<const RowEncoder::Slot> slots, const Json& v);
+  void put_number(std::span<const RowEncoder::Slot> slots, std::string_view number);
+  void put_string(std::span<const RowEncoder::Slot> slots, std::string_view s);
+
+  const RowEncoder* encoder_;
+  RowText row_;
+  double sort_key_ = 0;
+  std::int32_t bolge_id_ = -1, sube_id_ = -1;
+  /// The name and positions of the member met at each place of the last
+  /// rows: rows of one file mostly list their members in one order.
+  std::vector<std::pair<std::string, std::span<const RowEncoder::Slot>>> names_;
 };
 
 }  // namespace kemora::pipeline::panogen

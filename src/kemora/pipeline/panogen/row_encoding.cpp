@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "kemora/common/json_scan.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/pipeline/panogen/constants.hpp"
@@ -221,7 +222,7 @@ void RowEncoder::put(std::uint32_t position, std::string name, Rule rule) {
 }
 
 std::span<const RowEncoder::Slot> RowEncoder::slots_for(std::string_view name) const {
-  auto it = by_name_.find(std::string(name));
+  auto it = by_name_.find(name);
   if (it == by_name_.end()) return {};
   return it->second;
 }
@@ -389,6 +390,139 @@ RowSpan RowText::append_to(std::string& out) const {
   const auto size = static_cast<std::size_t>(p - base);
   out.resize(start + size);
   return {start, static_cast<std::uint32_t>(head), static_cast<std::uint32_t>(size - head)};
+}
+
+namespace {
+
+/// The ordering key of a row: son_risk, or 0 when missing, null, 0 or false.
+double sort_key_of(const Json& v) {
+  if (!common::json_truthy(v)) return 0;
+  if (v.IsNumber() || v.IsBool()) return common::json_as_double(v);
+  throw std::runtime_error(std::string("son_risk must be a number, not ") + json_kind_name(v));
+}
+
+}  // namespace
+
+RowGroup::RowGroup(const RowEncoder& encoder) : encoder_(&encoder), row_(encoder) {}
+
+namespace {
+
+/// Whether two texts of `n` bytes are equal; two overlapping word loads cover
+/// the member names of rows, 4 to 16 bytes long, without a library call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
+
+}  // namespace
+
+std::span<const RowEncoder::Slot> RowGroup::slots_for(std::size_t member, std::string_view name) {
+  if (member < names_.size()) {
+    const std::string& known = names_[member].first;
+    if (known.size() == name.size() && same_bytes(known.data(), name.data(), name.size()))
+      return names_[member].second;
+  }
+  const auto slots = encoder_->slots_for(name);
+  if (member < 64) {  // a row of many more members is not one of the usual ones
+    if (member >= names_.size()) names_.resize(member + 1);
+    names_[member] = {std::string(name), slots};
+  }
+  return slots;
+}
+
+void RowGroup::put(std::span<const RowEncoder::Slot> slots, const Json& v) {
+  for (const auto& slot : slots) {
+    switch (slot.rule) {
+      case RowEncoder::Rule::Bolge: bolge_id_ = bolge_codes.intern(v); break;
+      case RowEncoder::Rule::Sube: sube_id_ = sube_codes.intern(v); break;
+      case RowEncoder::Rule::SonRisk:
+        sort_key_ = sort_key_of(v);
+        row_.set(slot, v);
+        break;
+      default: row_.set(slot, v);
+    }
+  }
+}
+
+void RowGroup::put_number(std::span<const RowEncoder::Slot> slots, std::string_view number) {
+  // Integers and reals, most of a row, are encoded from their value; the
+  // codes and integers beyond the int64 range go through a JSON value.
+  const common::JsonNumber n = common::json_number(number);
+  if (n.kind == common::JsonNumber::Kind::Uint64) return put(slots, Json(n.u));
+  for (const auto& slot : slots) {
+    if (slot.rule == RowEncoder::Rule::Bolge || slot.rule == RowEncoder::Rule::Sube)
+      return put(slots, n.kind == common::JsonNumber::Kind::Int64 ? Json(n.i) : Json(n.d));
+  }
+  for (const auto& slot : slots) {
+    if (n.kind == common::JsonNumber::Kind::Int64) {
+      if (slot.rule == RowEncoder::Rule::SonRisk) sort_key_ = static_cast<double>(n.i);
+      row_.set_int(slot, n.i);
+    } else {
+      if (slot.rule == RowEncoder::Rule::SonRisk) sort_key_ = n.d;
+      row_.set_double(slot, n.d);
+    }
+  }
+}
+
+void RowGroup::put_string(std::span<const RowEncoder::Slot> slots, std::string_view s) {
+  for (const auto& slot : slots) {
+    if (slot.rule == RowEncoder::Rule::SonRisk || slot.rule == RowEncoder::Rule::Bolge ||
+        slot.rule == RowEncoder::Rule::Sube)
+      return put(slots, Json(rapidjson::StringRef(s.data(), s.size())));
+  }
+  for (const auto& slot : slots) row_.set_string(slot, s);
+}
+
+void RowGroup::add(std::string_view json, std::size_t offset) {
+  row_.clear();
+  sort_key_ = 0;
+  bolge_id_ = sube_id_ = -1;
+  common::JsonCursor cursor(json, offset);
+  cursor.enter_map();
+  std::string_view name;
+  for (std::size_t member = 0; cursor.next_member(name); ++member) {
+    const auto slots = slots_for(member, name);
+    if (slots.empty()) {
+      cursor.skip();
+      continue;
+    }
+    switch (cursor.peek()) {
+      case common::JsonCursor::Kind::String: put_string(slots, cursor.string()); break;
+      case common::JsonCursor::Kind::Number: put_number(slots, cursor.number()); break;
+      case common::JsonCursor::Kind::True:
+      case common::JsonCursor::Kind::False:
+      case common::JsonCursor::Kind::Null: {
+        const common::JsonCursor::Kind kind = cursor.peek();
+        cursor.skip();
+        put(slots, kind == common::JsonCursor::Kind::Null ? Json() : Json(kind == common::JsonCursor::Kind::True));
+        break;
+      }
+      case common::JsonCursor::Kind::List:
+      case common::JsonCursor::Kind::Map: {
+        // A list or map as a member value is read whole and encoded as one.
+        const JsonDoc value = common::json_parse(cursor.skip(), "row value");
+        put(slots, value);
+        break;
+      }
+    }
+  }
+  const RowSpan span = row_.append_to(text);
+  rows.push_back({sort_key_, span.offset, span.head_size, span.tail_size, bolge_id_, sube_id_});
 }
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,

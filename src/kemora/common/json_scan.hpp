@@ -1,0 +1,147 @@
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+/// Reading large JSON texts without building a document: one validating pass
+/// that outlines a text (where the root's members and the elements of one
+/// list lie), and a cursor that then reads values out of the outlined parts.
+///
+/// The outline accepts exactly the texts json_parse accepts: NaN and the
+/// infinities, nesting within kMaxNesting levels, strings (names too) that
+/// are valid UTF-8 once decoded. It does not say why a text is refused, only
+/// where it stopped; json_parse's reader stays the one authority on that.
+namespace kemora::common {
+
+/// Where a value lies in the text: its first byte and one past its last.
+struct JsonSpan {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::size_t size() const { return end - begin; }
+  bool operator==(const JsonSpan&) const = default;
+};
+
+/// What an outline records.
+struct JsonOutlineRequest {
+  /// Names of root members whose values are wanted.
+  std::span<const std::string_view> members;
+  /// Index in `members` of the one whose list elements are wanted; none when
+  /// out of range.
+  std::size_t list = SIZE_MAX;
+};
+
+struct JsonOutline {
+  /// First byte of the root value: '{', '[', '"', 't', 'f', 'n', or the first
+  /// byte of a number.
+  char root = 0;
+  /// By request index: the value of the last root member of that name, or
+  /// nullopt when there is none (or the root is not an object).
+  std::vector<std::optional<JsonSpan>> members;
+  /// The elements of that member's value when it is a list (the last member
+  /// of the name counts), in order; empty otherwise.
+  std::vector<JsonSpan> elements;
+};
+
+/// Validates and outlines `text`. Returns std::nullopt when json_parse would
+/// accept the text, otherwise the offset where the pass stopped (`out` is
+/// unspecified then).
+std::optional<std::size_t> json_outline(std::string_view text, const JsonOutlineRequest& request,
+                                        JsonOutline& out);
+
+/// Reads the values of a text that json_outline accepted, as a reader meets
+/// them, without checking the grammar again. It stays within its bounds all
+/// the same: bytes that are no such text (a file that was rewritten after it
+/// was outlined) make it throw JsonParseError, never read outside.
+class JsonCursor {
+ public:
+  enum class Kind : std::uint8_t { String, Number, True, False, Null, List, Map };
+
+  /// `text` holds one value; `offset` is where it lies in the whole input
+  /// (for error offsets).
+  JsonCursor(std::string_view text, std::size_t offset) : text_(text), offset_(offset) {}
+
+  /// Enters the map that starts at the cursor.
+  void enter_map() {
+    skip_space();
+    if (p_ >= text_.size() || text_[p_] != '{') fault();
+    ++p_;
+  }
+  /// The next member name of the map entered last, decoded; false at the end
+  /// of the map (which the cursor then leaves). The text stays valid until
+  /// the next call.
+  bool next_member(std::string_view& name) {
+    skip_space();
+    if (p_ < text_.size() && text_[p_] == '}') {
+      ++p_;
+      return false;
+    }
+    if (p_ < text_.size() && text_[p_] == ',') {
+      ++p_;
+      skip_space();
+    }
+    name = string();
+    skip_space();
+    if (p_ >= text_.size() || text_[p_] != ':') fault();
+    ++p_;
+    return true;
+  }
+  /// The kind of the value at the cursor.
+  Kind peek() {
+    skip_space();
+    if (p_ >= text_.size()) fault();
+    switch (text_[p_]) {
+      case '"': return Kind::String;
+      case '{': return Kind::Map;
+      case '[': return Kind::List;
+      case 't': return Kind::True;
+      case 'f': return Kind::False;
+      case 'n': return Kind::Null;
+      default: return Kind::Number;
+    }
+  }
+  /// The string at the cursor, decoded (valid until the next call).
+  std::string_view string() {
+    skip_space();
+    if (p_ >= text_.size() || text_[p_] != '"') fault();
+    const std::size_t begin = ++p_;
+    while (p_ < text_.size()) {
+      const char c = text_[p_];
+      if (c == '"') return text_.substr(begin, p_++ - begin);
+      if (c == '\\') return escaped_string(begin);
+      ++p_;
+    }
+    fault();
+  }
+  /// The text of the number at the cursor ("12", "-1.5e3", "NaN").
+  std::string_view number() {
+    skip_space();
+    const std::size_t begin = p_;
+    while (p_ < text_.size() && !ends_number(text_[p_])) ++p_;
+    if (p_ == begin) fault();
+    return text_.substr(begin, p_ - begin);
+  }
+  /// Steps over the value at the cursor and gives its text.
+  std::string_view skip();
+
+ private:
+  static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+  static bool ends_number(char c) { return c == ',' || c == '}' || c == ']' || is_space(c); }
+  void skip_space() {
+    while (p_ < text_.size() && is_space(text_[p_])) ++p_;
+  }
+  [[noreturn]] void fault() const;
+  /// The rest of a string with an escape, from its first character at `begin`.
+  std::string_view escaped_string(std::size_t begin);
+  std::size_t string_end(std::size_t from);  // `from`: the opening quote; one past the closing one
+
+  std::string_view text_;
+  std::size_t offset_;
+  std::size_t p_ = 0;
+  std::string scratch_;
+};
+
+}  // namespace kemora::common
