@@ -84,6 +84,11 @@ bool swap_names(const std::string& tmp, const std::filesystem::path& path) {
 
 void write_file_atomic(const std::filesystem::path& requested, std::string_view content,
                        AtomicWriteOptions options) {
+  write_file_atomic(requested, [&](const AtomicPieceWriter& write) { write(content); }, options);
+}
+
+void write_file_atomic(const std::filesystem::path& requested,
+                       const std::function<void(const AtomicPieceWriter&)>& produce, AtomicWriteOptions options) {
   const std::filesystem::path path = target_of(requested);
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
@@ -91,22 +96,35 @@ void write_file_atomic(const std::filesystem::path& requested, std::string_view 
   std::string tmpl = (dir / ("." + path.filename().string() + ".tmp-XXXXXX")).string();
   int fd = ::mkstemp(tmpl.data());
   if (fd < 0) fail(path, "cannot create a temporary file beside it", errno);
+  bool closed = false;
   auto abandon = [&](const char* what) {
     int err = errno;
+    closed = true;
     ::close(fd);
     ::unlink(tmpl.c_str());
     fail(path, what, err);
   };
-  const char* p = content.data();
-  std::size_t left = content.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      abandon("cannot write");
+  const AtomicPieceWriter write = [&](std::string_view piece) {
+    const char* p = piece.data();
+    std::size_t left = piece.size();
+    while (left > 0) {
+      ssize_t n = ::write(fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        abandon("cannot write");
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
     }
-    p += n;
-    left -= static_cast<std::size_t>(n);
+  };
+  try {
+    produce(write);
+  } catch (...) {
+    if (!closed) {
+      ::close(fd);
+      ::unlink(tmpl.c_str());
+    }
+    throw;
   }
   if (::fchmod(fd, new_file_mode(path)) != 0) abandon("cannot set permissions");
   if (options.sync && ::fsync(fd) != 0) abandon("cannot flush to disk");

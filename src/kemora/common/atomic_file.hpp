@@ -1,5 +1,6 @@
 #pragma once
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 namespace kemora::common {
@@ -21,6 +22,14 @@ struct AtomicWriteOptions {
 /// Temporary files of ours older than a minute in that folder, left by a
 /// process killed while writing, are removed first.
 void write_file_atomic(const std::filesystem::path& path, std::string_view content,
+                       AtomicWriteOptions options = {});
+
+/// write_file_atomic for content written in pieces: `produce` is called once
+/// with a function that writes a piece, and the file is replaced after it
+/// returned. Whatever `produce` throws leaves `path` untouched and goes on
+/// to the caller.
+using AtomicPieceWriter = std::function<void(std::string_view piece)>;
+void write_file_atomic(const std::filesystem::path& path, const std::function<void(const AtomicPieceWriter&)>& produce,
                        AtomicWriteOptions options = {});
 
 /// Reads a whole file. Throws std::runtime_error naming the file when it is

@@ -182,47 +182,10 @@ JsonNumber json_number(std::string_view text) {
   JsonNumber n;
   const char* const begin = text.data();
   const char* const end = begin + text.size();
-  // The usual numbers first: an integer of up to 19 digits, and a decimal
-  // of up to 15 digits without exponent, which is the quotient of two exact
-  // doubles and so, divided once, the correctly rounded value.
   {
-    const bool negative = begin < end && *begin == '-';
-    const char* p = begin + (negative ? 1 : 0);
-    std::uint64_t m = 0;
-    int digits = 0;
-    while (p < end && *p >= '0' && *p <= '9' && digits < 19) {
-      m = m * 10 + static_cast<unsigned>(*p++ - '0');
-      ++digits;
-    }
-    if (digits > 0 && p == end) {
-      if (!negative && m <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        n.i = static_cast<std::int64_t>(m);
-        return n;
-      }
-      if (!negative) {
-        n.kind = JsonNumber::Kind::Uint64;
-        n.u = m;
-        return n;
-      }
-      if (m <= std::uint64_t{1} << 63) {
-        n.i = static_cast<std::int64_t>(0 - m);
-        return n;
-      }
-    } else if (digits > 0 && p < end && *p == '.') {
-      static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-      const char* const point = ++p;
-      while (p < end && *p >= '0' && *p <= '9' && digits < 16) {
-        m = m * 10 + static_cast<unsigned>(*p++ - '0');
-        ++digits;
-      }
-      if (p == end && p > point && digits <= 15) {
-        const double d = static_cast<double>(m) / kPowers[p - point];
-        n.kind = JsonNumber::Kind::Double;
-        n.d = negative ? -d : d;
-        return n;
-      }
-    }
+    const char* p = begin;
+    if (json_detail::read_plain_number(p, end, n) && p == end) return n;
+    n = JsonNumber();
   }
   if (text.find_first_of(".eEIN") == std::string_view::npos) {
     if (std::from_chars(begin, end, n.i).ec == std::errc()) return n;

@@ -118,6 +118,58 @@ struct JsonNumber {
 };
 JsonNumber json_number(std::string_view text);
 
+namespace json_detail {
+
+/// The usual numbers, read without a library call: an integer of up to 19
+/// digits, and a decimal of up to 15 digits without exponent (the quotient
+/// of two exact doubles, and so, divided once, the correctly rounded value).
+/// Reads from `p` on; true when what it read from there on is such a number
+/// (p is then past it), false when json_number's general reading is needed.
+inline bool read_plain_number(const char*& p, const char* end, JsonNumber& n) {
+  const char* q = p;
+  const bool negative = q < end && *q == '-';
+  if (negative) ++q;
+  std::uint64_t m = 0;
+  int digits = 0;
+  while (q < end && *q >= '0' && *q <= '9' && digits < 19) {
+    m = m * 10 + static_cast<unsigned>(*q++ - '0');
+    ++digits;
+  }
+  if (digits == 0) return false;
+  if (q == end || *q != '.') {
+    if (q < end && (*q >= '0' && *q <= '9')) return false;  // more than 19 digits
+    if (!negative && m <= static_cast<std::uint64_t>(INT64_MAX)) {
+      n.kind = JsonNumber::Kind::Int64;
+      n.i = static_cast<std::int64_t>(m);
+    } else if (!negative) {
+      n.kind = JsonNumber::Kind::Uint64;
+      n.u = m;
+    } else if (m <= std::uint64_t{1} << 63) {
+      n.kind = JsonNumber::Kind::Int64;
+      n.i = static_cast<std::int64_t>(0 - m);
+    } else {
+      return false;
+    }
+    p = q;
+    return true;
+  }
+  static constexpr double kPowers[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+  const char* const point = ++q;
+  while (q < end && *q >= '0' && *q <= '9' && digits < 16) {
+    m = m * 10 + static_cast<unsigned>(*q++ - '0');
+    ++digits;
+  }
+  if (q == point || digits > 15) return false;
+  if (q < end && ((*q >= '0' && *q <= '9') || *q == 'e' || *q == 'E')) return false;
+  const double d = static_cast<double>(m) / kPowers[q - point];
+  n.kind = JsonNumber::Kind::Double;
+  n.d = negative ? -d : d;
+  p = q;
+  return true;
+}
+
+}  // namespace json_detail
+
 /// Parses `text` (NaN and the infinities accepted, full precision, member
 /// order kept, iterative so deep nesting cannot overflow the stack), with the
 /// checks of JsonGuard. Errors name `source` and the byte offset.

@@ -28,25 +28,79 @@ constexpr auto kStringStop = [] {
   return t;
 }();
 
-/// The first byte at or after `p` that ends a plain run of a string, or `n`.
-inline std::size_t find_string_stop(const unsigned char* s, std::size_t n, std::size_t p) {
-#if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control = _mm_set1_epi8(0x1F);
-  while (p + 16 <= n) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
-    // A byte is at most 0x1F when the unsigned maximum with 0x1F is 0x1F.
-    const __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                      _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
-    const int mask = _mm_movemask_epi8(stop) | _mm_movemask_epi8(v);  // the sign bit: beyond ASCII
-    if (mask != 0) return p + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
-    p += 16;
+/// Classes of the bytes of a text as bit masks over aligned blocks of 64
+/// bytes, made once per block: a loop over the bytes of a string or of a run
+/// of digits becomes a bit scan.
+class ByteClasses {
+ public:
+  ByteClasses(const unsigned char* s, std::size_t n) : s_(s), n_(n) {}
+
+  /// The first position from `p` on whose byte ends a plain run of a string
+  /// ('"', '\\', a control character or a byte beyond ASCII), or n.
+  std::size_t string_stop(std::size_t p) { return next(p, &Masks::stop); }
+  /// The first position from `p` on that holds no digit, or n.
+  std::size_t digits_end(std::size_t p) { return next(p, &Masks::non_digit); }
+
+ private:
+  struct Masks {
+    std::uint64_t stop = 0;
+    std::uint64_t non_digit = 0;
+  };
+
+  std::size_t next(std::size_t p, std::uint64_t Masks::*which) {
+    while (p < n_) {
+      const std::size_t block = p >> 6;
+      if (block != block_) load(block);
+      const std::uint64_t m = (masks_.*which) >> (p & 63);
+      if (m != 0) return std::min(n_, p + static_cast<std::size_t>(__builtin_ctzll(m)));
+      p = (block + 1) << 6;
+    }
+    return n_;
   }
+
+  void load(std::size_t block) {
+    block_ = block;
+    const std::size_t at = block << 6;
+    const unsigned char* bytes = s_ + at;
+    if (n_ - at < 64) {  // the last block: what lies past the end stops every run
+      std::memset(tail_, '"', sizeof tail_);
+      std::memcpy(tail_, bytes, n_ - at);
+      bytes = tail_;
+    }
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    const __m128i zero = _mm_set1_epi8('0');
+    const __m128i nine = _mm_set1_epi8(9);
+    std::uint64_t stop = 0, digit = 0;
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + 16 * k));
+      const __m128i s = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                     _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+      const __m128i d = _mm_sub_epi8(v, zero);
+      const auto bits = [](__m128i x) { return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(x))); };
+      stop |= (bits(s) | bits(v)) << (16 * k);  // the sign bit: beyond ASCII
+      digit |= bits(_mm_cmpeq_epi8(_mm_max_epu8(d, nine), nine)) << (16 * k);
+    }
+    masks_ = {stop, ~digit};
+#else
+    Masks m;
+    for (int k = 0; k < 64; ++k) {
+      const unsigned char c = bytes[k];
+      if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) m.stop |= std::uint64_t{1} << k;
+      if (!is_digit(c)) m.non_digit |= std::uint64_t{1} << k;
+    }
+    masks_ = m;
 #endif
-  while (p < n && !kStringStop[s[p]]) ++p;
-  return p;
-}
+  }
+
+  const unsigned char* s_;
+  std::size_t n_;
+  std::size_t block_ = SIZE_MAX;
+  Masks masks_;
+  unsigned char tail_[64];
+};
 
 /// Length of the well-formed UTF-8 sequence of more than one byte at `p`, or
 /// 0 (the rules of utf8_invalid_at).
@@ -184,7 +238,11 @@ bool number_fits(const unsigned char* p, const unsigned char* end) {
 class Outliner {
  public:
   Outliner(std::string_view text, const JsonOutlineRequest& request, JsonOutline& out)
-      : s_(reinterpret_cast<const unsigned char*>(text.data())), n_(text.size()), request_(request), out_(out) {}
+      : s_(reinterpret_cast<const unsigned char*>(text.data())),
+        n_(text.size()),
+        classes_(s_, n_),
+        request_(request),
+        out_(out) {}
 
   std::optional<std::size_t> run() {
     out_.members.assign(request_.members.size(), std::nullopt);
@@ -297,7 +355,7 @@ class Outliner {
     std::size_t p = p_ + 1;
     escaped_ = false;
     for (;;) {
-      p = find_string_stop(s_, n_, p);
+      p = classes_.string_stop(p);
       if (p >= n_) break;
       const unsigned char c = s_[p];
       if (c == '"') {
@@ -355,7 +413,7 @@ class Outliner {
     if (p < n_ && s_[p] == '0') {
       ++p;
     } else if (digit()) {
-      while (digit()) ++p;
+      p = classes_.digits_end(p);
       check_range = p - int_begin >= 300;
     } else if (p < n_ && s_[p] == 'N') {
       if (n_ - p < 3 || s_[p + 1] != 'a' || s_[p + 2] != 'N') return fail_at(p);
@@ -373,7 +431,7 @@ class Outliner {
     if (p < n_ && s_[p] == '.') {
       ++p;
       if (!digit()) return fail_at(p);
-      while (digit()) ++p;
+      p = classes_.digits_end(p);
     }
     if (p < n_ && (s_[p] == 'e' || s_[p] == 'E')) {
       ++p;
@@ -413,6 +471,7 @@ class Outliner {
 
   const unsigned char* s_;
   std::size_t n_;
+  ByteClasses classes_;
   const JsonOutlineRequest& request_;
   JsonOutline& out_;
   std::size_t p_ = 0;
@@ -433,6 +492,23 @@ std::optional<std::size_t> json_outline(std::string_view text, const JsonOutline
 }
 
 // ---- JsonCursor -------------------------------------------------------------
+
+std::size_t JsonCursor::find_quote_or_backslash(std::string_view text, std::size_t p) {
+  const char* s = text.data();
+  const std::size_t n = text.size();
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (p + 16 <= n) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + p));
+    const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    if (mask != 0) return p + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    p += 16;
+  }
+#endif
+  while (p < n && s[p] != '"' && s[p] != '\\') ++p;
+  return p;
+}
 
 void JsonCursor::fault() const {
   const std::size_t at = offset_ + p_;

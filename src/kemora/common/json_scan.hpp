@@ -1,4 +1,5 @@
 #pragma once
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -6,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "kemora/common/json.hpp"
 
 /// Reading large JSON texts without building a document: one validating pass
 /// that outlines a text (where the root's members and the elements of one
@@ -89,6 +92,22 @@ class JsonCursor {
     ++p_;
     return true;
   }
+  /// next_member for a reader that expects the name `expected` (a name
+  /// without '"' or '\\'): a name written exactly so is taken without a search
+  /// for its end.
+  bool next_member(std::string_view& name, std::string_view expected) {
+    skip_space();
+    if (p_ < text_.size() && text_[p_] == ',') ++p_;
+    if (p_ < text_.size() && text_[p_] == ' ') ++p_;
+    const std::size_t n = expected.size();
+    if (n != 0 && text_.size() - p_ > n + 2 && text_[p_] == '"' && text_[p_ + n + 1] == '"' &&
+        text_[p_ + n + 2] == ':' && text_.compare(p_ + 1, n, expected) == 0) {
+      name = text_.substr(p_ + 1, n);
+      p_ += n + 3;
+      return true;
+    }
+    return next_member(name);
+  }
   /// The kind of the value at the cursor.
   Kind peek() {
     skip_space();
@@ -108,28 +127,43 @@ class JsonCursor {
     skip_space();
     if (p_ >= text_.size() || text_[p_] != '"') fault();
     const std::size_t begin = ++p_;
-    while (p_ < text_.size()) {
-      const char c = text_[p_];
-      if (c == '"') return text_.substr(begin, p_++ - begin);
-      if (c == '\\') return escaped_string(begin);
-      ++p_;
-    }
-    fault();
+    p_ = find_quote_or_backslash(text_, p_);
+    if (p_ >= text_.size()) fault();
+    if (text_[p_] == '\\') return escaped_string(begin);
+    return text_.substr(begin, p_++ - begin);
   }
   /// The text of the number at the cursor ("12", "-1.5e3", "NaN").
   std::string_view number() {
     skip_space();
     const std::size_t begin = p_;
-    while (p_ < text_.size() && !ends_number(text_[p_])) ++p_;
+    while (p_ < text_.size() && !kEndsNumber[static_cast<unsigned char>(text_[p_])]) ++p_;
     if (p_ == begin) fault();
     return text_.substr(begin, p_ - begin);
+  }
+  /// The number at the cursor, as json_number reads its text.
+  JsonNumber number_value() {
+    skip_space();
+    const char* p = text_.data() + p_;
+    const char* const end = text_.data() + text_.size();
+    JsonNumber n;
+    if (json_detail::read_plain_number(p, end, n) && (p == end || kEndsNumber[static_cast<unsigned char>(*p)])) {
+      p_ = static_cast<std::size_t>(p - text_.data());
+      return n;
+    }
+    return json_number(number());
   }
   /// Steps over the value at the cursor and gives its text.
   std::string_view skip();
 
  private:
   static bool is_space(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
-  static bool ends_number(char c) { return c == ',' || c == '}' || c == ']' || is_space(c); }
+  static constexpr auto kEndsNumber = [] {
+    std::array<bool, 256> t{};
+    for (unsigned char c : {',', '}', ']', ' ', '\n', '\r', '\t'}) t[c] = true;
+    return t;
+  }();
+  /// The first '"' or '\\' in `text` from `p` on, or text.size().
+  static std::size_t find_quote_or_backslash(std::string_view text, std::size_t p);
   void skip_space() {
     while (p_ < text_.size() && is_space(text_[p_])) ++p_;
   }

@@ -29,6 +29,10 @@ struct RenderOptions {
   RowFilter row_filter;
   /// Size warning limit in MB; 0 or less disables the check.
   double max_size_mb = 0.0;
+  /// Threads that encode the rows: 0 for as many as the size of the
+  /// scoreboard makes worth it (at most the cores available, and 8). The page
+  /// is the same for any number.
+  unsigned threads = 0;
   /// Receives the report lines (see kemora::ConsoleSink); standard output,
   /// flushed per line, when empty. A closed standard output loses the lines
   /// but does not fail the render.

@@ -4,6 +4,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -54,60 +55,53 @@ std::string json_text(const Json& v, common::JsonStyle style) {
 
 using common::append_int;
 
-/// The text of chunk `c`: the JSON array of its encoded rows, with the
-/// region and branch positions put in from the maps.
-std::shared_ptr<const std::string> build_chunk(const Scoreboard& sb, const BolgeSubeMaps& maps,
-                                               std::size_t chunk_size, std::size_t c) {
-  const std::size_t n = sb.rows.size();
-  const std::size_t begin = c * chunk_size, end = std::min(begin + chunk_size, n);
-  std::size_t bytes = 2;
-  for (std::size_t i = begin; i < end; ++i) bytes += sb.rows[i].head_size + sb.rows[i].tail_size + 24;
-  auto text = std::make_shared<std::string>();
-  text->reserve(bytes);
-  *text += '[';
-  for (std::size_t i = begin; i < end; ++i) {
-    const EncodedRow& row = sb.rows[i];
-    if (i != begin) *text += ',';
-    text->append(row.head());
-    append_int(*text, row.bolge_id < 0 ? -1 : maps.bolge_position[static_cast<std::size_t>(row.bolge_id)]);
-    *text += ',';
-    append_int(*text, row.sube_id < 0 ? -1 : maps.sube_position[static_cast<std::size_t>(row.sube_id)]);
-    text->append(row.tail());
-  }
-  *text += ']';
-  return text;
+std::size_t decimal_size(int n) {
+  if (n < 0) return 2;  // -1
+  std::size_t digits = 1;
+  for (; n >= 10; n /= 10) ++digits;
+  return digits;
 }
 
-/// The chunk texts: JSON arrays of at most `chunk_size` encoded rows each. At
-/// least one chunk, "[]" when there are no rows. With more than one chunk the
-/// second half is built on a second thread.
-std::vector<std::shared_ptr<const std::string>> build_chunks(const Scoreboard& sb, const BolgeSubeMaps& maps,
-                                                            std::size_t chunk_size) {
-  const std::size_t n = sb.rows.size();
-  const std::size_t count = n == 0 ? 1 : (n + chunk_size - 1) / chunk_size;
-  std::vector<std::shared_ptr<const std::string>> chunks(count);
-  const std::size_t half = count / 2;
-  std::exception_ptr failure;
-  std::thread helper;
-  if (half > 0) {
-    helper = std::thread([&] {
-      try {
-        for (std::size_t c = half; c < count; ++c) chunks[c] = build_chunk(sb, maps, chunk_size, c);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
+/// The text of one chunk, made when the page is written: the JSON array of
+/// its encoded rows, with the region and branch positions put in from the
+/// maps.
+class ChunkText : public TemplateText {
+ public:
+  ChunkText(std::span<const EncodedRow> rows, const BolgeSubeMaps& maps) : rows_(rows), maps_(maps) {
+    size_ = 2 + (rows.empty() ? 0 : rows.size() - 1);
+    for (const EncodedRow& row : rows)
+      size_ += row.head_size + row.tail_size + 1 + decimal_size(bolge(row)) + decimal_size(sube(row));
   }
-  try {
-    for (std::size_t c = 0; c < (half > 0 ? half : count); ++c) chunks[c] = build_chunk(sb, maps, chunk_size, c);
-  } catch (...) {
-    if (helper.joinable()) helper.join();
-    throw;
+  std::size_t size() const override { return size_; }
+  void write(std::string& out) const override {
+    const std::size_t start = out.size();
+    out.reserve(start + size_);
+    out += '[';
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      const EncodedRow& row = rows_[i];
+      if (i != 0) out += ',';
+      out.append(row.head());
+      append_int(out, bolge(row));
+      out += ',';
+      append_int(out, sube(row));
+      out.append(row.tail());
+    }
+    out += ']';
+    if (out.size() - start != size_) throw std::logic_error("a chunk's text is not of the size it said");
   }
-  if (helper.joinable()) helper.join();
-  if (failure) std::rethrow_exception(failure);
-  return chunks;
-}
+
+ private:
+  int bolge(const EncodedRow& row) const {
+    return row.bolge_id < 0 ? -1 : maps_.bolge_position[static_cast<std::size_t>(row.bolge_id)];
+  }
+  int sube(const EncodedRow& row) const {
+    return row.sube_id < 0 ? -1 : maps_.sube_position[static_cast<std::size_t>(row.sube_id)];
+  }
+
+  std::span<const EncodedRow> rows_;
+  const BolgeSubeMaps& maps_;
+  std::size_t size_;
+};
 
 std::string size_text(std::uintmax_t bytes) {
   if (bytes > 1024 * 1024) return common::format_fixed(static_cast<double>(bytes) / 1024 / 1024, 1) + " MB";
@@ -141,7 +135,7 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
   auto d3_js = read_script(js_dir / "d3.min.js");
   auto d3_sankey_js = read_script(js_dir / "d3-sankey.min.js");
 
-  Scoreboard sb = read_scoreboard(json_path, options.row_filter);
+  Scoreboard sb = read_scoreboard(json_path, options.row_filter, options.threads);
   if (!sb.has_periods) {
     report(options.console, "    [WARN] No periods in data, skipping HTML render");
     return {output_text, 0, 0, 0};
@@ -157,17 +151,19 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
   }
   BolgeSubeMaps maps = build_bolge_sube_maps(sb.bolge_codes, bolge_ids, sb.sube_codes, sube_ids,
                                              read_ref_csv(ref_csv_path));
-  const auto chunks = build_chunks(sb, maps, static_cast<std::size_t>(options.chunk_size));
+  // At least one chunk, "[]" when there are no rows. The chunks' texts are
+  // made only as the page is written, one at a time.
+  const std::size_t chunk_size = static_cast<std::size_t>(options.chunk_size);
+  const std::size_t chunk_count = sb.rows.empty() ? 1 : (sb.rows.size() - 1) / chunk_size + 1;
   const auto total_rows = static_cast<long long>(sb.rows.size());
-  std::size_t chunk_bytes = 0;
   TemplateValue::List chunk_values;
-  chunk_values.reserve(chunks.size());
-  for (const auto& c : chunks) {
-    chunk_bytes += c->size();
-    chunk_values.emplace_back(c);
+  chunk_values.reserve(chunk_count);
+  for (std::size_t c = 0; c < chunk_count; ++c) {
+    const std::span<const EncodedRow> rows(sb.rows);
+    const std::size_t begin = std::min(rows.size(), c * chunk_size);
+    const std::size_t end = std::min(rows.size(), begin + chunk_size);
+    chunk_values.push_back(TemplateValue::deferred(std::make_shared<ChunkText>(rows.subspan(begin, end - begin), maps)));
   }
-  std::vector<std::string>().swap(sb.texts);  // the chunks hold the rows now
-  std::vector<EncodedRow>().swap(sb.rows);
 
   const fs::path template_path = paths::get_template_path();
   fs::path template_dir = template_path.parent_path();
@@ -180,7 +176,7 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
       .set("meta", template_value_from_json(sb.meta))
       .set("data_chunks", TemplateValue(std::move(chunk_values)))
       .set("enumerate", template_enumerate())
-      .set("total_chunks", static_cast<long long>(chunks.size()))
+      .set("total_chunks", static_cast<long long>(chunk_count))
       .set("total_rows", total_rows)
       .set("bolge_list_js", json_text(maps.BOLGE_LIST, common::JsonStyle::Compact))
       .set("sube_list_js", json_text(maps.SUBE_LIST, common::JsonStyle::Compact))
@@ -192,34 +188,29 @@ RenderResult render_html(const std::string& json_path, const RenderOptions& opti
       .set("band_snapshot_js", json_text(sb.band_snapshot, common::JsonStyle::Compact))
       .set("row_layout_js", sb.layout.page_text());
 
-  std::string html;
-  {
-    std::error_code ec;
-    auto template_size = fs::file_size(template_path, ec);
-    html.reserve(chunk_bytes + d3_js->size() + d3_sankey_js->size() + (ec ? 0 : template_size) + (1 << 16));
-  }
+  TemplatePage page;
   TemplateEnvironment env(template_dir);
-  env.render(template_path.filename().string(), ctx, html);
+  env.render(template_path.filename().string(), ctx, page);
 
   fs::path out_path(output_text);
   if (out_path.has_parent_path()) fs::create_directories(out_path.parent_path());
   // The page is derived from the scoreboard and rendered again at will: it is
   // replaced atomically but not flushed to disk, which costs more than the rest
   // of the writing.
-  common::write_file_atomic(out_path, html, {.sync = false});
-  std::string().swap(html);
+  common::write_file_atomic(out_path, [&](const common::AtomicPieceWriter& write) { page.write_pieces(write); },
+                            {.sync = false});
 
   const std::uintmax_t bytes = fs::file_size(out_path);
   const double size_mb = static_cast<double>(bytes) / 1024 / 1024;
   report(options.console, "    HTML: " + output_text);
   report(options.console, "    Boyut: " + size_text(bytes) + "  |  " + std::to_string(total_rows) + " satır  |  " +
-                              std::to_string(chunks.size()) + " chunk");
+                              std::to_string(chunk_count) + " chunk");
   report(options.console, "    Bölge: " + std::to_string(maps.BOLGE_LIST.Size()) +
                               "  |  Şube: " + std::to_string(maps.SUBE_LIST.Size()));
   if (options.max_size_mb > 0 && size_mb > options.max_size_mb)
     report(options.console, "    [WARN] Boyut limiti aşıldı: " + common::format_fixed(size_mb, 1) + " MB > " +
                                 common::repr_double(options.max_size_mb) + " MB");
-  return {output_text, total_rows, static_cast<long long>(chunks.size()), static_cast<double>(bytes) / 1024};
+  return {output_text, total_rows, static_cast<long long>(chunk_count), static_cast<double>(bytes) / 1024};
 }
 
 }  // namespace kemora::pipeline::panogen

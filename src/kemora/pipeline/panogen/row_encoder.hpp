@@ -228,7 +228,7 @@ class RowGroup {
  private:
   std::span<const RowEncoder::Slot> slots_for(std::size_t member, std::string_view name);
   void put(std::span<const RowEncoder::Slot> slots, const Json& v);
-  void put_number(std::span<const RowEncoder::Slot> slots, std::string_view number);
+  void put_number(std::span<const RowEncoder::Slot> slots, const common::JsonNumber& n);
   void put_string(std::span<const RowEncoder::Slot> slots, std::string_view s);
 
   const RowEncoder* encoder_;

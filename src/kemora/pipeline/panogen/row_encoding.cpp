@@ -438,7 +438,8 @@ std::span<const RowEncoder::Slot> RowGroup::slots_for(std::size_t member, std::s
       return names_[member].second;
   }
   const auto slots = encoder_->slots_for(name);
-  if (member < 64) {  // a row of many more members is not one of the usual ones
+  // Names with a quote or a backslash are not expected (see next_member).
+  if (member < 64 && name.find_first_of("\"\\") == std::string_view::npos) {
     if (member >= names_.size()) names_.resize(member + 1);
     names_[member] = {std::string(name), slots};
   }
@@ -459,10 +460,9 @@ void RowGroup::put(std::span<const RowEncoder::Slot> slots, const Json& v) {
   }
 }
 
-void RowGroup::put_number(std::span<const RowEncoder::Slot> slots, std::string_view number) {
+void RowGroup::put_number(std::span<const RowEncoder::Slot> slots, const common::JsonNumber& n) {
   // Integers and reals, most of a row, are encoded from their value; the
   // codes and integers beyond the int64 range go through a JSON value.
-  const common::JsonNumber n = common::json_number(number);
   if (n.kind == common::JsonNumber::Kind::Uint64) return put(slots, Json(n.u));
   for (const auto& slot : slots) {
     if (slot.rule == RowEncoder::Rule::Bolge || slot.rule == RowEncoder::Rule::Sube)
@@ -495,7 +495,10 @@ void RowGroup::add(std::string_view json, std::size_t offset) {
   common::JsonCursor cursor(json, offset);
   cursor.enter_map();
   std::string_view name;
-  for (std::size_t member = 0; cursor.next_member(name); ++member) {
+  const auto expected = [&](std::size_t member) {
+    return member < names_.size() ? std::string_view(names_[member].first) : std::string_view();
+  };
+  for (std::size_t member = 0; cursor.next_member(name, expected(member)); ++member) {
     const auto slots = slots_for(member, name);
     if (slots.empty()) {
       cursor.skip();
@@ -503,7 +506,7 @@ void RowGroup::add(std::string_view json, std::size_t offset) {
     }
     switch (cursor.peek()) {
       case common::JsonCursor::Kind::String: put_string(slots, cursor.string()); break;
-      case common::JsonCursor::Kind::Number: put_number(slots, cursor.number()); break;
+      case common::JsonCursor::Kind::Number: put_number(slots, cursor.number_value()); break;
       case common::JsonCursor::Kind::True:
       case common::JsonCursor::Kind::False:
       case common::JsonCursor::Kind::Null: {

@@ -538,8 +538,8 @@ class Renderer {
   /// `depth`: the levels of nesting above this template's own (the include
   /// statements and blocks around it in the templates that include it).
   Renderer(const TemplateEnvironment& env, const Template& tpl, const TemplateMap& ctx, const Renderer* parent,
-           int depth, Budget& st, std::string& out)
-      : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), st_(st), out_(out) {
+           int depth, Budget& st, std::string& out, std::vector<TemplatePage::Splice>* splices)
+      : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), st_(st), out_(out), splices_(splices) {
     frames_.emplace_back();
   }
 
@@ -620,6 +620,14 @@ class Renderer {
         TemplateValue v = eval(*s.expr);
         std::size_t before = out_.size();
         try {
+          if (auto text = v.deferred_text()) {
+            const std::size_t n = text->size();
+            if (n > st_.bound(before) - before) throw std::length_error(kTooMuchText);
+            st_.bytes(n);
+            if (splices_) splices_->push_back({before, std::move(text)});
+            else text->write(out_);
+            return;
+          }
           append_str_limited(out_, v, st_.bound(before));
           st_.bytes(out_.size() - before);
         } catch (const std::exception& e) {
@@ -763,7 +771,7 @@ class Renderer {
     }
     if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
     static const TemplateMap empty;
-    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, out_);
+    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, out_, splices_);
     child.run();
   }
 
@@ -1173,6 +1181,7 @@ class Renderer {
   int depth_;
   Budget& st_;
   std::string& out_;
+  std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
   std::vector<Frame> frames_;
 };
 
@@ -1225,10 +1234,19 @@ std::shared_ptr<const Template> TemplateEnvironment::load(const std::string& nam
 }
 
 void TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx, std::string& out) const {
+  render(name, ctx, out, nullptr);
+}
+
+void TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx, TemplatePage& page) const {
+  render(name, ctx, page.text, &page.splices);
+}
+
+void TemplateEnvironment::render(const std::string& name, const TemplateContext& ctx, std::string& out,
+                                 std::vector<TemplatePage::Splice>* splices) const {
   Budget budget(limits_);
   try {
     std::shared_ptr<const Template> tpl = load(name);
-    Renderer(*this, *tpl, ctx, nullptr, 0, budget, out).run();
+    Renderer(*this, *tpl, ctx, nullptr, 0, budget, out, splices).run();
   } catch (const TemplateError&) {
     throw;
   } catch (const std::exception& e) {

@@ -56,6 +56,19 @@ class TemplateNotFound : public TemplateError {
 
 class TemplateMap;
 
+/// A text that a value stands for but that is only made when it is needed:
+/// a large text built from other data (the dashboard's row chunks). A render
+/// to a TemplatePage never makes it at all, and one to a string writes it
+/// straight into the output.
+class TemplateText {
+ public:
+  virtual ~TemplateText() = default;
+  /// Its length in bytes.
+  virtual std::size_t size() const = 0;
+  /// Appends exactly size() bytes to `out`.
+  virtual void write(std::string& out) const = 0;
+};
+
 /// A value of the template language: undefined, none, bool, integer, real,
 /// string, list, tuple, ordered map or callable. Copying a value is cheap:
 /// strings, lists, maps and callables are shared, immutable, by reference.
@@ -93,6 +106,10 @@ class TemplateValue {
   static TemplateValue function(Function f);
   /// A string marked safe (what the `safe`, `escape` and `tojson` filters give).
   static TemplateValue safe_string(std::string s);
+  /// A string whose characters `text` makes: {{ }} writes them as they are
+  /// made (or leaves them to the TemplatePage), and an expression that needs
+  /// them has them made once and kept.
+  static TemplateValue deferred(std::shared_ptr<const TemplateText> text);
   /// An undefined value that remembers why it is undefined ("'x' is undefined").
   static TemplateValue undefined(std::string hint);
   /// This string marked safe, sharing its text. Requires kind String.
@@ -118,7 +135,11 @@ class TemplateValue {
   bool as_bool() const { return num_.i != 0; }
   std::int64_t as_int() const { return num_.i; }
   double as_double() const { return num_.d; }
-  std::string_view as_string() const { return *static_cast<const std::string*>(ptr_.get()); }
+  std::string_view as_string() const {
+    return deferred_ ? deferred_string() : *static_cast<const std::string*>(ptr_.get());
+  }
+  /// The text behind a deferred string; nullptr for any other value.
+  std::shared_ptr<const TemplateText> deferred_text() const;
   const List& as_list() const { return *static_cast<const List*>(ptr_.get()); }
   const TemplateMap& as_map() const { return *static_cast<const TemplateMap*>(ptr_.get()); }
   const Function& as_function() const { return *static_cast<const Function*>(ptr_.get()); }
@@ -134,8 +155,11 @@ class TemplateValue {
   void append_repr(std::string& out) const;
 
  private:
+  const std::string& deferred_string() const;
+
   Kind kind_ = Kind::Undefined;
   bool safe_ = false;
+  bool deferred_ = false;  ///< a String whose ptr_ holds a deferred text
   /// Levels of lists/tuples/maps: 0 for scalars, 1 + the deepest element.
   std::uint16_t depth_ = 0;
   union {
@@ -203,6 +227,21 @@ struct TemplateLimits {
   std::int64_t max_range = 100'000;
 };
 
+/// A rendered text with the deferred texts (see TemplateValue::deferred)
+/// that {{ }} wrote left out: `text` is the rest, and each splice says what
+/// goes in at which byte of it. Writing the pieces in order gives the text a
+/// render to a string gives.
+struct TemplatePage {
+  struct Splice {
+    std::size_t at;
+    std::shared_ptr<const TemplateText> text;
+  };
+  std::string text;
+  std::vector<Splice> splices;  ///< in order of `at`
+  /// Calls `write` with every piece of the whole text in turn.
+  void write_pieces(const std::function<void(std::string_view)>& write) const;
+};
+
 /// Loads templates by name from one search folder (names use '/' and may not
 /// leave the folder), parses each once and renders it.
 class TemplateEnvironment {
@@ -216,6 +255,8 @@ class TemplateEnvironment {
   /// Throws TemplateError (nothing is guaranteed about `out` then).
   void render(const std::string& name, const TemplateContext& ctx, std::string& out) const;
   std::string render(const std::string& name, const TemplateContext& ctx) const;
+  /// Renders into `page`, leaving deferred texts out of page.text.
+  void render(const std::string& name, const TemplateContext& ctx, TemplatePage& page) const;
 
   /// The parsed template `name` (parsed on first use). Throws TemplateError
   /// when it cannot be found, read or parsed.
@@ -230,6 +271,9 @@ class TemplateEnvironment {
   void add_source(const std::string& name, std::string_view source);
 
  private:
+  void render(const std::string& name, const TemplateContext& ctx, std::string& out,
+              std::vector<TemplatePage::Splice>* splices) const;
+
   std::filesystem::path search_dir_;
   TemplateLimits limits_;
   mutable std::mutex mutex_;

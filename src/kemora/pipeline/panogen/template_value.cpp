@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <algorithm>
@@ -81,6 +82,50 @@ TemplateValue TemplateValue::safe_string(std::string s) {
   return v;
 }
 
+namespace {
+
+/// What a deferred string holds: its text, and its characters once made.
+struct DeferredString {
+  std::shared_ptr<const TemplateText> text;
+  mutable std::once_flag made;
+  mutable std::string chars;
+};
+
+}  // namespace
+
+TemplateValue TemplateValue::deferred(std::shared_ptr<const TemplateText> text) {
+  TemplateValue v;
+  v.kind_ = Kind::String;
+  v.deferred_ = true;
+  auto holder = std::make_shared<DeferredString>();
+  holder->text = std::move(text);
+  v.ptr_ = std::move(holder);
+  return v;
+}
+
+std::shared_ptr<const TemplateText> TemplateValue::deferred_text() const {
+  return deferred_ ? static_cast<const DeferredString*>(ptr_.get())->text : nullptr;
+}
+
+const std::string& TemplateValue::deferred_string() const {
+  const auto& d = *static_cast<const DeferredString*>(ptr_.get());
+  std::call_once(d.made, [&] { d.text->write(d.chars); });
+  return d.chars;
+}
+
+void TemplatePage::write_pieces(const std::function<void(std::string_view)>& write) const {
+  std::size_t from = 0;
+  std::string chars;
+  for (const Splice& s : splices) {
+    if (s.at > from) write(std::string_view(text).substr(from, s.at - from));
+    from = s.at;
+    chars.clear();
+    s.text->write(chars);
+    write(chars);
+  }
+  write(std::string_view(text).substr(from));
+}
+
 TemplateValue TemplateValue::undefined(std::string hint) {
   TemplateValue v;
   v.ptr_ = std::make_shared<const std::string>(std::move(hint));
@@ -99,7 +144,7 @@ bool TemplateValue::truthy() const {
     case Kind::Bool:
     case Kind::Int: return num_.i != 0;
     case Kind::Double: return num_.d != 0.0;
-    case Kind::String: return !as_string().empty();
+    case Kind::String: return deferred_ ? deferred_text()->size() != 0 : !as_string().empty();
     case Kind::List:
     case Kind::Tuple: return !as_list().empty();
     case Kind::Map: return !as_map().empty();
