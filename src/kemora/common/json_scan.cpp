@@ -269,7 +269,10 @@ class Outliner {
           goto key;
         case '[':
           if (depth_ == kMaxNesting) return p_;
-          if (depth_ == 1 && member_ != SIZE_MAX && member_ == request_.list) in_list_ = true;
+          if (depth_ == 1 && member_ != SIZE_MAX && member_ == request_.list) {
+            in_list_ = true;
+            if (request_.on_list) request_.on_list(p_);
+          }
           closer_[depth_++] = ']';
           ++p_;
           skip_space();
@@ -303,10 +306,14 @@ class Outliner {
         return std::nullopt;
       }
       if (depth_ == 1) {
-        if (member_ < out_.members.size()) out_.members[member_] = JsonSpan{value_begin_, p_};
+        if (member_ < out_.members.size()) {
+          out_.members[member_] = JsonSpan{value_begin_, p_};
+          if (request_.on_member) request_.on_member(member_, *out_.members[member_]);
+        }
         member_ = SIZE_MAX;
       } else if (depth_ == 2 && in_list_) {
         out_.elements.push_back({element_begin_, p_});
+        if (request_.on_element) request_.on_element(out_.elements.back());
       }
       skip_space();
       if (p_ >= n_) return p_;

@@ -2,6 +2,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "kemora/common/json.hpp"
+#include "kemora/common/text.hpp"
 
 /// Reading large JSON texts without building a document: one validating pass
 /// that outlines a text (where the root's members and the elements of one
@@ -35,6 +38,14 @@ struct JsonOutlineRequest {
   /// Index in `members` of the one whose list elements are wanted; none when
   /// out of range.
   std::size_t list = SIZE_MAX;
+  /// For a reader that works on the parts while the pass goes on, when given:
+  /// called as the value of a requested member has been read,
+  std::function<void(std::size_t member, JsonSpan value)> on_member;
+  /// as the value of the list member turns out to be a list (with where it
+  /// begins; the elements met before belong to an earlier member),
+  std::function<void(std::size_t begin)> on_list;
+  /// and with each element of that list as it has been read.
+  std::function<void(JsonSpan element)> on_element;
 };
 
 struct JsonOutline {
@@ -101,7 +112,7 @@ class JsonCursor {
     if (p_ < text_.size() && text_[p_] == ' ') ++p_;
     const std::size_t n = expected.size();
     if (n != 0 && text_.size() - p_ > n + 2 && text_[p_] == '"' && text_[p_ + n + 1] == '"' &&
-        text_[p_ + n + 2] == ':' && text_.compare(p_ + 1, n, expected) == 0) {
+        text_[p_ + n + 2] == ':' && same_bytes(text_.data() + p_ + 1, expected.data(), n)) {
       name = text_.substr(p_ + 1, n);
       p_ += n + 3;
       return true;

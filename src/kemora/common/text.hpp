@@ -1,4 +1,6 @@
 #pragma once
+#include <cstring>
+#include <cstdint>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -62,5 +64,28 @@ enum class ReprEscapes {
 /// Appends Python's repr() of the str `s`: in single quotes unless the text
 /// holds ' and no ", in double quotes then.
 void append_py_str_repr(std::string& out, std::string_view s, ReprEscapes escapes = ReprEscapes::Unprintable);
+
+/// Whether the `n` bytes at `a` and at `b` are equal. Two overlapping word
+/// loads compare texts of 4 to 16 bytes (names of JSON members, mostly)
+/// without a library call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 8);
+    std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8);
+    std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  if (n >= 4 && n < 8) {
+    std::uint32_t a0, a1, b0, b1;
+    std::memcpy(&a0, a, 4);
+    std::memcpy(&b0, b, 4);
+    std::memcpy(&a1, a + n - 4, 4);
+    std::memcpy(&b1, b + n - 4, 4);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+  }
+  return std::memcmp(a, b, n) == 0;
+}
 
 }  // namespace kemora::common

@@ -405,36 +405,10 @@ double sort_key_of(const Json& v) {
 
 RowGroup::RowGroup(const RowEncoder& encoder) : encoder_(&encoder), row_(encoder) {}
 
-namespace {
-
-/// Whether two texts of `n` bytes are equal; two overlapping word loads cover
-/// the member names of rows, 4 to 16 bytes long, without a library call.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) {
-  if (n >= 8 && n <= 16) {
-    std::uint64_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 8);
-    std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8);
-    std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  if (n >= 4 && n < 8) {
-    std::uint32_t a0, a1, b0, b1;
-    std::memcpy(&a0, a, 4);
-    std::memcpy(&b0, b, 4);
-    std::memcpy(&a1, a + n - 4, 4);
-    std::memcpy(&b1, b + n - 4, 4);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-  }
-  return std::memcmp(a, b, n) == 0;
-}
-
-}  // namespace
-
 std::span<const RowEncoder::Slot> RowGroup::slots_for(std::size_t member, std::string_view name) {
   if (member < names_.size()) {
     const std::string& known = names_[member].first;
-    if (known.size() == name.size() && same_bytes(known.data(), name.data(), name.size()))
+    if (known.size() == name.size() && common::same_bytes(known.data(), name.data(), name.size()))
       return names_[member].second;
   }
   const auto slots = encoder_->slots_for(name);

@@ -7,6 +7,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -29,7 +32,7 @@ using common::MappedFile;
 constexpr std::size_t kMinGroupBytes = std::size_t{2} << 20;
 constexpr unsigned kMaxThreads = 8;
 /// A group gives back the pages of the rows it has read every this many bytes.
-constexpr std::size_t kDropBytes = std::size_t{8} << 20;
+constexpr std::size_t kDropBytes = std::size_t{4} << 20;
 
 /// Says why the JSON reader refuses a text the outline refused, in the words
 /// of every JSON error of ours. Inside the rows list, a fault of the text
@@ -127,86 +130,128 @@ void read_meta(Scoreboard& sb, JsonDoc meta) {
   sb.has_periods = common::json_truthy(sb.donemler);
 }
 
-/// The rows [first, last) and what became of them.
+/// A contiguous group of rows: those that begin in a range of bytes of the
+/// rows list, and what became of them.
 struct Group {
   explicit Group(const RowEncoder& encoder) : rows(encoder) {}
+  std::size_t first = 0;          ///< index of its first row in the list
+  std::vector<JsonSpan> spans;    ///< its rows
   RowGroup rows;
-  std::size_t first = 0, last = 0;
   std::optional<std::size_t> fault_row;
   std::string fault;
-  std::exception_ptr failure;  ///< anything else that went wrong
+  std::exception_ptr failure;     ///< anything else that went wrong
 };
 
+/// The encode: the rows of the list in contiguous groups, encoded by a few
+/// threads, each taking the next group in order. Groups are handed over as
+/// soon as the scan has read all of their rows, so that the threads can
+/// encode the first rows while the scan reads the last ones; the result does
+/// not depend on when or by which thread a group was encoded.
 class RowEncoding {
  public:
-  RowEncoding(std::string_view text, const MappedFile& file, std::span<const JsonSpan> rows, const RowFilter& filter,
-              const std::string& source)
-      : text_(text), file_(file), rows_(rows), filter_(filter), source_(source) {}
+  RowEncoding(std::string_view text, const MappedFile& file, const RowFilter& filter, const std::string& source)
+      : text_(text), file_(file), filter_(filter), source_(source) {}
+  ~RowEncoding() { stop(); }
+  RowEncoding(const RowEncoding&) = delete;
+  RowEncoding& operator=(const RowEncoding&) = delete;
 
-  void run(const RowEncoder& encoder, unsigned threads, Scoreboard& sb) {
-    std::vector<Group> groups;
-    const std::size_t count = group_count(threads);
-    groups.reserve(count);
-    for (std::size_t g = 0; g < count; ++g) groups.emplace_back(encoder);
-    share_out(groups);
+  /// How many threads to use for rows in `bytes` bytes; 0 asks for as many
+  /// as are worth it.
+  unsigned threads_for(unsigned threads, std::size_t bytes) const {
+    if (filter_) return 1;
+    if (threads != 0) return threads;
+    const unsigned cores = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
+    return static_cast<unsigned>(std::min<std::size_t>(cores, std::max<std::size_t>(1, bytes / kMinGroupBytes)));
+  }
 
-    std::vector<std::thread> helpers;
-    for (std::size_t g = 1; g < count; ++g) {
+  /// Prepares for the rows of a list that lies in [begin, end) at most, on
+  /// `threads` threads, and starts the helpers.
+  void start(const RowEncoder& encoder, std::size_t begin, std::size_t end, unsigned threads) {
+    // Several groups a thread, so that no thread waits long for the last.
+    const std::size_t count = threads <= 1 ? 1 : std::size_t{4} * threads;
+    groups_.reserve(count);
+    for (std::size_t g = 0; g < count; ++g) {
+      groups_.emplace_back(encoder);
+      bounds_.push_back(begin + (end - begin) / count * (g + 1));
+    }
+    bounds_.back() = SIZE_MAX;
+    for (unsigned t = 1; t < threads; ++t) {
       try {
-        helpers.emplace_back([this, &group = groups[g]] { encode(group); });
+        helpers_.emplace_back([this] { work(); });
       } catch (const std::system_error&) {
-        break;  // no more threads to be had: this thread does the rest
+        break;  // no more threads to be had: the others do the work
       }
     }
-    encode(groups[0]);
-    for (std::size_t g = helpers.size() + 1; g < count; ++g) encode(groups[g]);
-    for (auto& t : helpers) t.join();
-    join(groups, sb);
+  }
+  bool started() const { return !groups_.empty(); }
+
+  /// The next row of the list.
+  void add(const JsonSpan& row) {
+    while (row.begin >= bounds_[current_]) hand_over(++current_);
+    groups_[current_].spans.push_back(row);
+    ++rows_;
+  }
+  /// Every row has been added.
+  void finish() { hand_over(groups_.size()); }
+
+  /// Encodes what is left with the helpers, waits for them and joins the
+  /// groups into `sb`.
+  void complete(Scoreboard& sb) {
+    work();
+    for (auto& t : helpers_) t.join();
+    helpers_.clear();
+    join(sb);
+  }
+
+  /// Makes the helpers give up, and waits for them.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopped_ = true;
+    }
+    ready_.notify_all();
+    for (auto& t : helpers_) t.join();
+    helpers_.clear();
   }
 
  private:
-  std::size_t group_count(unsigned threads) const {
-    if (rows_.empty() || filter_) return 1;
-    std::size_t n = threads;
-    if (n == 0) {
-      const std::size_t bytes = rows_.back().end - rows_.front().begin;
-      n = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kMaxThreads);
-      n = std::min(n, std::max<std::size_t>(1, bytes / kMinGroupBytes));
+  /// Groups before `count` have all their rows.
+  void hand_over(std::size_t count) {
+    for (std::size_t g = ready_count_; g < count && g < groups_.size(); ++g) {
+      if (g + 1 < groups_.size()) groups_[g + 1].first = rows_;
     }
-    return std::min(n, rows_.size());
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ready_count_ = std::min(count, groups_.size());
+    }
+    ready_.notify_all();
   }
 
-  /// Contiguous groups of about the same number of bytes.
-  void share_out(std::vector<Group>& groups) const {
-    const std::size_t begin = rows_.empty() ? 0 : rows_.front().begin;
-    const std::size_t bytes = rows_.empty() ? 0 : rows_.back().end - begin;
-    std::size_t row = 0;
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-      groups[g].first = row;
-      if (g + 1 == groups.size()) {
-        row = rows_.size();
-      } else {
-        const std::size_t until = begin + bytes / groups.size() * (g + 1);
-        row = static_cast<std::size_t>(std::partition_point(rows_.begin() + static_cast<std::ptrdiff_t>(row),
-                                                            rows_.end(),
-                                                            [&](const JsonSpan& r) { return r.begin < until; }) -
-                                       rows_.begin());
+  void work() {
+    for (;;) {
+      const std::size_t g = next_.fetch_add(1);
+      if (g >= groups_.size()) return;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [&] { return stopped_ || g < ready_count_; });
+        if (stopped_) return;
       }
-      groups[g].last = row;
+      encode(groups_[g]);
     }
   }
 
   void encode(Group& group) {
     try {
-      const std::size_t first = group.first, last = group.last;
-      if (first == last) return;
-      group.rows.text.reserve((rows_[last - 1].end - rows_[first].begin) / 2);
-      group.rows.rows.reserve(last - first);
-      std::size_t kept = rows_[first].begin;  // pages before this are given back
-      for (std::size_t i = first; i < last; ++i) {
+      if (group.spans.empty()) return;
+      group.rows.text.reserve((group.spans.back().end - group.spans.front().begin) / 2);
+      group.rows.rows.reserve(group.spans.size());
+      std::size_t kept = group.spans.front().begin;  // pages before this are given back
+      for (std::size_t k = 0; k < group.spans.size(); ++k) {
+        const std::size_t i = group.first + k;
         // A row before this one failed: its error is the one reported.
         if (first_fault_.load(std::memory_order_relaxed) < i) return;
-        if (auto fault = encode_row(group.rows, i)) {
+        const JsonSpan& span = group.spans[k];
+        if (auto fault = encode_row(group.rows, span, i)) {
           group.fault_row = i;
           group.fault = std::move(*fault);
           std::size_t seen = first_fault_.load();
@@ -214,19 +259,19 @@ class RowEncoding {
           }
           return;
         }
-        if (rows_[i].end - kept >= kDropBytes) {
-          file_.drop(kept, rows_[i].end);
-          kept = rows_[i].end;
+        if (span.end - kept >= kDropBytes) {
+          file_.drop(kept, span.end);
+          kept = span.end;
         }
       }
+      file_.drop(kept, group.spans.back().end);
     } catch (...) {
       group.failure = std::current_exception();
     }
   }
 
   /// Encodes row `i` into `rows`; the error text when it cannot be.
-  std::optional<std::string> encode_row(RowGroup& rows, std::size_t i) const {
-    const JsonSpan& span = rows_[i];
+  std::optional<std::string> encode_row(RowGroup& rows, const JsonSpan& span, std::size_t i) const {
     const std::string_view json = text_.substr(span.begin, span.size());
     const std::string where = "rows[" + std::to_string(i) + "]";
     if (json.empty() || json[0] != '{') return where + " is not a map";
@@ -251,16 +296,14 @@ class RowEncoding {
 
   /// The groups in row order: their texts kept as they are, their codes
   /// numbered anew in the order a single pass would have met them.
-  void join(std::vector<Group>& groups, Scoreboard& sb) const {
-    std::size_t total = 0;
-    for (const Group& g : groups) {
+  void join(Scoreboard& sb) {
+    for (const Group& g : groups_) {
       if (g.failure) std::rethrow_exception(g.failure);
       if (g.fault_row) throw std::runtime_error(source_ + ": " + g.fault);
-      total += g.rows.rows.size();
     }
-    sb.rows.reserve(total);
-    sb.texts.reserve(groups.size());  // never grows again: the rows point into it
-    for (Group& g : groups) {
+    sb.rows.reserve(rows_);
+    sb.texts.reserve(groups_.size());  // never grows again: the rows point into it
+    for (Group& g : groups_) {
       const auto ids = [](const CodeTable& from, CodeTable& to) {
         std::vector<std::int32_t> id(from.size());
         for (std::size_t k = 0; k < id.size(); ++k) id[k] = to.intern(from.value(static_cast<int>(k)));
@@ -275,26 +318,88 @@ class RowEncoding {
                            r.bolge_id < 0 ? -1 : bolge[static_cast<std::size_t>(r.bolge_id)],
                            r.sube_id < 0 ? -1 : sube[static_cast<std::size_t>(r.sube_id)]});
       std::vector<GroupRow>().swap(g.rows.rows);
+      std::vector<JsonSpan>().swap(g.spans);
     }
   }
 
   std::string_view text_;
   const MappedFile& file_;
-  std::span<const JsonSpan> rows_;
   const RowFilter& filter_;
   const std::string& source_;
+  std::vector<Group> groups_;
+  std::vector<std::size_t> bounds_;  ///< group g takes the rows that begin before bounds_[g]
+  std::size_t current_ = 0;          ///< the group rows are added to
+  std::size_t rows_ = 0;             ///< rows added
+  std::vector<std::thread> helpers_;
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::size_t ready_count_ = 0;      ///< groups that have all their rows (under mutex_)
+  bool stopped_ = false;             ///< (under mutex_)
+  std::atomic<std::size_t> next_{0};  ///< the next group to take
   std::atomic<std::size_t> first_fault_{SIZE_MAX};
 };
+
+enum : std::size_t { kMeta, kRows, kFlowMatrix, kBandSnapshot };
+constexpr std::string_view kMembers[] = {"meta", "rows", "flow_matrix", "band_snapshot"};
+
+/// The encoder for the periods of a meta member, or none (no periods, or a
+/// meta the checks after the scan will refuse).
+std::optional<RowEncoder> encoder_for(std::string_view text, const JsonSpan& meta, const std::string& source) {
+  try {
+    Scoreboard sb;
+    read_meta(sb, parse(text, meta, source));
+    if (sb.has_periods) return RowEncoder(sb.donemler, sb.risk_donemler);
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
 
 void read(const std::string& source, const MappedFile& file, const RowFilter& row_filter, unsigned threads,
           Scoreboard& sb) {
   const std::string_view text(file.data(), file.size());
-  static constexpr std::string_view kMembers[] = {"meta", "rows", "flow_matrix", "band_snapshot"};
-  enum : std::size_t { kMeta, kRows, kFlowMatrix, kBandSnapshot };
+
+  // When meta comes before the rows, the rows are encoded while the scan
+  // reads on. That work counts only if the meta and the rows list it was
+  // done for are the ones the file ends up with (a member given twice counts
+  // with its last value); otherwise the rows are encoded after the scan.
+  std::optional<RowEncoder> early_encoder;  // before `early`, whose threads use it
+  RowEncoding early(text, file, row_filter, source);
+  std::optional<JsonSpan> early_meta;
+  std::optional<std::size_t> early_list;
+  bool early_void = false;
+  common::JsonOutlineRequest request{.members = kMembers, .list = kRows};
+  request.on_member = [&](std::size_t member, JsonSpan value) {
+    if (member == kMeta) {
+      if (early.started() || early_meta) early_void = true;
+      early_meta = value;
+    }
+    if (member == kRows && early.started()) early.finish();
+  };
+  request.on_list = [&](std::size_t begin) {
+    if (early.started() || early_list) {
+      early_void = true;
+      return;
+    }
+    early_list = begin;
+    if (!early_meta || early_void) return;
+    const unsigned n = early.threads_for(threads, text.size() - begin);
+    if (n <= 1) return;
+    early_encoder = encoder_for(text, *early_meta, source);
+    if (early_encoder) early.start(*early_encoder, begin, text.size(), n);
+  };
+  request.on_element = [&](JsonSpan row) {
+    if (early.started() && !early_void) early.add(row);
+  };
+
   common::JsonOutline outline;
-  if (auto stop = common::json_outline(text, {.members = kMembers, .list = kRows}, outline))
+  if (auto stop = common::json_outline(text, request, outline)) {
+    early.stop();
     throw_fault(text, source, *stop);
-  const auto fail = [&](const std::string& what) { throw std::runtime_error(source + ": " + what); };
+  }
+  const auto fail = [&](const std::string& what) {
+    early.stop();
+    throw std::runtime_error(source + ": " + what);
+  };
   if (outline.root == '[') fail("the scoreboard must be a JSON object, not a list");
   if (outline.root != '{') fail("the scoreboard must be a JSON object");
 
@@ -313,8 +418,6 @@ void read(const std::string& source, const MappedFile& file, const RowFilter& ro
   try {
     read_meta(sb, parse(text, *meta, source));
     if (sb.has_periods) encoder.emplace(sb.donemler, sb.risk_donemler);
-  } catch (const common::JsonParseError&) {
-    throw;
   } catch (const std::exception& e) {
     fail(e.what());
   }
@@ -328,7 +431,16 @@ void read(const std::string& source, const MappedFile& file, const RowFilter& ro
 
   if (!encoder) return;
   sb.layout = encoder->layout();
-  RowEncoding(text, file, outline.elements, row_filter, source).run(*encoder, threads, sb);
+  if (early.started() && !early_void && early_meta == meta && early_list == rows->begin) {
+    early.complete(sb);
+    return;
+  }
+  early.stop();
+  RowEncoding encoding(text, file, row_filter, source);
+  encoding.start(*encoder, rows->begin, rows->end, encoding.threads_for(threads, rows->size()));
+  for (const JsonSpan& row : outline.elements) encoding.add(row);
+  encoding.finish();
+  encoding.complete(sb);
 }
 
 }  // namespace
@@ -352,11 +464,28 @@ Scoreboard read_scoreboard(const std::filesystem::path& path, const RowFilter& r
 }
 
 void sort_rows(std::vector<EncodedRow>& rows) {
-  std::stable_sort(rows.begin(), rows.end(), [](const EncodedRow& a, const EncodedRow& b) {
-    if (std::isnan(b.sort_key)) return !std::isnan(a.sort_key);
-    if (std::isnan(a.sort_key)) return false;
-    return a.sort_key > b.sort_key;
-  });
+  // Sorted as integers: the key turned so that integer order is the wanted
+  // order (descending, NaN last, 0.0 and -0.0 alike), then the file order.
+  const auto order_key = [](double d) -> std::uint64_t {
+    if (std::isnan(d)) return UINT64_MAX;
+    if (d == 0) d = 0;
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    bits = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);  // ascending as unsigned
+    return ~bits;  // descending; never UINT64_MAX, which is NaN's
+  };
+  struct Key {
+    std::uint64_t key;
+    std::uint64_t index;
+    bool operator<(const Key& o) const { return key != o.key ? key < o.key : index < o.index; }
+  };
+  std::vector<Key> keys(rows.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) keys[i] = {order_key(rows[i].sort_key), i};
+  std::sort(keys.begin(), keys.end());
+  std::vector<EncodedRow> sorted;
+  sorted.reserve(rows.size());
+  for (const Key& k : keys) sorted.push_back(rows[k.index]);
+  rows.swap(sorted);
 }
 
 }  // namespace kemora::pipeline::panogen

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <future>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -114,14 +115,24 @@ const std::string& TemplateValue::deferred_string() const {
 }
 
 void TemplatePage::write_pieces(const std::function<void(std::string_view)>& write) const {
+  // Each deferred text is made on a helper thread while the piece before it
+  // is written; two buffers take turns.
+  std::string made[2];
+  const auto make = [this, &made](std::size_t i) {
+    std::string& out = made[i % 2];
+    out.clear();
+    splices[i].text->write(out);
+  };
+  std::future<void> next;
+  if (!splices.empty()) next = std::async(std::launch::async, make, 0);
   std::size_t from = 0;
-  std::string chars;
-  for (const Splice& s : splices) {
+  for (std::size_t i = 0; i < splices.size(); ++i) {
+    const Splice& s = splices[i];
     if (s.at > from) write(std::string_view(text).substr(from, s.at - from));
     from = s.at;
-    chars.clear();
-    s.text->write(chars);
-    write(chars);
+    next.get();
+    if (i + 1 < splices.size()) next = std::async(std::launch::async, make, i + 1);
+    write(made[i % 2]);
   }
   write(std::string_view(text).substr(from));
 }
