@@ -32,6 +32,28 @@ TEST(AtomicFile, FailureLeavesTheOldFileAndNoTemporary) {
   EXPECT_THROW(write_file_atomic(dir / "missing-folder" / "x.json", "x"), std::runtime_error);
 }
 
+TEST(AtomicFile, WrittenInPiecesOrNotAtAll) {
+  TempDir dir;
+  const auto p = dir / "page.html";
+  write_file_atomic(p, [](const AtomicPieceWriter& write) {
+    write("<html>");
+    write("");
+    write(std::string(100000, 'x'));
+    write("</html>");
+  });
+  EXPECT_EQ(kemora::test::read_text(p), "<html>" + std::string(100000, 'x') + "</html>");
+  // What the producer throws leaves the old file, no temporary, and reaches the caller.
+  EXPECT_THROW(write_file_atomic(p, [](const AtomicPieceWriter& write) {
+                 write("half");
+                 throw std::logic_error("no more");
+               }),
+               std::logic_error);
+  EXPECT_EQ(kemora::test::read_text(p), "<html>" + std::string(100000, 'x') + "</html>");
+  int entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+}
+
 TEST(ReadFile, NamesMissingFilesAndDirectories) {
   TempDir dir;
   EXPECT_THROW(read_file(dir / "yok"), std::runtime_error);

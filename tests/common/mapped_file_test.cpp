@@ -39,3 +39,16 @@ TEST(MappedFile, GrownFileCountsAsChangedAndNonFilesAreRefused) {
   EXPECT_THROW(MappedFile{dir.path()}, std::runtime_error);
   EXPECT_THROW(MappedFile{dir / "none.json"}, std::runtime_error);
 }
+
+TEST(MappedFile, DroppedPagesReadTheFileAgain) {
+  TempDir dir;
+  const auto path = dir / "big.json";
+  std::string text;
+  for (int i = 0; i < 5 * 4096; ++i) text += static_cast<char>('a' + i % 26);
+  kemora::test::write_text(path, text);
+  MappedFile file(path);
+  file.drop(100, 3 * 4096 + 7);  // the whole pages inside: 1 and 2
+  file.drop(4 * 4096, SIZE_MAX);
+  EXPECT_EQ(std::string(file.data(), file.size()), text);
+  EXPECT_FALSE(file.changed());
+}

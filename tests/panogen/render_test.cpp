@@ -314,3 +314,41 @@ TEST_F(Render, ClosedStandardOutputLosesTheReportButNotThePage) {
   EXPECT_TRUE(rendered);
   EXPECT_EQ(page().substr(0, 4), "2|1|");
 }
+
+TEST_F(Render, ThePageIsTheSameForAnyNumberOfThreads) {
+  use_template("{{ bolge_list_js }}|{{ sube_list_js }}|{{ total_chunks }}|{% for c in data_chunks %}{{ c }};{% endfor %}");
+  // Rows whose codes first appear late in the file, in rows that sort first:
+  // the region and branch lists then depend on how the groups are joined.
+  std::string rows;
+  for (int i = 0; i < 3000; ++i) {
+    const bool late = i >= 2900;
+    rows += (i ? ", " : "") + std::string(R"({"muta": )") + std::to_string(i) + R"(, "unvan": "Firma )" +
+            std::to_string(i) + R"(", "son_risk": )" + std::to_string(late ? 9e9 - i : (i * 7919) % 5000 * 1e5) +
+            R"(, "bolge_kodu": )" + (late ? "\"L" + std::to_string(i % 7) + "\"" : std::to_string(i % 11)) +
+            R"(, "sube_kodu": ")" + (late ? "late" : "s") + std::to_string(i % 37) + R"(", "kmr1": )" +
+            std::to_string(i % 9) + "}";
+  }
+  const std::string json = write("json/sb.json", R"({"meta": {"donemler": [1]}, "rows": [)" + rows + "]}");
+  render(json, {.chunk_size = 128, .threads = 1});
+  const std::string one = page();
+  EXPECT_EQ(one.rfind(R"([{"kodu":"L)", 0), 0u) << one.substr(0, 80);  // the late codes lead the list
+  for (unsigned threads : {2u, 3u, 7u}) {
+    render(json, {.chunk_size = 128, .threads = threads});
+    EXPECT_EQ(page(), one) << threads << " threads";
+  }
+
+  // Faults in several groups: the one reported is that of the first row.
+  std::string bad = rows;
+  replace(bad, R"({"muta": 2950,)", R"({"unvan": [1], "muta": 2950,)");
+  replace(bad, R"({"muta": 1700,)", R"({"segment": {}, "muta": 1700,)");
+  replace(bad, R"({"muta": 600,)", R"(7, {"muta": 600,)");
+  const std::string bad_json = write("json/bad.json", R"({"meta": {"donemler": [1]}, "rows": [)" + bad + "]}");
+  for (unsigned threads : {1u, 2u, 3u, 7u}) {
+    try {
+      render(bad_json, {.threads = threads});
+      ADD_FAILURE() << "no error with " << threads << " threads";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), bad_json + ": rows[600] is not a map") << threads << " threads";
+    }
+  }
+}

@@ -374,3 +374,15 @@ TEST(ReadScoreboard, NestingBeyondTheLimitIsAnError) {
                                          ": too deeply nested (more than 512 levels)");
   }
 }
+
+TEST(SortRows, DescendingStableWithNaNLastAndBothZerosAlike) {
+  const double nan = std::nan("");
+  const double keys[] = {1, nan, -0.0, 5, 0.0, -3, 5, nan, -1e300, 1e300, -0.0, -INFINITY, INFINITY};
+  std::vector<pg::EncodedRow> rows;
+  for (std::size_t i = 0; i < std::size(keys); ++i)
+    rows.push_back({keys[i], nullptr, 0, 0, static_cast<std::int32_t>(i), -1});
+  pg::sort_rows(rows);
+  std::vector<int> order;
+  for (const auto& r : rows) order.push_back(r.bolge_id);
+  EXPECT_EQ(order, (std::vector<int>{12, 9, 3, 6, 0, 2, 4, 10, 5, 8, 11, 1, 7}));
+}

@@ -318,7 +318,9 @@ TEST_F(TemplateNestingTest, EveryShapeAtTheLimitRendersAsJinja2) {
     SCOPED_TRACE(shape.name);
     std::string result = render_or_error(shape.text(kLimit), ctx());
     EXPECT_EQ(result.find("too deeply"), std::string::npos) << result;
-    if (shape.jinja2_output) EXPECT_EQ(result, shape.jinja2_output(kLimit));
+    if (shape.jinja2_output) {
+      EXPECT_EQ(result, shape.jinja2_output(kLimit));
+    }
   }
 }
 
@@ -342,7 +344,9 @@ TEST_F(TemplateNestingTest, ShapesAtTheLimitRenderOnAWorkerThread) {
   });
   worker.join();
   for (std::size_t i = 0; i < shapes.size(); ++i)
-    if (shapes[i].jinja2_output) EXPECT_EQ(results[i], shapes[i].jinja2_output(kLimit)) << shapes[i].name;
+    if (shapes[i].jinja2_output) {
+      EXPECT_EQ(results[i], shapes[i].jinja2_output(kLimit)) << shapes[i].name;
+    }
 }
 
 TEST_F(TemplateNestingTest, NestingErrorNamesTheLineWhereTheLimitIsPassed) {
@@ -541,6 +545,59 @@ TEST(TemplateEnvironmentTest, TemplateThatIsNotUtf8IsAnErrorNamingItsLine) {
     EXPECT_EQ(std::string(e.what()), "page.j2:3: not valid UTF-8 at byte 13");
   }
   EXPECT_THROW(env.render("main.j2", {}), TemplateError);
+}
+
+/// A deferred text that counts how often it is made.
+class CountedText : public TemplateText {
+ public:
+  explicit CountedText(std::string text) : text_(std::move(text)) {}
+  std::size_t size() const override { return text_.size(); }
+  void write(std::string& out) const override {
+    ++made;
+    out += text_;
+  }
+  mutable int made = 0;
+
+ private:
+  std::string text_;
+};
+
+TEST(TemplateEnvironmentTest, DeferredTextsAreWrittenWhereTheyStandAndMadeOnlyWhenNeeded) {
+  TemplateEnvironment env("");
+  env.add_source("page.j2", "<{% for c in chunks %}{{ c }}|{% endfor %}{% include 'part.j2' %}>");
+  env.add_source("part.j2", "{{ chunks[1] }}");
+  env.add_source("uses.j2", "{{ chunks[0]|length }} {{ chunks[0] ~ '!' }} {% if chunks[2] %}t{% else %}f{% endif %}");
+  auto a = std::make_shared<CountedText>("[1,2]");
+  auto b = std::make_shared<CountedText>("[\"x\"]");
+  auto empty = std::make_shared<CountedText>("");
+  TemplateContext ctx;
+  ctx.set("chunks", TemplateValue::List{TemplateValue::deferred(a), TemplateValue::deferred(b), TemplateValue::deferred(empty)});
+
+  const std::string whole = env.render("page.j2", ctx);
+  EXPECT_EQ(whole, "<[1,2]|[\"x\"]||[\"x\"]>");
+  TemplatePage page;
+  env.render("page.j2", ctx, page);
+  EXPECT_EQ(page.text, "<|||>");  // the texts stay out of the page
+  ASSERT_EQ(page.splices.size(), 4u);
+  EXPECT_EQ(page.splices[3].at, 4u);
+  std::string pieces;
+  a->made = b->made = 0;
+  page.write_pieces([&](std::string_view piece) { pieces += piece; });
+  EXPECT_EQ(pieces, whole);
+  EXPECT_EQ(a->made + b->made, 3);  // each splice made once, as it is written
+
+  // An expression that needs the characters has them made once and kept; a
+  // test of truth needs only the size.
+  a->made = empty->made = 0;
+  EXPECT_EQ(env.render("uses.j2", ctx), "5 [1,2]! f");
+  EXPECT_EQ(a->made, 1);
+  EXPECT_EQ(empty->made, 0);
+
+  // A deferred text counts towards the render's byte limit.
+  TemplateEnvironment limited("", TemplateLimits{.max_bytes = 8});
+  limited.add_source("page.j2", "{% for c in chunks %}{{ c }}{% endfor %}");
+  TemplatePage small;
+  EXPECT_THROW(limited.render("page.j2", ctx, small), TemplateError);
 }
 
 }  // namespace

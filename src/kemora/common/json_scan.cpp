@@ -143,6 +143,25 @@ inline long hex4(const unsigned char* s, std::size_t n, std::size_t p) {
   return v;
 }
 
+/// The length of the word for NaN or an infinity at `p`, as the reader
+/// json_parse uses takes it, or 0. It reads "NaN", and otherwise "Inf" with
+/// an optional "inity" after the letters of "NaN" it has already taken: so
+/// "NInf" and "NaInfinity" are infinities too.
+std::size_t nan_or_inf_size(const unsigned char* p, const unsigned char* end) {
+  const unsigned char* q = p;
+  const auto take = [&](char c) {
+    if (q < end && *q == c) {
+      ++q;
+      return true;
+    }
+    return false;
+  };
+  if (take('N') && take('a') && take('N')) return 3;
+  if (!(take('I') && take('n') && take('f'))) return 0;
+  if (q < end && *q == 'i' && !(take('i') && take('n') && take('i') && take('t') && take('y'))) return 0;
+  return static_cast<std::size_t>(q - p);
+}
+
 /// Whether the reader json_parse uses takes the well-formed number in
 /// [p, end) as a value: it refuses one too large for a double, which it
 /// decides while it accumulates the digits. This follows its steps exactly;
@@ -173,8 +192,7 @@ bool number_fits(const unsigned char* p, const unsigned char* end) {
       ++significant;
     }
   } else {
-    p += 3;  // NaN or Inf, then perhaps "inity"
-    if (peek() == 'i') p += 5;
+    p += nan_or_inf_size(p, end);
   }
   double d = 0;
   bool use_double = false;
@@ -422,16 +440,10 @@ class Outliner {
     } else if (digit()) {
       p = classes_.digits_end(p);
       check_range = p - int_begin >= 300;
-    } else if (p < n_ && s_[p] == 'N') {
-      if (n_ - p < 3 || s_[p + 1] != 'a' || s_[p + 2] != 'N') return fail_at(p);
-      p += 3;
-    } else if (p < n_ && s_[p] == 'I') {
-      if (n_ - p < 3 || s_[p + 1] != 'n' || s_[p + 2] != 'f') return fail_at(p);
-      p += 3;
-      if (p < n_ && s_[p] == 'i') {
-        if (n_ - p < 5 || std::memcmp(s_ + p, "inity", 5) != 0) return fail_at(p);
-        p += 5;
-      }
+    } else if (p < n_ && (s_[p] == 'N' || s_[p] == 'I')) {
+      const std::size_t word = nan_or_inf_size(s_ + p, s_ + n_);
+      if (word == 0) return fail_at(p);
+      p += word;
     } else {
       return fail_at(p);
     }
