@@ -18,16 +18,6 @@ namespace {
 inline bool is_space(unsigned char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
-/// Bytes that end a plain run inside a string: the quote, the backslash,
-/// control characters and every byte beyond ASCII.
-constexpr auto kStringStop = [] {
-  std::array<bool, 256> t{};
-  for (int c = 0; c < 0x20; ++c) t[static_cast<std::size_t>(c)] = true;
-  for (int c = 0x80; c < 0x100; ++c) t[static_cast<std::size_t>(c)] = true;
-  t['"'] = t['\\'] = true;
-  return t;
-}();
-
 /// Classes of the bytes of a text as bit masks over aligned blocks of 64
 /// bytes, made once per block: a loop over the bytes of a string or of a run
 /// of digits becomes a bit scan.
