@@ -1,7 +1,8 @@
 // A whole render of a hostile scoreboard: reading, row encoding, region maps,
 // ordering, chunking and the page, through a small template that prints
 // every value the page gets. A render either fails with an error or writes a
-// page that is valid UTF-8.
+// page that is valid UTF-8, and a render on three threads (the rows in twelve
+// groups) gives the same page or the same error as one on one thread.
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -33,13 +34,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto page = dir / "page.html";
   std::filesystem::remove(page);
   kemora::fuzz::write_bytes(json, std::string_view(reinterpret_cast<const char*>(data), size));
-  try {
-    // Small chunks, so that inputs of a few rows make several.
-    pg::render_html(json.string(), {.output_html = page.string(), .chunk_size = 2, .top_n = 3});
-  } catch (const std::runtime_error&) {
-    if (std::filesystem::exists(page)) std::abort();  // a failed render writes nothing
-    return 0;
-  }
-  if (std::filesystem::exists(page)) kemora::fuzz::require_utf8(kemora::fuzz::read_bytes(page));
+  const auto render = [&](unsigned threads) -> std::string {
+    std::filesystem::remove(page);
+    try {
+      // Small chunks, so that inputs of a few rows make several.
+      pg::render_html(json.string(), {.output_html = page.string(), .chunk_size = 2, .top_n = 3, .threads = threads,
+                                      .console = [](std::string_view) {}});
+    } catch (const std::runtime_error& e) {
+      if (std::filesystem::exists(page)) std::abort();  // a failed render writes nothing
+      return std::string("error: ") + e.what();
+    }
+    if (!std::filesystem::exists(page)) return "no page";
+    std::string text = kemora::fuzz::read_bytes(page);
+    kemora::fuzz::require_utf8(text);
+    return text;
+  };
+  if (render(1) != render(3)) std::abort();
   return 0;
 }

@@ -366,7 +366,7 @@ class Outliner {
   }
 
   /// A string at p_ (its quote): moves p_ past its closing quote, or to the fault.
-  bool string() {
+  [[gnu::always_inline]] bool string() {
     std::size_t p = p_ + 1;
     escaped_ = false;
     for (;;) {
@@ -419,7 +419,7 @@ class Outliner {
     return p + 12;
   }
 
-  bool number() {
+  [[gnu::always_inline]] bool number() {
     std::size_t p = p_;
     const auto digit = [&] { return p < n_ && is_digit(s_[p]); };
     if (s_[p] == '-') ++p;

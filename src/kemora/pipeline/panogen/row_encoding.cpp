@@ -337,7 +337,9 @@ void RowEncoder::encode_string(Rule rule, std::string_view s, std::string& out) 
 }
 
 RowText::RowText(const RowEncoder& encoder)
-    : encoder_(encoder), offset_(encoder.width(), 0), length_(encoder.width(), kMissing) {}
+    : encoder_(encoder), offset_(encoder.width(), 0), length_(encoder.width(), kMissing) {
+  buffer_.reserve(1024);
+}
 
 void RowText::clear() {
   buffer_.clear();
@@ -363,8 +365,11 @@ RowSpan RowText::append_to(std::string& out) const {
   // texts, one missing text ("null" is the longest) and one comma per
   // position, and the brackets.
   const auto width = static_cast<std::uint32_t>(encoder_.width());
+  // Texts of up to 16 bytes, nearly all, are moved 16 bytes at a time: the
+  // room made here, and the buffer's own, reach 16 bytes past any of them.
   const std::size_t start = out.size();
-  out.resize(start + buffer_.size() + 5 * std::size_t{width} + 2);
+  out.resize(start + buffer_.size() + 5 * std::size_t{width} + 2 + 16);
+  const std::size_t room = buffer_.capacity();
   char* const base = out.data() + start;
   char* p = base;
   std::size_t head = 0;
@@ -381,6 +386,9 @@ RowSpan RowText::append_to(std::string& out) const {
       std::string_view text = RowEncoder::missing_text(encoder_.rule(i));
       std::memcpy(p, text.data(), text.size());
       p += text.size();
+    } else if (length_[i] <= 16 && offset_[i] + 16 <= room) {
+      std::memcpy(p, buffer_.data() + offset_[i], 16);
+      p += length_[i];
     } else {
       std::memcpy(p, buffer_.data() + offset_[i], length_[i]);
       p += length_[i];
