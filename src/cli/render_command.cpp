@@ -27,6 +27,7 @@ struct RenderFlags {
   long long top_n = pg::DEFAULT_TOP_N;
   std::string external_link;
   double max_size_mb = 0.0;
+  unsigned threads = 0;
   std::string template_path;
   std::vector<std::string> where;
 };
@@ -62,7 +63,8 @@ int run_render(const RenderFlags& f) {
     pg::RenderOptions options{.chunk_size = f.chunk_size,
                               .top_n = f.top_n,
                               .external_link = f.external_link,
-                              .max_size_mb = f.max_size_mb};
+                              .max_size_mb = f.max_size_mb,
+                              .threads = f.threads};
     if (!f.output.empty()) options.output_html = f.output;
     if (!f.ref_csv.empty()) options.ref_csv_path = f.ref_csv;
     if (!f.trending.empty()) options.trending_path = f.trending;
@@ -102,6 +104,11 @@ void add_render_command(CLI::App& app) {
                   "URL prefix opened with the MUTA on a row double-click");
   cmd->add_option("--max-size-mb", flags->max_size_mb, "Warn when the page is larger (MB; 0 = no check)")
       ->capture_default_str();
+  cmd->add_option("--threads", flags->threads,
+                  "Threads that read the rows (0: as many as the file is worth, at most the cores and 8); "
+                  "the page is the same for any number")
+      ->capture_default_str()
+      ->check(CLI::Range(0u, 256u));
   cmd->add_option("--template", flags->template_path, "Render with this Jinja2 template file instead of the packaged one");
   cmd->add_option("--where", flags->where,
                   "Keep only rows whose member KEY has the text VALUE (KEY=VALUE, repeatable, all must hold)")

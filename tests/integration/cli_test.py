@@ -247,6 +247,7 @@ class UsageErrors(unittest.TestCase):
         cases = [
             (["render", board, "--chunk-size", "0"], "--chunk-size"),
             (["render", board, "--top-n", "many"], "--top-n"),
+            (["render", board, "--threads", "-2"], "--threads"),
             (["render"], "SCOREBOARD_JSON"),
             (["run", "--work-dir", self.ws.work, "--no-such-option"], "--no-such-option"),
             (["run", "--work-dir", self.ws.work, "--data-path", "novalue"], "KEY=DIR"),
