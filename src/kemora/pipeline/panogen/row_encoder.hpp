@@ -181,6 +181,11 @@ class RowText {
   /// Appends the row's array text without the two code positions to `out`
   /// and says where it lies.
   RowSpan append_to(std::string& out) const;
+  /// The most bytes write_at may touch.
+  std::size_t max_size() const;
+  /// Writes that text at `out + offset`, where max_size() bytes are to be
+  /// had, and says where it lies.
+  RowSpan write_at(char* out, std::size_t offset) const;
 
  private:
   /// Appends the text `encode` gives `value` at position `slot` to buffer_
@@ -219,7 +224,12 @@ class RowGroup {
   /// row encoding cannot take (the row is not added then, though codes met
   /// before the fault may stay in the tables).
   void add(std::string_view json, std::size_t offset);
+  /// Takes the last row added out again.
+  void drop_last();
+  /// Cuts `text` to the rows' texts; call once all rows are added.
+  void finish();
 
+  /// The rows' texts (with room past them until finish()).
   std::string text;
   std::vector<GroupRow> rows;
   CodeTable bolge_codes;
@@ -235,6 +245,7 @@ class RowGroup {
   RowText row_;
   double sort_key_ = 0;
   std::int32_t bolge_id_ = -1, sube_id_ = -1;
+  std::size_t used_ = 0;  ///< bytes of `text` the rows take
   /// The name and positions of the member met at each place of the last
   /// rows: rows of one file mostly list their members in one order.
   std::vector<std::pair<std::string, std::span<const RowEncoder::Slot>>> names_;

@@ -360,17 +360,25 @@ void RowText::set_int(RowEncoder::Slot slot, std::int64_t i) { put(slot, &RowEnc
 void RowText::set_double(RowEncoder::Slot slot, double d) { put(slot, &RowEncoder::encode_double, d); }
 void RowText::set_string(RowEncoder::Slot slot, std::string_view s) { put(slot, &RowEncoder::encode_string, s); }
 
+std::size_t RowText::max_size() const { return buffer_.size() + 5 * encoder_.width() + 2 + 16; }
+
 RowSpan RowText::append_to(std::string& out) const {
+  const std::size_t start = out.size();
+  out.resize(start + max_size());
+  const RowSpan span = write_at(out.data(), start);
+  out.resize(start + span.head_size + span.tail_size);
+  return span;
+}
+
+RowSpan RowText::write_at(char* out, std::size_t offset) const {
   // Joined through a pointer into room made beforehand: at most the encoded
   // texts, one missing text ("null" is the longest) and one comma per
-  // position, and the brackets.
+  // position, and the brackets. Texts of up to 16 bytes, nearly all, are
+  // moved 16 bytes at a time: the room (see max_size), and the buffer's own,
+  // reach 16 bytes past any of them.
   const auto width = static_cast<std::uint32_t>(encoder_.width());
-  // Texts of up to 16 bytes, nearly all, are moved 16 bytes at a time: the
-  // room made here, and the buffer's own, reach 16 bytes past any of them.
-  const std::size_t start = out.size();
-  out.resize(start + buffer_.size() + 5 * std::size_t{width} + 2 + 16);
   const std::size_t room = buffer_.capacity();
-  char* const base = out.data() + start;
+  char* const base = out + offset;
   char* p = base;
   std::size_t head = 0;
   *p++ = '[';
@@ -396,8 +404,7 @@ RowSpan RowText::append_to(std::string& out) const {
   }
   *p++ = ']';
   const auto size = static_cast<std::size_t>(p - base);
-  out.resize(start + size);
-  return {start, static_cast<std::uint32_t>(head), static_cast<std::uint32_t>(size - head)};
+  return {offset, static_cast<std::uint32_t>(head), static_cast<std::uint32_t>(size - head)};
 }
 
 namespace {
@@ -506,9 +513,21 @@ void RowGroup::add(std::string_view json, std::size_t offset) {
       }
     }
   }
-  const RowSpan span = row_.append_to(text);
+  // The text grows by a quarter at a time and is cut to its length once, by
+  // finish(): each byte of it is cleared once, not once a row.
+  const std::size_t need = used_ + row_.max_size();
+  if (text.size() < need) text.resize(std::max(need, text.size() + text.size() / 4 + 4096));
+  const RowSpan span = row_.write_at(text.data(), used_);
+  used_ += span.head_size + span.tail_size;
   rows.push_back({sort_key_, span.offset, span.head_size, span.tail_size, bolge_id_, sube_id_});
 }
+
+void RowGroup::drop_last() {
+  used_ = rows.back().offset;
+  rows.pop_back();
+}
+
+void RowGroup::finish() { text.resize(used_); }
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,
                       const CodeMap& BOLGE_MAP, const CodeMap& SUBE_MAP) {

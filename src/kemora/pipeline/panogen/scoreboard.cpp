@@ -287,10 +287,7 @@ class RowEncoding {
     } catch (const std::exception& e) {
       return where + ": row filter failed: " + e.what();
     }
-    if (!keep) {
-      rows.text.resize(rows.rows.back().offset);
-      rows.rows.pop_back();
-    }
+    if (!keep) rows.drop_last();
     return std::nullopt;
   }
 
@@ -311,6 +308,7 @@ class RowEncoding {
       };
       const std::vector<std::int32_t> bolge = ids(g.rows.bolge_codes, sb.bolge_codes);
       const std::vector<std::int32_t> sube = ids(g.rows.sube_codes, sb.sube_codes);
+      g.rows.finish();
       sb.texts.push_back(std::move(g.rows.text));
       const char* base = sb.texts.back().data();
       for (const GroupRow& r : g.rows.rows)
