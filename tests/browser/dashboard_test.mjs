@@ -701,7 +701,8 @@ test('keyboard: the detail follows the focus, Enter selects', async () => {
   await page.waitForFunction(() => {
     const c = window.kmrDashboard.api.getFocusedCell();
     const unvan = c && window.kmrDashboard.store.unvan[window.kmrDashboard.api.getDisplayedRowAtIndex(c.rowIndex).data.i];
-    return c && c.rowIndex === 1 && document.querySelector('#kmr-detail dl').innerText.includes(unvan);
+    const detail = document.querySelector('#kmr-detail dl');  // absent while the detail is being drawn
+    return c && c.rowIndex === 1 && detail !== null && detail.innerText.includes(unvan);
   });
   assert.equal(await page.evaluate(() => window.kmrDashboard.api.getFocusedCell().rowIndex), 1);
   assert.notEqual(await page.evaluate(() => window.kmrDashboard.api.getSelectedNodes()[0].rowIndex), 1, 'focus alone does not select');
