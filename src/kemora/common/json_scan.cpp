@@ -120,7 +120,7 @@ inline std::size_t utf8_sequence(const unsigned char* s, std::size_t n, std::siz
 
 /// The value of four hex digits at `p`, or -1.
 inline long hex4(const unsigned char* s, std::size_t n, std::size_t p) {
-  if (n - p < 4 || p > n) return -1;
+  if (p > n || n - p < 4) return -1;
   long v = 0;
   for (std::size_t k = 0; k < 4; ++k) {
     const unsigned char c = s[p + k];

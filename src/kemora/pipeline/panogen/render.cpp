@@ -6,7 +6,6 @@
 #include <memory>
 #include <span>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include "kemora/common/atomic_file.hpp"

@@ -187,7 +187,10 @@ class RowEncoding {
 
   /// The next row of the list.
   void add(const JsonSpan& row) {
-    while (row.begin >= bounds_[current_]) hand_over(++current_);
+    while (row.begin >= bounds_[current_]) {
+      groups_[++current_].first = rows_;
+      hand_over(current_);
+    }
     groups_[current_].spans.push_back(row);
     ++rows_;
   }
@@ -217,9 +220,6 @@ class RowEncoding {
  private:
   /// Groups before `count` have all their rows.
   void hand_over(std::size_t count) {
-    for (std::size_t g = ready_count_; g < count && g < groups_.size(); ++g) {
-      if (g + 1 < groups_.size()) groups_[g + 1].first = rows_;
-    }
     {
       std::lock_guard<std::mutex> lock(mutex_);
       ready_count_ = std::min(count, groups_.size());
