@@ -1,5 +1,7 @@
 #include "kemora/common/atomic_file.hpp"
 
+#include "kemora/errors.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,7 +157,7 @@ void write_file_atomic(const std::filesystem::path& requested,
 std::string read_file(const std::filesystem::path& path) {
   std::error_code ec;
   auto status = std::filesystem::status(path, ec);
-  if (ec || !std::filesystem::exists(status)) throw std::runtime_error(path.string() + ": no such file");
+  if (ec || !std::filesystem::exists(status)) throw FileNotFound(path.string() + ": no such file");
   if (std::filesystem::is_directory(status)) throw std::runtime_error(path.string() + ": is a directory, not a file");
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error(path.string() + ": cannot open: " + std::strerror(errno));

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "kemora/errors.hpp"
 #include "kemora/json.hpp"
 
 /// JSON reading and the three text forms the system writes.
@@ -66,10 +67,9 @@ std::string json_dumps(const Json& value, JsonWriteOptions options = {});
 
 /// Thrown for text that is not valid JSON; what() names the source and the
 /// byte offset.
-class JsonParseError : public std::runtime_error {
+class JsonParseError : public InvalidJson {
  public:
-  JsonParseError(const std::string& message, std::size_t offset)
-      : std::runtime_error(message), offset_(offset) {}
+  JsonParseError(const std::string& message, std::size_t offset) : InvalidJson(message), offset_(offset) {}
   std::size_t offset() const { return offset_; }
 
  private:

@@ -1,5 +1,7 @@
 #include "kemora/common/mapped_file.hpp"
 
+#include "kemora/errors.hpp"
+
 #include <algorithm>
 
 #include <fcntl.h>
@@ -77,7 +79,7 @@ void install_handler() {
 MappedFile::MappedFile(const std::filesystem::path& path) : path_(path) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) {
-    if (errno == ENOENT) throw std::runtime_error(path.string() + ": no such file");
+    if (errno == ENOENT) throw FileNotFound(path.string() + ": no such file");
     fail(path, "cannot open", errno);
   }
   struct stat st {};

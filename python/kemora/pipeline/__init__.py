@@ -1,0 +1,1 @@
+"""The pipeline's reporting modules: panogen, the dashboard renderer."""

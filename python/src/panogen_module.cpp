@@ -1,0 +1,11 @@
+// kemora._panogen
+#include <pybind11/pybind11.h>
+
+#include "convert.hpp"
+
+namespace py = pybind11;
+using namespace kemora::python;
+
+PYBIND11_MODULE(_panogen, m) {
+  register_translators();
+}
