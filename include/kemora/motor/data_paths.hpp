@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,15 @@ class PipelineStopped : public std::runtime_error {
   PipelineStopped() : std::runtime_error("Pipeline durduruldu — local_data_paths.json oluşturun.") {}
 };
 
+/// Where the data-source question takes its answer when the input is not a
+/// stdio stream (a host that reads its own standard input object).
+struct AnswerSource {
+  /// True when someone can answer, i.e. the input is an interactive terminal.
+  std::function<bool()> is_terminal;
+  /// The next line of input without its line break; none at end of input.
+  std::function<std::optional<std::string>()> read_line;
+};
+
 /// Loads the first configuration file found in `work_dir` and lists it on
 /// the console (`console`; standard output when empty). Without one, explains what is missing and, when `input`
 /// is a terminal, asks whether to go on with external_data/ (an answer "e" or
@@ -35,6 +45,10 @@ class PipelineStopped : public std::runtime_error {
 /// Throws std::runtime_error naming the file when it is not valid JSON (with
 /// the byte offset), not an object, a directory or unreadable.
 DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input = stdin,
+                           const ConsoleSink& console = {});
+/// The same, with the question's answer taken from `input` (both functions
+/// must be set). Exceptions they throw pass through.
+DataPaths _load_data_paths(const std::filesystem::path& work_dir, const AnswerSource& input,
                            const ConsoleSink& console = {});
 
 /// The folder of `key`: its configured value unchanged when present,

@@ -9,8 +9,9 @@
 namespace kemora::motor {
 
 /// First 16 lower-case hex digits of the SHA-256 of the file's bytes, read in
-/// blocks of 8192 bytes. Throws std::runtime_error naming the file when it is
-/// missing, a directory or unreadable.
+/// blocks of 8192 bytes. Throws kemora::FileNotFound naming the file when it
+/// is missing, std::runtime_error naming it when it is a directory or
+/// unreadable.
 std::string _file_hash(const std::string& path);
 
 /// First 16 characters of what `git hash-object <file_path>` prints in

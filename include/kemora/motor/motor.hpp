@@ -20,8 +20,29 @@
 /// The pipeline engine: one Motor serves one pipeline run.
 namespace kemora::motor {
 
+/// A list or map notebook parameter: any JSON value, held in a document of
+/// its own and copied deeply with the parameter.
+class JsonParam {
+ public:
+  explicit JsonParam(const Json& value) { doc_.CopyFrom(value, doc_.GetAllocator()); }
+  JsonParam(const JsonParam& other) : JsonParam(other.value()) {}
+  JsonParam& operator=(const JsonParam& other) {
+    if (this != &other) {
+      JsonParam copy(other);
+      doc_.Swap(copy.doc_);
+    }
+    return *this;
+  }
+  JsonParam(JsonParam&&) noexcept = default;
+  JsonParam& operator=(JsonParam&&) noexcept = default;
+  const Json& value() const { return doc_; }
+
+ private:
+  JsonDoc doc_;
+};
+
 /// A notebook parameter value: its type reaches the notebook unchanged.
-using ParamValue = std::variant<std::nullptr_t, bool, long long, double, std::string>;
+using ParamValue = std::variant<std::nullptr_t, bool, long long, double, std::string, JsonParam>;
 /// Notebook parameters in order.
 using Params = std::vector<std::pair<std::string, ParamValue>>;
 /// Source file path text -> fingerprint, in order.
@@ -51,6 +72,9 @@ struct MotorOptions {
   /// Receives every console line of the run (see kemora::ConsoleSink);
   /// standard output, flushed per line, when empty.
   ConsoleSink console;
+  /// When set, the data-source question reads its answer here instead of
+  /// from `input` (a host with its own standard input object).
+  std::optional<AnswerSource> answers;
 };
 
 /// One line of the run summary. `durum` is the summary word of `sonuc`.

@@ -33,6 +33,14 @@ std::optional<std::string> read_answer(std::FILE* input) {
 }  // namespace
 
 DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* input, const ConsoleSink& console) {
+  return _load_data_paths(work_dir,
+                          AnswerSource{.is_terminal = [input] { return ::isatty(::fileno(input)) != 0; },
+                                       .read_line = [input] { return read_answer(input); }},
+                          console);
+}
+
+DataPaths _load_data_paths(const std::filesystem::path& work_dir, const AnswerSource& input,
+                           const ConsoleSink& console) {
   for (const char* name : kDataPathFiles) {
     auto path = work_dir / name;
     std::error_code ec;
@@ -51,12 +59,12 @@ DataPaths _load_data_paths(const std::filesystem::path& work_dir, std::FILE* inp
   say(console, "\n  [!] local_data_paths.json bulunamadı: " + work_dir.string());
   say(console, "  Kaynak veri dizinlerini belirten bir JSON dosyası gerekli.");
   say(console, "  Örnek: {\"kik_data_ham_csv\": \"/mnt/z/kik\", \"kredi_db\": \"/mnt/z/kredi\", ...}");
-  if (!::isatty(::fileno(input))) {
+  if (!input.is_terminal()) {
     say(console, "  [AUTO] Non-interactive mod — external_data/ ile devam ediliyor");
     return {};
   }
   console_write(console, "\n  external_data/ ile devam edilsin mi? [e/H]: ");
-  auto answer = read_answer(input);
+  auto answer = input.read_line();
   if (!answer) console_write(console, "\n");  // end of input: finish the prompt line
   std::string a = answer ? common::utf8_lower(common::trim(*answer)) : std::string();
   if (a == "e" || a == "evet") return {};

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "kemora/common/process.hpp"
+#include "kemora/errors.hpp"
 #include "kemora/common/text.hpp"
 #include "kemora/common/json.hpp"
 
@@ -51,7 +52,10 @@ common::ProcessResult run_git(const std::string& repo_dir, std::vector<std::stri
 
 std::string _file_hash(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) file_error(path, std::strerror(errno));
+  if (fd < 0) {
+    if (errno == ENOENT) throw kemora::FileNotFound(path + ": " + std::strerror(errno));
+    file_error(path, std::strerror(errno));
+  }
   FdCloser closer{fd};
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) file_error(path, "is a directory, not a file");

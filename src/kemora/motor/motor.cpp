@@ -55,6 +55,7 @@ Motor::Motor(MotorOptions o) {
   file_suffix_ = o.file_suffix;
   console_ = std::move(o.console);
   if (o.data_paths && !o.data_paths->empty()) data_paths_ = std::move(*o.data_paths);
+  else if (o.answers) data_paths_ = _load_data_paths(work_dir_, *o.answers, console_);
   else data_paths_ = _load_data_paths(work_dir_, o.input, console_);
 
   db_path_ = work_dir_ / "db" / (mode_ == "test" ? "kmr_test.duckdb" : "kmr.duckdb");

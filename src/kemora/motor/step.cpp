@@ -26,6 +26,7 @@ common::JsonDoc to_json(const Params& params) {
           else if constexpr (std::is_same_v<T, bool>) v.SetBool(x);
           else if constexpr (std::is_same_v<T, long long>) v.SetInt64(x);
           else if constexpr (std::is_same_v<T, double>) v.SetDouble(x);
+          else if constexpr (std::is_same_v<T, JsonParam>) v.CopyFrom(x.value(), a);
           else v = common::json_string(x, a);
         },
         value);
