@@ -92,7 +92,7 @@ def normalise(text, work_dir):
     runs: the working directory, the season time stamp and the durations."""
     text = text.replace(str(work_dir), "<WS>")
     text = SEASON.sub(lambda m: m.group(0)[:2] + "<TS>_", text)
-    text = re.sub(r"\b\d{8}_\d{6}\b", "<TS>", text)
+    text = re.sub(r"(?<!\d)\d{8}_\d{6}(?!\d)", "<TS>", text)
     text = re.sub(r"(OK |HATA — )\d+(\.\d)?(s|dk)", r"\1<SURE>", text)
     text = re.sub(r"\s\d+(\.\d)?(s|dk)  \[", " <SURE>  [", text)
     text = re.sub(r"Süre: \d+\.\ddk", "Süre: <DK>", text)
