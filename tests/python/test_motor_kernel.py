@@ -11,6 +11,7 @@ import pytest
 from motor_support import FakePapermill, make_workspace
 
 jupyter_client = pytest.importorskip("jupyter_client")
+pytest.importorskip("ipykernel")
 
 
 @pytest.fixture
