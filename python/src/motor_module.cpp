@@ -317,7 +317,9 @@ PYBIND11_MODULE(_motor, m) {
 
   // sys.exit(message) as the data-source question's refusal raises it: the
   // interpreter prints the message to standard error and exits with status 1.
-  static py::exception<km::PipelineStopped> stopped(m, "PipelineStopped", PyExc_SystemExit);
+  // Never destroyed: a static Python object must not be released after the
+  // interpreter has shut down.
+  static auto& stopped = *new py::exception<km::PipelineStopped>(m, "PipelineStopped", PyExc_SystemExit);
   stopped.attr("__module__") = "kemora.motor";
   stopped.attr("__doc__") =
       "The user declined to go on without a data-source configuration file (a SystemExit whose code is the "
