@@ -6,6 +6,7 @@
 #include "kemora/json.hpp"
 #include "kemora/console_sink.hpp"
 #include "kemora/pipeline/panogen/constants.hpp"
+#include "kemora/pipeline/panogen/errors.hpp"
 
 /// Render scoreboard JSON -> standalone HTML dashboard.
 namespace kemora::pipeline::panogen {
@@ -25,7 +26,12 @@ struct RenderOptions {
   long long top_n = DEFAULT_TOP_N;
   /// URL prefix the dashboard opens (with the MUTA) on a row double-click.
   std::string external_link;
-  /// When given, only the rows for which it returns true are rendered.
+  /// When given, only the rows for which it returns true are rendered. It is
+  /// called once for every row that is a map, in file order, before the row
+  /// is encoded, and never from two threads at once; an exception it throws
+  /// ends the render and reaches the caller as it was thrown (when a row
+  /// before has failed to encode, the filter still sees the remaining rows,
+  /// and an exception of its own is the one reported).
   RowFilter row_filter;
   /// Size warning limit in MB; 0 or less disables the check.
   double max_size_mb = 0.0;
@@ -53,11 +59,13 @@ struct RenderResult {
 /// atomically. Prints the report lines (or, for a scoreboard without periods,
 /// one warning line and nothing written) to `options.console`.
 ///
-/// Throws std::invalid_argument for a chunk size below 1 and
-/// std::runtime_error naming the file for a scoreboard that is missing, not
-/// JSON, without meta or rows, or with rows the encoding cannot take; for a
-/// missing or faulty template; for an unwritable output. No output file is
-/// written or replaced then.
+/// Throws std::invalid_argument for a chunk size below 1; kemora::FileNotFound
+/// for a missing scoreboard; kemora::InvalidJson (with the byte offset) for
+/// one that is not valid JSON or UTF-8; ScoreboardError for one without meta
+/// or rows or with rows the encoding cannot take; TemplateError (naming
+/// template and line) for a missing or faulty template; std::runtime_error
+/// naming the file for other unreadable inputs and an unwritable output. No
+/// output file is written or replaced then.
 RenderResult render_html(const std::string& json_path, const RenderOptions& options = {});
 
 /// The text of a path as Python's pathlib prints it: repeated and trailing

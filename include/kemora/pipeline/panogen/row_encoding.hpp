@@ -34,6 +34,12 @@ Mio _mio(const Json& v);
 /// real 101.0 are three different codes.
 using CodeMap = std::unordered_map<std::string, int>;
 
+/// The key of a region or branch code in a CodeMap: the type and the text
+/// form together, so the text "101", the integer 101 and the real 101.0 are
+/// three different codes. Null (no code) gives std::nullopt. Throws
+/// std::runtime_error for a list or a map, which cannot be a code.
+std::optional<std::string> code_key(const Json& v);
+
 /// The compact row array of `row` (a JSON object), as the page receives it.
 /// Members repeated in the object count with their last value. Throws
 /// std::runtime_error when `row` is not an object or holds a value a position

@@ -28,12 +28,6 @@ void append_mio(std::string& out, Mio m);
 /// integer). `v` == nullptr means the member is missing.
 void append_score_code(std::string& out, const Json* v);
 
-/// Key under which a region or branch code is compared: the type and the text
-/// form together, so the text "101", the integer 101 and the real 101.0 are
-/// three different codes. Null (no code) gives std::nullopt. Throws
-/// std::runtime_error for a list or a map, which cannot be a code.
-std::optional<std::string> code_key(const Json& v);
-
 /// Text form of a code or period: a string unchanged, an integer in decimal, a
 /// real in its shortest round-trip form ("101.0"), true/false as True/False,
 /// null as None. Throws std::runtime_error for a list or a map.
@@ -224,8 +218,6 @@ class RowGroup {
   /// row encoding cannot take (the row is not added then, though codes met
   /// before the fault may stay in the tables).
   void add(std::string_view json, std::size_t offset);
-  /// Takes the last row added out again.
-  void drop_last();
   /// Cuts `text` to the rows' texts; call once all rows are added.
   void finish();
 

@@ -522,11 +522,6 @@ void RowGroup::add(std::string_view json, std::size_t offset) {
   rows.push_back({sort_key_, span.offset, span.head_size, span.tail_size, bolge_id_, sube_id_});
 }
 
-void RowGroup::drop_last() {
-  used_ = rows.back().offset;
-  rows.pop_back();
-}
-
 void RowGroup::finish() { text.resize(used_); }
 
 JsonDoc _row_to_array(const Json& row, const Json& donemler, const Json& risk_donemler,

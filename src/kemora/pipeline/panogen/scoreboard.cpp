@@ -20,6 +20,8 @@
 #include "kemora/common/json_scan.hpp"
 #include "kemora/common/limits.hpp"
 #include "kemora/common/mapped_file.hpp"
+#include "kemora/errors.hpp"
+#include "kemora/pipeline/panogen/errors.hpp"
 
 namespace kemora::pipeline::panogen {
 namespace {
@@ -104,13 +106,13 @@ class FaultFinder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Fault
   constexpr unsigned kFlags = rapidjson::kParseNanAndInfFlag | rapidjson::kParseNumbersAsStringsFlag;
   const rapidjson::ParseResult result = reader.Parse<kFlags>(stream, finder);
   if (finder.guard().fault())
-    throw std::runtime_error(source + ": " + finder.where() + "invalid JSON at byte " +
+    throw InvalidJson(source + ": " + finder.where() + "invalid JSON at byte " +
                              std::to_string(finder.guard().fault_offset(text)) + ": " + finder.guard().fault_text());
   if (result.IsError())
-    throw std::runtime_error(source + ": invalid JSON at byte " + std::to_string(result.Offset()) + ": " +
+    throw InvalidJson(source + ": invalid JSON at byte " + std::to_string(result.Offset()) + ": " +
                              rapidjson::GetParseError_En(result.Code()));
   // The outline and the reader are meant to agree on every text.
-  throw std::runtime_error(source + ": invalid JSON at byte " + std::to_string(outline_stop));
+  throw InvalidJson(source + ": invalid JSON at byte " + std::to_string(outline_stop));
 }
 
 JsonDoc parse(std::string_view text, const JsonSpan& span, const std::string& source) {
@@ -257,6 +259,12 @@ class RowEncoding {
           std::size_t seen = first_fault_.load();
           while (i < seen && !first_fault_.compare_exchange_weak(seen, i)) {
           }
+          // The filter sees every row, as if it had gone through the whole
+          // list first: an exception of its own on a later row is the error.
+          if (filter_)
+            for (++k; k < group.spans.size(); ++k)
+              if (const std::string_view row = row_text(group.spans[k]); is_map(row))
+                filter_(common::json_parse(row, source_));
           return;
         }
         if (span.end - kept >= kDropBytes) {
@@ -270,24 +278,21 @@ class RowEncoding {
     }
   }
 
-  /// Encodes row `i` into `rows`; the error text when it cannot be.
+  std::string_view row_text(const JsonSpan& span) const { return text_.substr(span.begin, span.size()); }
+  static bool is_map(std::string_view row) { return !row.empty() && row[0] == '{'; }
+
+  /// Encodes row `i` into `rows`, unless the filter drops it; the error text
+  /// when it cannot be. What the filter throws leaves as it was thrown.
   std::optional<std::string> encode_row(RowGroup& rows, const JsonSpan& span, std::size_t i) const {
-    const std::string_view json = text_.substr(span.begin, span.size());
-    const std::string where = "rows[" + std::to_string(i) + "]";
-    if (json.empty() || json[0] != '{') return where + " is not a map";
+    const std::string_view json = row_text(span);
+    const auto where = [i] { return "rows[" + std::to_string(i) + "]"; };
+    if (!is_map(json)) return where() + " is not a map";
+    if (filter_ && !filter_(common::json_parse(json, source_))) return std::nullopt;
     try {
       rows.add(json, span.begin);
     } catch (const std::exception& e) {
-      return where + ": " + e.what();
+      return where() + ": " + e.what();
     }
-    if (!filter_) return std::nullopt;
-    bool keep;
-    try {
-      keep = filter_(common::json_parse(json, source_));
-    } catch (const std::exception& e) {
-      return where + ": row filter failed: " + e.what();
-    }
-    if (!keep) rows.drop_last();
     return std::nullopt;
   }
 
@@ -296,7 +301,7 @@ class RowEncoding {
   void join(Scoreboard& sb) {
     for (const Group& g : groups_) {
       if (g.failure) std::rethrow_exception(g.failure);
-      if (g.fault_row) throw std::runtime_error(source_ + ": " + g.fault);
+      if (g.fault_row) throw ScoreboardError(source_ + ": " + g.fault);
     }
     sb.rows.reserve(rows_);
     sb.texts.reserve(groups_.size());  // never grows again: the rows point into it
@@ -396,7 +401,7 @@ void read(const std::string& source, const MappedFile& file, const RowFilter& ro
   }
   const auto fail = [&](const std::string& what) {
     early.stop();
-    throw std::runtime_error(source + ": " + what);
+    throw ScoreboardError(source + ": " + what);
   };
   if (outline.root == '[') fail("the scoreboard must be a JSON object, not a list");
   if (outline.root != '{') fail("the scoreboard must be a JSON object");

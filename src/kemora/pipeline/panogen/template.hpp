@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "kemora/pipeline/panogen/errors.hpp"
+
 /// A template engine that renders the subset of the Jinja2 language the
 /// dashboard template uses, with the output Python's Jinja2 would give
 /// (default Undefined, no autoescaping, trim_blocks/lstrip_blocks off, one
@@ -40,19 +42,6 @@
 ///   overflow ...").
 /// No other exception than TemplateError leaves TemplateEnvironment::render.
 namespace kemora::pipeline::panogen {
-
-/// Any template failure: a template that cannot be found or read, a syntax
-/// error, an unsupported construct, or an error while rendering. what() reads
-/// "<template name>:<line>: <problem>" for errors inside a template.
-class TemplateError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-/// The template file does not exist in the search folder.
-class TemplateNotFound : public TemplateError {
- public:
-  using TemplateError::TemplateError;
-};
 
 class TemplateMap;
 
