@@ -30,3 +30,18 @@ cmake --build "$tmp/host" >/dev/null
 mkdir "$tmp/ws"
 LD_LIBRARY_PATH="$tmp/prefix/lib" "$tmp/host/engine_host" "$tmp/ws"
 LD_LIBRARY_PATH="$tmp/prefix/lib" "$tmp/host/renderer_host" "$tmp/ws"
+
+# The Python package came along into the interpreter's folder of the prefix,
+# and finds the prefix's libraries and share files without help.
+site=$(echo "$tmp"/prefix/lib/python3.*/dist-packages)
+test -f "$site/kemora/__init__.py"
+(cd "$tmp" && env -u PYTHONPATH PYTHONPATH="$site" ${PYTHON:-/usr/bin/python3} - "$tmp/prefix" <<'PY'
+import pathlib, sys
+import kemora, kemora.paths, kemora.motor, kemora.pipeline.panogen
+prefix = pathlib.Path(sys.argv[1])
+assert pathlib.Path(kemora.__file__).is_relative_to(prefix), kemora.__file__
+assert kemora.paths.get_template_path().is_relative_to(prefix / "share" / "kemora")
+assert kemora.paths.get_template_path().is_file()
+assert len(kemora.motor.ALL_INGEST_STEPS) == 10
+PY
+)

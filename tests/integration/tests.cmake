@@ -17,3 +17,10 @@ set_tests_properties(integration.install PROPERTIES LABELS integration TIMEOUT 6
 add_test(NAME integration.hostile_input
   COMMAND /usr/bin/python3 ${CMAKE_CURRENT_LIST_DIR}/hostile_input_test.py $<TARGET_FILE:kemora>)
 set_tests_properties(integration.hostile_input PROPERTIES LABELS integration TIMEOUT 600)
+
+# The Debian package: its dependencies, its contents, installed into a throwaway root.
+if(KEMORA_PYTHON)
+  add_test(NAME integration.deb
+    COMMAND /bin/sh ${CMAKE_CURRENT_LIST_DIR}/deb_test.sh ${PROJECT_BINARY_DIR})
+  set_tests_properties(integration.deb PROPERTIES LABELS integration TIMEOUT 900 RUN_SERIAL TRUE)
+endif()
