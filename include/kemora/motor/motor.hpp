@@ -152,6 +152,10 @@ class Motor {
   /// over. None when there is none, or when the newest readable one holds null.
   std::optional<JsonDoc> _find_prev_meta(const std::string& kod) const;
 
+  /// The content fingerprint (_file_hash) of a notebook or source file: the
+  /// one place where the engine fingerprints files. Throws as _file_hash.
+  std::string file_fingerprint(const std::string& path) const;
+
   /// The run decision (meta.cpp): (must run, reason). A step runs when it has
   /// no earlier record, or its notebook's content hash, its git object or a
   /// source data fingerprint differs from the record's; the reason is the

@@ -68,7 +68,7 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
 
   auto nb_path = _nb_path(kod);
   if (nb_path) {
-    std::string current = _file_hash(nb_path->string());
+    std::string current = file_fingerprint(nb_path->string());
     auto previous = present_text(rec, "nb_hash");
     if (previous && current != *previous)
       return {true, "notebook değişti (" + common::utf8_prefix(*previous, 8) + "→" + current.substr(0, 8) + ")"};
@@ -91,7 +91,7 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
       if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status))
         throw std::runtime_error(path + ": is not a regular file");
       const bool same =
-          m.value.IsString() && _file_hash(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
+          m.value.IsString() && file_fingerprint(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
       if (!same)
         return {true, "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")"};
     }
@@ -106,13 +106,15 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
   return {false, "uyumlu (" + nb8 + ")"};
 }
 
+std::string Motor::file_fingerprint(const std::string& path) const { return _file_hash(path); }
+
 common::JsonDoc Motor::meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
                                 const std::optional<SourceHashes>& source_hashes, const Json* ekstra) const {
   common::JsonDoc rec(rapidjson::kObjectType);
   auto& a = rec.GetAllocator();
   auto text = [&](std::string_view s) { return common::json_string(s, a); };
   rec.AddMember("notebook", text(nb_path.filename().string()), a);
-  rec.AddMember("nb_hash", text(_file_hash(nb_path.string())), a);
+  rec.AddMember("nb_hash", text(file_fingerprint(nb_path.string())), a);
   Json git_nb(rapidjson::kNullType);
   if (git_available(git_info_)) {
     if (auto h = _git_hash(work_dir_.string(), nb_path.string())) git_nb = text(*h);

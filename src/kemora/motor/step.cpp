@@ -45,7 +45,7 @@ void put_param(Params& params, const std::string& key, ParamValue value) {
   params.emplace_back(key, std::move(value));
 }
 
-SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
+SourceHashes fingerprint_sources(const Motor& m, const std::vector<std::string>& dirs) {
   SourceHashes hashes;
   for (const auto& sd : dirs) {
     std::error_code ec;
@@ -58,7 +58,7 @@ SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) {
     for (const auto& e : entries) {
       if (!e.is_regular_file()) continue;  // follows symbolic links; folders are skipped
       hashes.emplace_back((common::PathText::parse(sd) / e.path().filename().string()).str(),
-                          _file_hash(e.path().string()));
+                          m.file_fingerprint(e.path().string()));
     }
   }
   return hashes;
@@ -88,7 +88,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   }
 
   const std::string name = nb_path->filename().string();
-  std::string nb_hash = _file_hash(nb_path->string());
+  std::string nb_hash = file_fingerprint(nb_path->string());
   say("  " + name + " (" + nb_hash.substr(0, 8) + ")");
 
   if (skip_before_.count(kod)) {
@@ -139,7 +139,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     const double sure = now() - t0;
     const std::string sure_str = sure_text(sure);
     SourceHashes source_hashes;
-    if (options.source_dirs) source_hashes = fingerprint_sources(*options.source_dirs);
+    if (options.source_dirs) source_hashes = fingerprint_sources(*this, *options.source_dirs);
     meta_yaz(kod, *nb_path, sure, source_hashes);
     calisan_adimlar_.insert(kod);
     say("  OK " + sure_str);
