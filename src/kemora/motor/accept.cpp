@@ -33,8 +33,8 @@ std::filesystem::path Motor::accept(const std::vector<std::string>& kodlar) {
     }
     steps.push_back({kod, *nb_path, {}});
   }
-  if (!problems.empty()) throw std::invalid_argument("accept: " + problems + "; nothing was recorded");
-  if (steps.empty()) throw std::invalid_argument("accept: no step given; nothing was recorded");
+  if (!problems.empty()) throw std::invalid_argument(problems + "; nothing was recorded");
+  if (steps.empty()) throw std::invalid_argument("no step given; nothing was recorded");
 
   // Every file is read before anything is written: a notebook or source file
   // that cannot be read leaves no season behind.
