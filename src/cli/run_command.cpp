@@ -23,6 +23,7 @@ struct EngineFlags {
   std::string muta_filter;
   std::string suffix;
   std::vector<std::string> data_paths;
+  bool no_cache = false;
 };
 
 void add_engine_options(CLI::App* cmd, EngineFlags& f) {
@@ -41,6 +42,12 @@ void add_engine_options(CLI::App* cmd, EngineFlags& f) {
       ->allow_extra_args(false);
 }
 
+void add_cache_option(CLI::App* cmd, EngineFlags& f) {
+  cmd->add_flag("--no-cache", f.no_cache,
+                "Hash every notebook and source file again; do not read or create the fingerprint cache "
+                "in WORK_DIR/.kemora");
+}
+
 void warn_unknown_step(const std::string& option, const std::string& kod) {
   if (!kod.empty() && motor::registry_find(kod) == nullptr)
     std::cerr << "kemora: warning: " << option << " " << kod << ": no such step (see 'kemora steps')\n";
@@ -51,6 +58,7 @@ motor::MotorOptions engine_options(const EngineFlags& f) {
   if (!f.force.empty()) o.force_adimlar = f.force;
   if (!f.from.empty()) o.from_step = f.from;
   if (!f.muta_filter.empty()) o.muta_filter_path = f.muta_filter;
+  o.fingerprint_cache = !f.no_cache;
   if (!f.data_paths.empty()) {
     motor::DataPaths dp;
     for (const auto& kv : f.data_paths) {
@@ -144,6 +152,7 @@ void add_run_commands(CLI::App& app) {
       "Exit status: 0 when no step failed, 2 when a step ended in HATA or NB YOK, 1 when an error "
       "stopped the run, 130 when it was interrupted.");
   add_engine_options(cmd, *flags);
+  add_cache_option(cmd, *flags);
   cmd->add_flag("--skip-ingest", run->skip_ingest, "Leave out the ten ingest steps");
   cmd->add_flag("--skip-backtest", run->skip_backtest, "Leave out the three backtests");
   cmd->add_flag("--skip-ml", run->skip_ml, "Leave out the three ML steps");
@@ -168,6 +177,7 @@ void add_run_commands(CLI::App& app) {
       "error stopped the command, 130 when it was interrupted.");
   step->add_option("KOD", *kod, "Step code, e.g. ingest_kik")->required();
   add_engine_options(step, *step_flags);
+  add_cache_option(step, *step_flags);
   step->add_option("--param", *params,
                    "Extra notebook parameter KEY=VALUE (repeatable); a JSON number, true, false or null keeps "
                    "its type, anything else is text")
