@@ -372,7 +372,8 @@ PYBIND11_MODULE(_motor, m) {
   motor.attr("__module__") = "kemora.motor";
   motor.def(
       py::init([](py::object work_dir, py::object mode, py::object force_all, py::object force_adimlar,
-                  py::object from_step, py::object muta_filter_path, py::object file_suffix, py::object data_paths) {
+                  py::object from_step, py::object muta_filter_path, py::object file_suffix, py::object data_paths,
+                  py::object fingerprint_cache) {
         km::MotorOptions o;
         o.work_dir = path_arg(work_dir, "work_dir");
         o.mode = text_arg(mode, "mode");
@@ -382,6 +383,7 @@ PYBIND11_MODULE(_motor, m) {
         o.muta_filter_path = optional_path_arg(muta_filter_path, "muta_filter_path");
         o.file_suffix = text_arg(file_suffix, "file_suffix");
         if (!data_paths.is_none()) o.data_paths = data_paths_arg(data_paths);
+        o.fingerprint_cache = bool_arg(fingerprint_cache, "fingerprint_cache");
         o.console = python_console();
         o.answers = python_stdin();
         auto e = std::make_unique<Engine>();
@@ -391,8 +393,11 @@ PYBIND11_MODULE(_motor, m) {
       py::arg("work_dir") = ".", py::arg("mode") = "prod", py::arg("force_all") = false,
       py::arg("force_adimlar") = py::none(), py::arg("from_step") = py::none(),
       py::arg("muta_filter_path") = py::none(), py::arg("file_suffix") = "", py::arg("data_paths") = py::none(),
+      py::arg("fingerprint_cache") = true,
       "Fixes the run's state and creates the season folder. Without a non-empty `data_paths` the data-source "
-      "configuration is read from `work_dir`; without one, the question on sys.stdin may raise PipelineStopped.");
+      "configuration is read from `work_dir`; without one, the question on sys.stdin may raise PipelineStopped. "
+      "With `fingerprint_cache` (a bool) False, every file is hashed and work_dir/.kemora is neither read nor "
+      "created.");
 
   // Engine attributes.
   auto attr = [&](const char* name, auto get) {

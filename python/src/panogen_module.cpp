@@ -7,6 +7,9 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <unordered_map>
+#include <memory>
 
 #include "convert.hpp"
 #include "kemora/errors.hpp"
@@ -189,6 +192,31 @@ py::str trending_html(py::object trending) {
   return py::str(value_errors_as_type_errors([&] { return pg::_build_trending_html(t); }));
 }
 
+/// Turns rows into dicts for a row filter, making each member name's str
+/// once per render: the rows of a scoreboard share their names.
+class RowKeys {
+ public:
+  py::dict row(const Json& row) {
+    py::dict out;
+    for (const auto& m : row.GetObject()) {
+      std::string_view name(m.name.GetString(), m.name.GetStringLength());
+      auto it = names_.find(name);
+      if (it == names_.end()) {
+        py::object key = to_python(m.name);
+        it = names_.emplace(std::string(name), key).first;
+      }
+      if (PyDict_SetItem(out.ptr(), it->second.ptr(), to_python(m.value).ptr()) != 0) throw py::error_already_set();
+    }
+    return out;
+  }
+
+ private:
+  struct Hash : std::hash<std::string_view> {
+    using is_transparent = void;
+  };
+  std::unordered_map<std::string, py::object, Hash, std::equal_to<>> names_;
+};
+
 py::dict render(py::object json_path, py::object output_html, py::object ref_csv_path, py::object trending_path,
                 py::object chunk_size, py::object top_n, py::object external_link, py::object row_filter,
                 py::object max_size_mb, py::object threads) {
@@ -205,13 +233,15 @@ py::dict render(py::object json_path, py::object output_html, py::object ref_csv
   const long long n = int_arg(threads, "threads");
   if (n < 0 || n > 256) throw py::value_error("threads must be from 0 to 256, not " + std::to_string(n));
   options.threads = static_cast<unsigned>(n);
+  // Lives for the call (and is dropped under the GIL, after the render).
+  std::shared_ptr<RowKeys> keys = std::make_shared<RowKeys>();
   if (!row_filter.is_none()) {
     // Borrowed: the caller's argument keeps the callable alive for the call,
     // and no reference count is touched without the GIL.
     PyObject* filter = callable_arg(row_filter, "row_filter").ptr();
-    options.row_filter = [filter](const Json& row) {
+    options.row_filter = [filter, keys](const Json& row) {
       py::gil_scoped_acquire gil;
-      py::object keep = py::reinterpret_borrow<py::object>(filter)(to_python(row));
+      py::object keep = py::reinterpret_borrow<py::object>(filter)(keys->row(row));
       const int truth = PyObject_IsTrue(keep.ptr());
       if (truth < 0) throw py::error_already_set();
       return truth == 1;

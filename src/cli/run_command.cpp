@@ -41,7 +41,9 @@ void add_engine_options(CLI::App* cmd, EngineFlags& f) {
                   "Data-source folder KEY=DIR (repeatable); without any, the working directory's "
                   "local_data_paths.json, data_paths_nt.json or data_paths.json is read")
       ->allow_extra_args(false);
-  cmd->add_flag("--no-cache", f.no_cache, "Hash every file anew instead of trusting the fingerprint cache in .kemora/");
+  cmd->add_flag("--no-cache", f.no_cache,
+                "Hash every notebook and source file again; do not read or create the fingerprint cache "
+                "in WORK_DIR/.kemora");
 }
 
 void warn_unknown_step(const std::string& option, const std::string& kod) {
@@ -54,6 +56,7 @@ motor::MotorOptions engine_options(const EngineFlags& f) {
   if (!f.force.empty()) o.force_adimlar = f.force;
   if (!f.from.empty()) o.from_step = f.from;
   if (!f.muta_filter.empty()) o.muta_filter_path = f.muta_filter;
+  o.fingerprint_cache = !f.no_cache;
   if (!f.data_paths.empty()) {
     motor::DataPaths dp;
     for (const auto& kv : f.data_paths) {
@@ -64,7 +67,6 @@ motor::MotorOptions engine_options(const EngineFlags& f) {
     }
     o.data_paths = std::move(dp);
   }
-  o.fingerprint_cache = !f.no_cache;
   for (const auto& k : f.force) warn_unknown_step("--force", k);
   warn_unknown_step("--from", f.from);
   return o;
@@ -206,12 +208,6 @@ motor::AnswerSource no_question() {
   return {.is_terminal = [] { return false; }, .read_line = [] { return std::optional<std::string>(); }};
 }
 
-std::string joined(const std::vector<std::string>& items) {
-  std::string out;
-  for (const auto& s : items) out += (out.empty() ? "" : ",") + s;
-  return out;
-}
-
 void print_plan_json(const std::vector<motor::PlanSatiri>& plan) {
   common::JsonDoc doc(rapidjson::kArrayType);
   auto& a = doc.GetAllocator();
@@ -266,7 +262,6 @@ void print_plan_table(const std::vector<motor::PlanSatiri>& plan) {
 void add_plan_commands(CLI::App& app) {
   auto flags = std::make_shared<EngineFlags>();
   auto run = std::make_shared<motor::RunAllOptions>();
-  auto referans = std::make_shared<std::vector<std::string>>();
   auto json = std::make_shared<bool>(false);
   CLI::App* status = add_command(app, "status",
       "Show what 'kemora run' with the same options would run or skip, and why, without running anything",

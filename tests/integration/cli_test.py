@@ -109,6 +109,29 @@ class RunCommand(unittest.TestCase):
         params = json.loads(args[5])
         self.assertEqual(list(params), ["DB_PATH", "OUTPUT_DIR", "WORK_DIR", "LOG_DIR"])
 
+    def test_fingerprint_cache_lives_in_dot_kemora_and_no_cache_creates_none(self):
+        cache = os.path.join(self.ws.work, ".kemora")
+        for args in (["run", "--skip-ml", "--skip-backtest"], ["step", "transform"]):
+            r = self.ws.run(*args, "--work-dir", self.ws.work, "--no-cache")
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertFalse(os.path.exists(cache), args)
+        time.sleep(1.1)  # a season of its own
+        plain = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ml", "--skip-backtest")
+        self.assertEqual(plain.returncode, 0, plain.stderr)
+        self.assertEqual(sorted(os.listdir(cache)), [".gitignore", "fingerprints.db"])
+        import sqlite3
+        db = sqlite3.connect("file:%s?mode=ro" % os.path.join(cache, "fingerprints.db"), uri=True)
+        self.assertEqual(db.execute("PRAGMA integrity_check").fetchone(), ("ok",))
+        db.close()
+        # The cache changes no console line: the same decisions as without it.
+        time.sleep(1.1)
+        without = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ml", "--skip-backtest", "--no-cache")
+        with_cache = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ml", "--skip-backtest")
+        strip = lambda out: [l for l in out.splitlines() if "Season" not in l and "Süre" not in l
+                             and "manifest" not in l.lower() and "seasons" not in l]
+        self.assertEqual(strip(without.stdout), strip(with_cache.stdout))
+        self.assertIn("ATLANDI — uyumlu", with_cache.stdout)
+
     def test_failed_step_exits_two_and_names_the_error(self):
         r = self.ws.run("run", "--work-dir", self.ws.work, "--skip-ingest", "--skip-ml", "--skip-backtest",
                         fail="nb_03_marts.ipynb")

@@ -167,7 +167,8 @@ WRONG_CONSTRUCTION = [
     dict(force_all=1), dict(force_all="yes"), dict(force_adimlar="marts"), dict(force_adimlar=["marts", 3]),
     dict(force_adimlar={"marts": 1}), dict(from_step=3), dict(from_step=b"marts"), dict(muta_filter_path=3),
     dict(file_suffix=None), dict(file_suffix=2), dict(data_paths=[("k", "v")]), dict(data_paths={"k": 1}),
-    dict(data_paths={1: "v"}), dict(data_paths={"k": b"v"}),
+    dict(data_paths={1: "v"}), dict(data_paths={"k": b"v"}), dict(fingerprint_cache=0),
+    dict(fingerprint_cache="no"), dict(fingerprint_cache=None),
 ]
 
 
@@ -180,6 +181,18 @@ def test_wrong_construction_types_raise_before_anything(kwargs, tmp_path, monkey
     with contextlib.redirect_stdout(io.StringIO()) as out, pytest.raises(TypeError):
         Motor(**kwargs)
     assert out.getvalue() == "" and tree(tmp_path) == []
+
+
+def test_fingerprint_cache_keyword_decides_whether_dot_kemora_is_used(tmp_path, fake):
+    from kemora.motor import Motor
+
+    (tmp_path / "nb_02_transform.ipynb").write_text("{}")
+    for on in (False, True):
+        with contextlib.redirect_stdout(io.StringIO()):
+            m = Motor(str(tmp_path), data_paths={"k": "v"}, fingerprint_cache=on)
+            m.meta_yaz("transform", tmp_path / "nb_02_transform.ipynb", 1.0)
+        assert (tmp_path / ".kemora").exists() == on
+    assert (tmp_path / ".kemora" / "fingerprints.db").is_file()
 
 
 @pytest.fixture

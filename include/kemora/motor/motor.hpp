@@ -48,6 +48,8 @@ using Params = std::vector<std::pair<std::string, ParamValue>>;
 /// Source file path text -> fingerprint, in order.
 using SourceHashes = std::vector<std::pair<std::string, std::string>>;
 
+class FingerprintCache;
+
 /// Seconds since the Unix epoch, as a real.
 double now_seconds();
 
@@ -78,7 +80,9 @@ struct MotorOptions {
   /// When set, the data-source question reads its answer here instead of
   /// from `input` (a host with its own standard input object).
   std::optional<AnswerSource> answers;
-  /// Keep file fingerprints in <work_dir>/.kemora/ between runs.
+  /// Keep the fingerprints of unchanged files in work_dir/.kemora/ and read
+  /// them from there instead of hashing the files again. When false, every
+  /// file is hashed and nothing of the cache is read or created.
   bool fingerprint_cache = true;
 };
 
@@ -190,7 +194,9 @@ class Motor {
   std::optional<JsonDoc> _find_prev_meta(const std::string& kod) const;
 
   /// The content fingerprint (_file_hash) of a notebook or source file: the
-  /// one place where the engine fingerprints files. Throws as _file_hash.
+  /// one place where the engine fingerprints files. Taken from the working
+  /// directory's fingerprint cache when it knows the file in its present
+  /// state (MotorOptions::fingerprint_cache). Throws as _file_hash.
   std::string file_fingerprint(const std::string& path) const;
 
   /// The run decision with, when `tum_kaynaklar`, every recorded source file
@@ -309,6 +315,7 @@ class Motor {
   std::set<std::string> skip_before_;
   bool folders_made_ = false;
   std::shared_ptr<NotebookExecutor> executor_;
+  std::shared_ptr<FingerprintCache> fingerprint_cache_;  // null when turned off
   std::function<double()> clock_;
   ConsoleSink console_;
 };

@@ -3,6 +3,7 @@
 
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
+#include "kemora/motor/fingerprint_cache.hpp"
 #include "kemora/motor/motor.hpp"
 #include "kemora/version.hpp"
 #include "kemora/common/json.hpp"
@@ -135,7 +136,9 @@ AdimKarari Motor::meta_karari(const std::string& kod, bool tum_kaynaklar) const 
   return k;
 }
 
-std::string Motor::file_fingerprint(const std::string& path) const { return _file_hash(path); }
+std::string Motor::file_fingerprint(const std::string& path) const {
+  return fingerprint_cache_ ? fingerprint_cache_->fingerprint(path) : _file_hash(path);
+}
 
 common::JsonDoc Motor::meta_yaz(const std::string& kod, const std::filesystem::path& nb_path, double sure,
                                 const std::optional<SourceHashes>& source_hashes, const Json* ekstra) const {

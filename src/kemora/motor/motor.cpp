@@ -5,6 +5,7 @@
 
 #include "kemora/common/numfmt.hpp"
 #include "kemora/console.hpp"
+#include "kemora/motor/fingerprint_cache.hpp"
 #include "kemora/paths.hpp"
 #include "kemora/version.hpp"
 
@@ -72,6 +73,8 @@ Motor::Motor(MotorOptions o) {
   git_info_ = _git_info(work_dir_.string());
   if (from_step_) skip_before_ = steps_before(*from_step_);
   executor_ = std::move(o.executor);
+  if (o.fingerprint_cache)
+    fingerprint_cache_ = std::make_shared<FingerprintCache>(work_dir_ / ".kemora" / "fingerprints.db");
 }
 
 std::optional<std::filesystem::path> Motor::_nb_path(const std::string& kod) const {
