@@ -36,7 +36,10 @@ std::optional<common::JsonDoc> Motor::_find_prev_meta(const std::string& kod) co
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.filename().string() > b.filename().string(); });
   for (const auto& entry : entries) {
-    if (entry == season_dir_) continue;
+    // This run's own season holds no earlier record. An engine that has not
+    // made its folders (a plan) has no season yet: a folder of that name is a
+    // run that ended earlier in the same second, and it counts.
+    if (folders_made_ && entry == season_dir_) continue;
     if (!entry.filename().string().starts_with(prefix)) continue;
     auto candidate = entry / "meta" / ("adim_" + kod + ".json");
     std::error_code ec;
