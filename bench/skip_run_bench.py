@@ -6,7 +6,9 @@ the demo workspace whose ingest folders also hold --files recorded source files
 of --file-mb MB each (10 GB by default), with a stand-in `papermill` on PATH
 that only copies the notebook. A first run records every source, a second one
 fills the cache; then all-skipped runs with the cache and with --no-cache
-alternate. Prints the medians of --runs runs of each, and their ratio.
+alternate, each time after a `kemora status` with and without the cache (the
+plan of a run that would skip everything). Prints the medians of --runs runs
+of each, and the runs' ratio.
 
     /usr/bin/python3 bench/skip_run_bench.py [--kemora build/bin/kemora] [--work /tmp]
         [--files 2000] [--file-mb 5] [--runs 5] [--fill fallocate|random]
@@ -66,6 +68,15 @@ def run(kemora, ws, env, *extra):
     return wall, r.stdout
 
 
+def status(kemora, ws, env, *extra):
+    t0 = time.perf_counter()
+    r = subprocess.run([kemora, "status", "--work-dir", ws, *extra], env=env, capture_output=True, text=True)
+    wall = time.perf_counter() - t0
+    if r.returncode != 0 or "Çalışacak:0 Atlanacak:18" not in r.stdout:
+        sys.exit("kemora status failed or planned a run (%d):\n%s%s" % (r.returncode, r.stdout, r.stderr))
+    return wall
+
+
 def all_skipped(stdout):
     return "ÇALIŞTIRILIYOR" not in stdout and stdout.count("ATLANDI —") == 18
 
@@ -78,15 +89,17 @@ def measure(kemora, ws, env, runs):
     _, out = run(kemora, ws, env)  # fills the cache
     if not all_skipped(out):
         sys.exit("the second run did not skip every step:\n" + out)
-    warm, cold = [], []
+    warm, cold, plan_warm, plan_cold = [], [], [], []
     for _ in range(runs):
+        plan_warm.append(status(kemora, ws, env))
+        plan_cold.append(status(kemora, ws, env, "--no-cache"))
         for extra, into in (((), warm), (("--no-cache",), cold)):
             time.sleep(max(0.0, 1.05 - (time.time() % 1.0)))  # start in a new second
             wall, out = run(kemora, ws, env, *extra)
             if not all_skipped(out):
                 sys.exit("a timed run did not skip every step:\n" + out)
             into.append(wall)
-    return statistics.median(warm), statistics.median(cold)
+    return [statistics.median(x) for x in (warm, cold, plan_warm, plan_cold)]
 
 
 def main():
@@ -119,9 +132,11 @@ def main():
         print("generated %d files of %d MiB (%.1f GiB) in %.1f s" %
               (a.files, a.file_mb, a.files * a.file_mb / 1024, time.perf_counter() - t0))
         for name, ws in (("big", big), ("demo", demo)):
-            warm, cold = measure(kemora, ws, env, a.runs)
+            warm, cold, plan_warm, plan_cold = measure(kemora, ws, env, a.runs)
             print("%-5s all-skipped run, median of %d: warm cache %.3f s   --no-cache %.3f s   ratio %.1fx"
                   % (name, a.runs, warm, cold, cold / warm), flush=True)
+            print("%-5s kemora status,   median of %d: warm cache %.3f s   --no-cache %.3f s"
+                  % (name, a.runs, plan_warm, plan_cold), flush=True)
     finally:
         if a.keep:
             print("kept", root)

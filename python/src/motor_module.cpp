@@ -373,7 +373,7 @@ PYBIND11_MODULE(_motor, m) {
   motor.def(
       py::init([](py::object work_dir, py::object mode, py::object force_all, py::object force_adimlar,
                   py::object from_step, py::object muta_filter_path, py::object file_suffix, py::object data_paths,
-                  py::object fingerprint_cache) {
+                  py::object fingerprint_cache, py::object create_folders, py::object ask) {
         km::MotorOptions o;
         o.work_dir = path_arg(work_dir, "work_dir");
         o.mode = text_arg(mode, "mode");
@@ -384,8 +384,11 @@ PYBIND11_MODULE(_motor, m) {
         o.file_suffix = text_arg(file_suffix, "file_suffix");
         if (!data_paths.is_none()) o.data_paths = data_paths_arg(data_paths);
         o.fingerprint_cache = bool_arg(fingerprint_cache, "fingerprint_cache");
+        o.create_folders = bool_arg(create_folders, "create_folders");
         o.console = python_console();
-        o.answers = python_stdin();
+        if (bool_arg(ask, "ask")) o.answers = python_stdin();
+        else o.answers = km::AnswerSource{.is_terminal = [] { return false; },
+                                          .read_line = [] { return std::optional<std::string>(); }};
         auto e = std::make_unique<Engine>();
         e->motor = engine_call([&] { return std::make_unique<km::Motor>(std::move(o)); });
         return e;
@@ -393,11 +396,13 @@ PYBIND11_MODULE(_motor, m) {
       py::arg("work_dir") = ".", py::arg("mode") = "prod", py::arg("force_all") = false,
       py::arg("force_adimlar") = py::none(), py::arg("from_step") = py::none(),
       py::arg("muta_filter_path") = py::none(), py::arg("file_suffix") = "", py::arg("data_paths") = py::none(),
-      py::arg("fingerprint_cache") = true,
+      py::arg("fingerprint_cache") = true, py::arg("create_folders") = true, py::arg("ask") = true,
       "Fixes the run's state and creates the season folder. Without a non-empty `data_paths` the data-source "
       "configuration is read from `work_dir`; without one, the question on sys.stdin may raise PipelineStopped. "
       "With `fingerprint_cache` (a bool) False, every file is hashed and work_dir/.kemora is neither read nor "
-      "created.");
+      "created. With `create_folders` False the season folder is made only when a run, a step or accept() "
+      "starts (plan() makes none); with `ask` False the question is never asked and a missing configuration "
+      "means external_data/.");
 
   // Engine attributes.
   auto attr = [&](const char* name, auto get) {
@@ -464,6 +469,48 @@ PYBIND11_MODULE(_motor, m) {
       py::arg("referans_tarih_list") = py::none(), py::arg("test_muta_count") = 0,
       "Runs the whole pipeline and returns the path of the run manifest. Failed steps do not raise; see "
       "any_failed() and ozet_satirlar.");
+
+  motor.def(
+      "plan",
+      [](Engine& e, py::object skip_ingest, py::object skip_backtest, py::object skip_ml) {
+        km::RunAllOptions o;
+        o.skip_ingest = bool_arg(skip_ingest, "skip_ingest");
+        o.skip_backtest = bool_arg(skip_backtest, "skip_backtest");
+        o.skip_ml = bool_arg(skip_ml, "skip_ml");
+        auto rows = engine_call(e, [&](km::Motor& x) { return x.plan(o); });
+        auto texts = [](const std::vector<std::string>& items) {
+          py::list out;
+          for (const auto& s : items) out.append(py::str(s));
+          return out;
+        };
+        py::list out;
+        for (const auto& r : rows) {
+          py::dict row;
+          row["code"] = py::str(r.kod);
+          row["notebook"] = r.notebook ? py::object(py::str(*r.notebook)) : py::none();
+          row["decision"] = py::str(std::string(km::plan_karar_text(r.karar)));
+          row["reason"] = py::str(r.sebep);
+          row["changed_files"] = texts(r.degisen_kaynaklar);
+          row["triggered_by"] = texts(r.tetikleyenler);
+          out.append(row);
+        }
+        return out;
+      },
+      py::arg("skip_ingest") = false, py::arg("skip_backtest") = false, py::arg("skip_ml") = false,
+      "What run_all() with the same options would do, per step in its order, without running, creating or "
+      "writing anything: dicts with code, notebook (None when missing), decision ('run', 'skip', 'missing'), "
+      "reason (the text a run prints), changed_files (every changed recorded source file) and triggered_by "
+      "(the prerequisites whose planned run cascades the step).");
+  motor.def(
+      "accept",
+      [](Engine& e, py::object kodlar) {
+        std::vector<std::string> codes = text_list_arg(kodlar, "kodlar");
+        return to_path(engine_call(e, [&](km::Motor& x) { return x.accept(codes); }));
+      },
+      py::arg("kodlar"),
+      "Records the steps as if each had just run successfully, without running anything (meta records marked "
+      "\"kabul\": true, manifest durum KABUL), and returns the manifest's path. Every code and notebook is "
+      "checked first: ValueError names each unknown code and missing notebook, and nothing is written.");
 
   motor.def(
       "adim_isle",

@@ -24,6 +24,8 @@ int& exit_status();
 
 /// `kemora run`, `kemora step` and `kemora steps`.
 void add_run_commands(CLI::App& app);
+/// `kemora status` (the plan of a run) and `kemora accept`.
+void add_plan_commands(CLI::App& app);
 /// `kemora demo`.
 void add_demo_command(CLI::App& app);
 

@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("kemora ") + kemora::version);
   app.require_subcommand(0, 1);
   kemora::cli::add_run_commands(app);
+  kemora::cli::add_plan_commands(app);
   kemora::cli::add_render_command(app);
   kemora::cli::add_trending_command(app);
   kemora::cli::add_demo_command(app);

@@ -8,6 +8,7 @@
 #include "kemora/common/json.hpp"
 #include "kemora/common/process.hpp"
 #include "kemora/motor/motor.hpp"
+#include "kemora/common/text.hpp"
 
 namespace kemora::cli {
 namespace {
@@ -40,9 +41,6 @@ void add_engine_options(CLI::App* cmd, EngineFlags& f) {
                   "Data-source folder KEY=DIR (repeatable); without any, the working directory's "
                   "local_data_paths.json, data_paths_nt.json or data_paths.json is read")
       ->allow_extra_args(false);
-}
-
-void add_cache_option(CLI::App* cmd, EngineFlags& f) {
   cmd->add_flag("--no-cache", f.no_cache,
                 "Hash every notebook and source file again; do not read or create the fingerprint cache "
                 "in WORK_DIR/.kemora");
@@ -152,7 +150,6 @@ void add_run_commands(CLI::App& app) {
       "Exit status: 0 when no step failed, 2 when a step ended in HATA or NB YOK, 1 when an error "
       "stopped the run, 130 when it was interrupted.");
   add_engine_options(cmd, *flags);
-  add_cache_option(cmd, *flags);
   cmd->add_flag("--skip-ingest", run->skip_ingest, "Leave out the ten ingest steps");
   cmd->add_flag("--skip-backtest", run->skip_backtest, "Leave out the three backtests");
   cmd->add_flag("--skip-ml", run->skip_ml, "Leave out the three ML steps");
@@ -177,7 +174,6 @@ void add_run_commands(CLI::App& app) {
       "error stopped the command, 130 when it was interrupted.");
   step->add_option("KOD", *kod, "Step code, e.g. ingest_kik")->required();
   add_engine_options(step, *step_flags);
-  add_cache_option(step, *step_flags);
   step->add_option("--param", *params,
                    "Extra notebook parameter KEY=VALUE (repeatable); a JSON number, true, false or null keeps "
                    "its type, anything else is text")
@@ -200,6 +196,131 @@ void add_run_commands(CLI::App& app) {
       if (!sources->empty()) opts.source_dirs = *sources;
       Motor m(engine_options(*step_flags));
       return m.adim_isle(*kod, std::move(opts)) ? 0 : 2;
+    });
+  });
+}
+
+namespace {
+
+// Status and accept never ask the data-source question: without a
+// configuration file they go on with external_data/ and say so ("[AUTO]").
+motor::AnswerSource no_question() {
+  return {.is_terminal = [] { return false; }, .read_line = [] { return std::optional<std::string>(); }};
+}
+
+void print_plan_json(const std::vector<motor::PlanSatiri>& plan) {
+  common::JsonDoc doc(rapidjson::kArrayType);
+  auto& a = doc.GetAllocator();
+  auto text = [&](std::string_view s) { return common::json_string(s, a); };
+  auto list = [&](const std::vector<std::string>& items) {
+    common::Json arr(rapidjson::kArrayType);
+    for (const auto& s : items) arr.PushBack(text(s), a);
+    return arr;
+  };
+  for (const auto& p : plan) {
+    common::Json o(rapidjson::kObjectType);
+    o.AddMember("code", text(p.kod), a);
+    o.AddMember("notebook", p.notebook ? text(*p.notebook) : common::Json(rapidjson::kNullType), a);
+    o.AddMember("decision", text(motor::plan_karar_text(p.karar)), a);
+    o.AddMember("reason", text(p.sebep), a);
+    o.AddMember("changed_files", list(p.degisen_kaynaklar), a);
+    o.AddMember("triggered_by", list(p.tetikleyenler), a);
+    doc.PushBack(o, a);
+  }
+  std::cout << common::json_dumps(doc) << "\n";
+}
+
+// One line per step within 100 columns: code (22), decision (9), reason; the
+// changed files and a missing notebook on lines of their own below.
+void print_plan_table(const std::vector<motor::PlanSatiri>& plan) {
+  auto pad = [](const std::string& s, std::size_t w) {
+    std::size_t n = common::utf8_length(s);
+    return n >= w ? s + " " : s + std::string(w - n, ' ');
+  };
+  std::cout << "  " << pad("Adım", 22) << pad("Karar", 10) << "Sebep\n";
+  std::cout << "  " << std::string(21, '-') << " " << std::string(9, '-') << " " << std::string(40, '-') << "\n";
+  int run = 0, skip = 0, missing = 0;
+  for (const auto& p : plan) {
+    const char* word = p.karar == motor::PlanSatiri::Karar::CALISTIR ? "ÇALIŞIR"
+                       : p.karar == motor::PlanSatiri::Karar::ATLA   ? "ATLANIR"
+                                                                      : "NB YOK";
+    run += p.karar == motor::PlanSatiri::Karar::CALISTIR;
+    skip += p.karar == motor::PlanSatiri::Karar::ATLA;
+    missing += p.karar == motor::PlanSatiri::Karar::NB_YOK;
+    std::cout << "  " << pad(p.kod, 22) << pad(word, 10) << p.sebep << "\n";
+    if (!p.notebook) {
+      const motor::AdimKaydi* rec = motor::registry_find(p.kod);
+      std::cout << "      notebook bulunamadı: " << (rec ? std::string(rec->nb) : p.kod) << "\n";
+    }
+    for (const auto& f : p.degisen_kaynaklar) std::cout << "      değişti: " << f << "\n";
+  }
+  std::cout << "\n  Çalışacak:" << run << " Atlanacak:" << skip << " NB yok:" << missing << "\n";
+}
+
+}  // namespace
+
+void add_plan_commands(CLI::App& app) {
+  auto flags = std::make_shared<EngineFlags>();
+  auto run = std::make_shared<motor::RunAllOptions>();
+  auto json = std::make_shared<bool>(false);
+  CLI::App* status = add_command(app, "status",
+      "Show what 'kemora run' with the same options would run or skip, and why, without running anything",
+      "Nothing is run, created, written or deleted; the data-source question is never asked (without a "
+      "configuration file the plan uses external_data/ and says so). Each step shows its decision and the "
+      "reason a run would print; a step whose sources changed lists every changed file; a cascade is "
+      "predicted from the steps planned to run before it.\n\n"
+      "Exit status: 0 when the plan was made (also when a notebook is missing), 1 when an error stopped it.");
+  add_engine_options(status, *flags);
+  status->add_flag("--skip-ingest", run->skip_ingest, "Leave out the ten ingest steps, as run does");
+  status->add_flag("--skip-backtest", run->skip_backtest, "Leave out the three backtests, as run does");
+  status->add_flag("--skip-ml", run->skip_ml, "Leave out the three ML steps, as run does");
+  status->add_flag("--json", *json,
+                   "One JSON array on standard output: per step code, notebook (null when missing), decision "
+                   "(run, skip, missing), reason, changed_files, triggered_by");
+  status->callback([flags, run, json] {
+    exit_status() = run_reporting("status", [&] {
+      motor::MotorOptions o = engine_options(*flags);
+      o.create_folders = false;
+      o.answers = no_question();
+      // Configuration lines go to standard error with --json, so that
+      // standard output holds only the JSON.
+      if (*json) o.console = [](std::string_view line) { std::cerr << line << std::flush; };
+      Motor m(std::move(o));
+      auto plan = m.plan(*run);
+      if (*json) print_plan_json(plan);
+      else print_plan_table(plan);
+      return 0;
+    });
+  });
+
+  auto acc_flags = std::make_shared<EngineFlags>();
+  auto codes = std::make_shared<std::vector<std::string>>();
+  auto all = std::make_shared<bool>(false);
+  CLI::App* accept = add_command(app, "accept",
+      "Record steps as if they had just run successfully, without running them",
+      "Writes a new season with a meta record per step from its present notebook, git object and source "
+      "files (marked \"kabul\": true) and a manifest in which the steps are KABUL; a later run skips them as "
+      "unchanged and does not cascade from them. Use it for a change that does not matter (a cosmetic "
+      "notebook edit, source files delivered again). Every step is checked first: an unknown step or a missing "
+      "notebook writes nothing. The data-source question is never asked.\n\n"
+      "Exit status: 0 when the steps were recorded, 1 when an error stopped the command (nothing written).");
+  accept->add_option("STEP", *codes, "Step codes to accept (see 'kemora steps')");
+  accept->add_flag("--all", *all, "Accept every step of the registry");
+  add_engine_options(accept, *acc_flags);
+  accept->callback([acc_flags, codes, all] {
+    if (*all == !codes->empty()) throw CLI::ValidationError("STEP", "give step codes or --all, not both or neither");
+    if (acc_flags->force_all || !acc_flags->force.empty() || !acc_flags->from.empty())
+      throw CLI::ValidationError("--force/--force-all/--from", "accept runs nothing; these options do not apply");
+    exit_status() = run_reporting("accept", [&] {
+      std::vector<std::string> kodlar = *codes;
+      if (*all)
+        for (const auto& r : motor::ADIM_REGISTRY) kodlar.emplace_back(r.kod);
+      motor::MotorOptions o = engine_options(*acc_flags);
+      o.create_folders = false;
+      o.answers = no_question();
+      Motor m(std::move(o));
+      m.accept(kodlar);
+      return 0;
     });
   });
 }

@@ -296,7 +296,7 @@ class UsageErrors(unittest.TestCase):
         r = self.ws.run("--version")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertTrue(r.stdout.startswith("kemora "), r.stdout)
-        for command in ["run", "step", "render", "trending", "demo"]:
+        for command in ["run", "step", "status", "accept", "render", "trending", "demo"]:
             with self.subTest(command=command):
                 r = self.ws.run(command, "--help")
                 self.assertEqual(r.returncode, 0, r.stderr)
@@ -339,6 +339,118 @@ class StepCommand(unittest.TestCase):
         r = self.ws.run("step", "marts", "--work-dir", self.ws.work, "--data-path", "x=y", "--param", "novalue")
         self.assertNotEqual(r.returncode, 0)
         self.assertIn("KEY=VALUE", r.stderr)
+
+
+def tree(root):
+    """Every file and folder under root with its content: what a command that
+    must change nothing has to leave as it was."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for d in dirnames:
+            out[os.path.relpath(os.path.join(dirpath, d), root)] = None
+        for name in filenames:
+            path = os.path.join(dirpath, name)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, root)] = f.read()
+    return out
+
+
+class StatusAndAccept(unittest.TestCase):
+    def setUp(self):
+        self.ws = Workspace()
+        self.source = os.path.join(self.ws.work, "external_data", "kik_data_ham_csv", "a.csv")
+        os.makedirs(os.path.dirname(self.source))
+        with open(self.source, "w") as f:
+            f.write("muta\n1\n")
+
+    def tearDown(self):
+        self.ws.close()
+
+    def status(self, *args):
+        r = self.ws.run("status", "--work-dir", self.ws.work, *args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return r
+
+    def test_status_changes_nothing_and_says_what_the_next_run_does(self):
+        before = tree(self.ws.work)
+        table = self.status("--no-cache")
+        self.assertEqual(tree(self.ws.work), before)
+        self.assertIn("[AUTO] Non-interactive mod — external_data/ ile devam ediliyor", table.stdout)
+        self.assertIn("  ingest_kik            ÇALIŞIR   ilk çalıştırma\n", table.stdout)
+        self.assertIn("Çalışacak:18 Atlanacak:0 NB yok:0", table.stdout)
+        self.assertTrue(all(len(l) <= 100 for l in table.stdout.splitlines() if "/" not in l), table.stdout)
+        # With the cache on, only the cache may appear.
+        self.status()
+        self.assertEqual({k: v for k, v in tree(self.ws.work).items() if not k.startswith(".kemora")}, before)
+
+        self.assertEqual(self.ws.run("run", "--work-dir", self.ws.work).returncode, 0)
+        time.sleep(1.1)  # the next run gets a season of its own
+        with open(self.source, "w") as f:
+            f.write("muta\n2\n")
+        os.remove(os.path.join(self.ws.work, "nb_05b_backtest_yis.ipynb"))
+        js = self.status("--json")
+        self.assertNotIn("[AUTO]", js.stdout)
+        self.assertIn("[AUTO]", js.stderr)
+        plan = {p["code"]: p for p in json.loads(js.stdout)}
+        self.assertEqual(len(plan), 18)
+        self.assertEqual(list(plan["ingest_kik"]), ["code", "notebook", "decision", "reason", "changed_files",
+                                                    "triggered_by"])
+        self.assertEqual(plan["ingest_kik"]["decision"], "run")
+        self.assertEqual(plan["ingest_kik"]["reason"], "kaynak değişti (a.csv)")
+        self.assertEqual(plan["ingest_kik"]["changed_files"], [self.source])
+        self.assertEqual(plan["transform"]["triggered_by"], ["ingest_kik"])
+        self.assertEqual(plan["backtest_yis"]["decision"], "missing")
+        self.assertIsNone(plan["backtest_yis"]["notebook"])
+        self.assertEqual(plan["ingest_kredi"]["decision"], "skip")
+
+        r = self.ws.run("run", "--work-dir", self.ws.work)
+        self.assertEqual(r.returncode, 2)  # the missing notebook
+        for code, p in plan.items():
+            if p["decision"] == "run":
+                self.assertIn("ÇALIŞTIRILIYOR — " + p["reason"] + "\n", r.stdout, code)
+            elif p["decision"] == "skip":
+                self.assertIn("ATLANDI — " + p["reason"] + "\n", r.stdout, code)
+        ran = sorted(os.path.basename(c[0]) for c in self.ws.calls()[18:])
+        self.assertEqual(len(ran), sum(p["decision"] == "run" for p in plan.values()))
+
+    def test_accept_records_without_running_and_checks_every_step_first(self):
+        for args, named in [(["yok_boyle", "ingest_kik"], "yok_boyle"), ([], "--all"),
+                            (["--all", "marts"], "--all"), (["marts", "--force-all"], "--force")]:
+            with self.subTest(args=args):
+                r = self.ws.run("accept", "--work-dir", self.ws.work, *args)
+                self.assertEqual(r.returncode, 1, r.stdout)
+                self.assertIn(named, r.stderr)
+                self.assertEqual(self.ws.seasons(), [])
+        os.remove(os.path.join(self.ws.work, "nb_03_marts.ipynb"))
+        r = self.ws.run("accept", "--work-dir", self.ws.work, "--all")
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("nb_03_marts.ipynb not found", r.stderr)
+        self.assertEqual(self.ws.seasons(), [])
+        with open(os.path.join(self.ws.work, "nb_03_marts.ipynb"), "w") as f:
+            f.write("{}")
+
+        r = self.ws.run("accept", "--work-dir", self.ws.work, "--all", "--no-cache")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.count("  KABUL — "), 18)
+        self.assertIn("  KABUL — ingest_kik: nb_01b_ingest_kik.ipynb (", r.stdout)
+        self.assertEqual(self.ws.calls(), [])
+        [season] = self.ws.seasons()
+        meta = os.path.join(self.ws.work, "seasons", season, "meta")
+        [manifest] = [n for n in os.listdir(meta) if n.startswith("manifest_")]
+        with open(os.path.join(meta, manifest)) as f:
+            steps = json.load(f)["adimlar"]
+        self.assertEqual({s["durum"] for s in steps.values()}, {"KABUL"})
+        with open(os.path.join(meta, "adim_ingest_kik.json")) as f:
+            rec = json.load(f)
+        self.assertEqual(list(rec)[-1], "kabul")
+        self.assertEqual(rec["sure_saniye"], 0.0)
+        self.assertEqual(list(rec["source_hashes"]), [self.source])
+
+        time.sleep(1.1)
+        r = self.ws.run("run", "--work-dir", self.ws.work)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("OK:0 Atlandı:18 Hata:0", r.stdout)
+        self.assertEqual(self.ws.calls(), [])
 
 
 if __name__ == "__main__":

@@ -64,6 +64,9 @@ struct MotorOptions {
   /// When absent or empty, the data-source configuration is loaded from the
   /// working directory (which may ask on the terminal).
   std::optional<DataPaths> data_paths;
+  /// Fix the run's state without creating the season folders or outputs/json
+  /// (for plan()). run_all, adim_isle and accept create them when they start.
+  bool create_folders = true;
   /// The notebook executor; when null, the default one is looked up on first use.
   std::shared_ptr<NotebookExecutor> executor;
   /// Where the data-source question reads its answer.
@@ -106,6 +109,38 @@ struct RunAllOptions {
   std::optional<std::vector<std::string>> referans_tarih_list;
   long long test_muta_count = 0;
 };
+
+/// What a run does with one step before its notebook would start, and why
+/// (adim_karari): the one decision that adim_isle acts on and plan() reports.
+struct AdimKarari {
+  bool calistir = false;
+  /// The reason as the step line prints it: the run decision's text, or
+  /// "--from <step>", "ZORLA (<reason>)", "cascade (<a>,<b>)".
+  std::string sebep;
+  /// Passed over because of from_step (the run decision is not consulted).
+  bool from_atlandi = false;
+  /// The prerequisites, in list order, whose run in this run cascades the step.
+  std::vector<std::string> tetikleyenler;
+  /// Recorded source files whose fingerprint differs now, in record order
+  /// (only filled when asked for; files that no longer exist are passed over).
+  std::vector<std::string> degisen_kaynaklar;
+};
+
+/// One step of a plan: what a run started now with the same options would do.
+struct PlanSatiri {
+  enum class Karar { CALISTIR, ATLA, NB_YOK };
+  std::string kod;
+  /// The notebook's file name; none when it is not found (Karar::NB_YOK).
+  std::optional<std::string> notebook;
+  Karar karar = Karar::ATLA;
+  /// The text the run's step line shows ("bulunamadı" for a missing notebook).
+  std::string sebep;
+  std::vector<std::string> tetikleyenler;
+  std::vector<std::string> degisen_kaynaklar;
+};
+
+/// "run", "skip" or "missing".
+std::string_view plan_karar_text(PlanSatiri::Karar k);
 
 class Motor {
  public:
@@ -164,6 +199,18 @@ class Motor {
   /// state (MotorOptions::fingerprint_cache). Throws as _file_hash.
   std::string file_fingerprint(const std::string& path) const;
 
+  /// The run decision with, when `tum_kaynaklar`, every recorded source file
+  /// that changed (the decision itself still names the first). A source file
+  /// that the decision does not need and that cannot be read counts as
+  /// changed instead of raising.
+  AdimKarari meta_karari(const std::string& kod, bool tum_kaynaklar = false) const;
+
+  /// The decision of step `kod` (step.cpp) after its notebook was found:
+  /// from_step, then the run decision, forcing and the cascade over `calisan`
+  /// (the steps that ran successfully so far). Throws as meta_kontrol.
+  AdimKarari adim_karari(const std::string& kod, const std::set<std::string>& calisan,
+                         bool tum_kaynaklar = false) const;
+
   /// The run decision (meta.cpp): (must run, reason). A step runs when it has
   /// no earlier record, or its notebook's content hash, its git object or a
   /// source data fingerprint differs from the record's; the reason is the
@@ -192,6 +239,23 @@ class Motor {
   /// of the run manifest. Failed steps do not throw; ask any_failed().
   std::filesystem::path run_all(const RunAllOptions& options = {});
 
+  /// What run_all(options) started now would do with each step it processes,
+  /// in its order (plan.cpp): a cascade is predicted from the steps planned to
+  /// run before (as if they succeed). Runs nothing, creates, writes and deletes
+  /// nothing. Throws as run_all would before a step's notebook starts (an
+  /// unreadable notebook or recorded source file).
+  std::vector<PlanSatiri> plan(const RunAllOptions& options = {}) const;
+
+  /// Records `kodlar` as if each had just run successfully (accept.cpp): a meta
+  /// record per step from the current notebook, git object and source files
+  /// (the source folders run_all gives the step), with sure_saniye 0.0 and a
+  /// last member "kabul": true; a summary row and a manifest entry with durum
+  /// "KABUL"; then the manifest. Prints one line per step and runs nothing.
+  /// Every code is checked and every file fingerprinted before anything is
+  /// written: std::invalid_argument names each unknown code and missing
+  /// notebook. Returns the manifest's path.
+  std::filesystem::path accept(const std::vector<std::string>& kodlar);
+
   /// True when a step of this run failed or found no notebook (HATA, NB YOK).
   bool any_failed() const;
 
@@ -210,6 +274,19 @@ class Motor {
   void _temizle_error_reports() const;
 
  private:
+  /// One step of a whole run and what run_all hands adim_isle for it.
+  struct RunStep {
+    std::string kod;
+    AdimOptions options;
+  };
+  /// The steps run_all processes, in its order (driver.cpp).
+  std::vector<RunStep> run_steps(const RunAllOptions& o) const;
+  /// The source folders run_all gives step `kod`; none for a step without.
+  std::optional<std::vector<std::string>> source_dirs(const std::string& kod) const;
+  /// Fingerprints of the regular files directly inside `dirs` (step.cpp).
+  SourceHashes fingerprint_sources(const std::vector<std::string>& dirs) const;
+  /// Creates meta/, logs/ and outputs/json, once per engine.
+  void make_folders();
   void set_manifest(const std::string& kod, ManifestEntry entry);
   /// Adds the summary row of a step with outcome `d`.
   void ozet_ekle(const std::string& kod, const std::string& nb, const std::string& sure, AdimDurumu d,
@@ -236,6 +313,7 @@ class Motor {
   double pipeline_baslangic_ = 0;
   JsonDoc git_info_;
   std::set<std::string> skip_before_;
+  bool folders_made_ = false;
   std::shared_ptr<NotebookExecutor> executor_;
   std::shared_ptr<FingerprintCache> fingerprint_cache_;  // null when turned off
   std::function<double()> clock_;

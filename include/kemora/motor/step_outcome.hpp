@@ -5,11 +5,12 @@ namespace kemora::motor {
 
 /// The outcome of one step of a run. Its words for the step's summary row,
 /// the summary table and the manifest live in one table (adim_durumu_bilgisi).
-enum class AdimDurumu { OK, ATLANDI, HATA, NB_YOK };
+/// KABUL: recorded by accept() as if it had run, without running.
+enum class AdimDurumu { OK, ATLANDI, HATA, NB_YOK, KABUL };
 
 struct AdimDurumuBilgisi {
   AdimDurumu durum;
-  std::string_view ozet;      ///< OzetSatiri::durum: "OK", "ATLANDI", "HATA", "NB YOK"
+  std::string_view ozet;      ///< OzetSatiri::durum: "OK", "ATLANDI", "HATA", "NB YOK", "KABUL"
   std::string_view isaret;    ///< the mark in the summary table, between brackets
   std::string_view manifest;  ///< the step's "durum" in the run manifest
   bool basarisiz;             ///< the step did not do its work
@@ -20,10 +21,11 @@ inline constexpr AdimDurumuBilgisi kAdimDurumlari[] = {
     {AdimDurumu::ATLANDI, "ATLANDI", "SKIP", "ATLANDI", false},
     {AdimDurumu::HATA, "HATA", "ERR", "HATA", true},
     {AdimDurumu::NB_YOK, "NB YOK", "!!", "NB_YOK", true},
+    {AdimDurumu::KABUL, "KABUL", "KABUL", "KABUL", false},
 };
 
 static_assert([] {
-  for (int i = 0; i < 4; ++i)
+  for (int i = 0; i < 5; ++i)
     if (static_cast<int>(kAdimDurumlari[i].durum) != i) return false;
   return true;
 }(), "kAdimDurumlari is in the order of AdimDurumu");

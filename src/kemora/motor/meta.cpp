@@ -36,7 +36,10 @@ std::optional<common::JsonDoc> Motor::_find_prev_meta(const std::string& kod) co
   std::sort(entries.begin(), entries.end(),
             [](const auto& a, const auto& b) { return a.filename().string() > b.filename().string(); });
   for (const auto& entry : entries) {
-    if (entry == season_dir_) continue;
+    // This run's own season holds no earlier record. An engine that has not
+    // made its folders (a plan) has no season yet: a folder of that name is a
+    // run that ended earlier in the same second, and it counts.
+    if (folders_made_ && entry == season_dir_) continue;
     if (!entry.filename().string().starts_with(prefix)) continue;
     auto candidate = entry / "meta" / ("adim_" + kod + ".json");
     std::error_code ec;
@@ -53,10 +56,35 @@ std::optional<common::JsonDoc> Motor::_find_prev_meta(const std::string& kod) co
 }
 
 std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
+  AdimKarari k = meta_karari(kod);
+  return {k.calistir, std::move(k.sebep)};
+}
+
+AdimKarari Motor::meta_karari(const std::string& kod, bool tum_kaynaklar) const {
   auto prev = _find_prev_meta(kod);
-  if (!prev) return {true, "ilk çalıştırma"};
+  if (!prev) return {.calistir = true, .sebep = "ilk çalıştırma"};
   const Json& rec = *prev;
 
+  // True when the recorded source file at `path` differs now; false when it
+  // is unchanged or no longer exists. Throws when it cannot be read.
+  auto source_changed = [&](const std::string& path, const Json& old) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec || !std::filesystem::exists(status)) return false;
+    // A device or pipe standing where a recorded file was (a hand-edited
+    // record may name /dev/zero) is never read: it could not end.
+    if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status))
+      throw std::runtime_error(path + ": is not a regular file");
+    return !(old.IsString() && file_fingerprint(path) == std::string_view(old.GetString(), old.GetStringLength()));
+  };
+  std::vector<std::pair<std::string, const Json*>> sources;
+  auto src = rec.FindMember("source_hashes");
+  if (src != rec.MemberEnd() && src->value.IsObject())
+    for (const auto& m : src->value.GetObject())
+      sources.emplace_back(std::string(m.name.GetString(), m.name.GetStringLength()), &m.value);
+
+  AdimKarari k{.calistir = true};
+  std::size_t checked = 0;  // the source files the decision itself compared
   auto mode_it = rec.FindMember("mode");
   std::string old_mode = "None";
   bool same_mode = false;
@@ -65,46 +93,50 @@ std::pair<bool, std::string> Motor::meta_kontrol(const std::string& kod) const {
                                          : common::json_dumps(mode_it->value);
     same_mode = mode_it->value.IsString() && old_mode == mode_;
   }
-  if (!same_mode) return {true, "mode değişti (" + old_mode + "→" + mode_ + ")"};
-
-  auto nb_path = _nb_path(kod);
-  if (nb_path) {
+  auto nb_path = same_mode ? _nb_path(kod) : std::nullopt;
+  if (!same_mode) k.sebep = "mode değişti (" + old_mode + "→" + mode_ + ")";
+  if (nb_path && k.sebep.empty()) {
     std::string current = file_fingerprint(nb_path->string());
     auto previous = present_text(rec, "nb_hash");
     if (previous && current != *previous)
-      return {true, "notebook değişti (" + common::utf8_prefix(*previous, 8) + "→" + current.substr(0, 8) + ")"};
-    if (git_available(git_info_)) {
-      auto git_h = _git_hash(work_dir_.string(), nb_path->string());
-      auto prev_git = present_text(rec, "git_nb_hash");
-      if (git_h && !git_h->empty() && prev_git && *git_h != *prev_git) return {true, "git hash değişti"};
+      k.sebep = "notebook değişti (" + common::utf8_prefix(*previous, 8) + "→" + current.substr(0, 8) + ")";
+  }
+  if (nb_path && k.sebep.empty() && git_available(git_info_)) {
+    auto git_h = _git_hash(work_dir_.string(), nb_path->string());
+    auto prev_git = present_text(rec, "git_nb_hash");
+    if (git_h && !git_h->empty() && prev_git && *git_h != *prev_git) k.sebep = "git hash değişti";
+  }
+  if (k.sebep.empty()) {
+    for (; checked < sources.size() && k.sebep.empty(); ++checked) {
+      const auto& [path, old] = sources[checked];
+      if (!source_changed(path, *old)) continue;
+      k.sebep = "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")";
+      k.degisen_kaynaklar.push_back(path);
     }
   }
-
-  auto src = rec.FindMember("source_hashes");
-  if (src != rec.MemberEnd() && src->value.IsObject()) {
-    for (const auto& m : src->value.GetObject()) {
-      std::string path(m.name.GetString(), m.name.GetStringLength());
-      std::error_code ec;
-      const auto status = std::filesystem::status(path, ec);
-      if (ec || !std::filesystem::exists(status)) continue;
-      // A device or pipe standing where a recorded file was (a hand-edited
-      // record may name /dev/zero) is never read: it could not end.
-      if (!std::filesystem::is_regular_file(status) && !std::filesystem::is_directory(status))
-        throw std::runtime_error(path + ": is not a regular file");
-      const bool same =
-          m.value.IsString() && file_fingerprint(path) == std::string_view(m.value.GetString(), m.value.GetStringLength());
-      if (!same)
-        return {true, "kaynak değişti (" + std::filesystem::path(path).filename().string() + ")"};
+  if (k.sebep.empty()) {
+    auto nb_hash = rec.FindMember("nb_hash");
+    std::string nb8 = "?";
+    if (nb_hash != rec.MemberEnd()) {
+      nb8 = nb_hash->value.IsString() ? common::utf8_prefix(nb_hash->value.GetString(), 8)
+                                      : common::utf8_prefix(common::json_dumps(nb_hash->value), 8);
+    }
+    k = {.calistir = false, .sebep = "uyumlu (" + nb8 + ")"};
+  }
+  if (tum_kaynaklar) {
+    // Beyond what the decision compared: a file that cannot be read cannot
+    // match its fingerprint, and must not stop a plan that the run would pass.
+    for (; checked < sources.size(); ++checked) {
+      const auto& [path, old] = sources[checked];
+      bool changed = true;
+      try {
+        changed = source_changed(path, *old);
+      } catch (const std::exception&) {
+      }
+      if (changed) k.degisen_kaynaklar.push_back(path);
     }
   }
-
-  auto nb_hash = rec.FindMember("nb_hash");
-  std::string nb8 = "?";
-  if (nb_hash != rec.MemberEnd()) {
-    nb8 = nb_hash->value.IsString() ? common::utf8_prefix(nb_hash->value.GetString(), 8)
-                                    : common::utf8_prefix(common::json_dumps(nb_hash->value), 8);
-  }
-  return {false, "uyumlu (" + nb8 + ")"};
+  return k;
 }
 
 std::string Motor::file_fingerprint(const std::string& path) const {

@@ -66,9 +66,7 @@ Motor::Motor(MotorOptions o) {
   season_dir_ = work_dir_ / "seasons" / season_adi_;
   meta_dir_ = season_dir_ / "meta";
   log_dir_ = season_dir_ / "logs";
-  std::filesystem::create_directories(meta_dir_);
-  std::filesystem::create_directories(log_dir_);
-  std::filesystem::create_directories(output_dir_);
+  if (o.create_folders) make_folders();
 
   clock_ = std::move(o.clock);
   pipeline_baslangic_ = now();
@@ -95,6 +93,14 @@ std::optional<std::filesystem::path> Motor::_nb_path(const std::string& kod) con
 }
 
 std::string Motor::_resolve(const std::string& key) const { return resolve_data_path(data_paths_, work_dir_, key); }
+
+void Motor::make_folders() {
+  if (folders_made_) return;
+  std::filesystem::create_directories(meta_dir_);
+  std::filesystem::create_directories(log_dir_);
+  std::filesystem::create_directories(output_dir_);
+  folders_made_ = true;
+}
 
 void Motor::say(std::string_view line) const { console_line(console_, line); }
 

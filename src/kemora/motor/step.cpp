@@ -45,7 +45,9 @@ void put_param(Params& params, const std::string& key, ParamValue value) {
   params.emplace_back(key, std::move(value));
 }
 
-SourceHashes fingerprint_sources(const Motor& m, const std::vector<std::string>& dirs) {
+}  // namespace
+
+SourceHashes Motor::fingerprint_sources(const std::vector<std::string>& dirs) const {
   SourceHashes hashes;
   for (const auto& sd : dirs) {
     std::error_code ec;
@@ -58,13 +60,31 @@ SourceHashes fingerprint_sources(const Motor& m, const std::vector<std::string>&
     for (const auto& e : entries) {
       if (!e.is_regular_file()) continue;  // follows symbolic links; folders are skipped
       hashes.emplace_back((common::PathText::parse(sd) / e.path().filename().string()).str(),
-                          m.file_fingerprint(e.path().string()));
+                          file_fingerprint(e.path().string()));
     }
   }
   return hashes;
 }
 
-}  // namespace
+AdimKarari Motor::adim_karari(const std::string& kod, const std::set<std::string>& calisan,
+                              bool tum_kaynaklar) const {
+  if (skip_before_.count(kod)) return {.sebep = "--from " + from_step_.value_or(""), .from_atlandi = true};
+  const bool force = force_all_ || force_adimlar_.count(kod) > 0;
+  AdimKarari k = meta_karari(kod, tum_kaynaklar);
+  if (force && !k.calistir) {
+    k.sebep = "ZORLA (" + k.sebep + ")";
+    k.calistir = true;
+  } else if (!k.calistir) {
+    k.tetikleyenler = cascade_triggers(kod, calisan);
+    if (!k.tetikleyenler.empty()) {
+      std::string joined;
+      for (const auto& t : k.tetikleyenler) joined += (joined.empty() ? "" : ",") + t;
+      k.calistir = true;
+      k.sebep = "cascade (" + joined + ")";
+    }
+  }
+  return k;
+}
 
 void Motor::ozet_ekle(const std::string& kod, const std::string& nb, const std::string& sure, AdimDurumu d,
                       const std::string& sebep) {
@@ -77,6 +97,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     say("  [!] Bilinmeyen adım: " + kod);
     return false;
   }
+  make_folders();
   auto nb_path = _nb_path(kod);
   say("\n  ── " + kod + " | " + std::string(rec->aciklama) + " ──");
 
@@ -91,8 +112,9 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
   std::string nb_hash = file_fingerprint(nb_path->string());
   say("  " + name + " (" + nb_hash.substr(0, 8) + ")");
 
-  if (skip_before_.count(kod)) {
-    std::string sebep = "--from " + from_step_.value_or("");
+  const AdimKarari karar = adim_karari(kod, calisan_adimlar_);
+  const std::string& sebep = karar.sebep;
+  if (karar.from_atlandi) {
     say("  ATLANDI — " + sebep);
     ozet_ekle(kod, name, "-", AdimDurumu::ATLANDI, sebep);
     set_manifest(kod, {{"durum", durum_word(AdimDurumu::ATLANDI)}, {"sebep", sebep}});
@@ -100,22 +122,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     return true;
   }
 
-  bool force = force_all_ || force_adimlar_.count(kod) > 0;
-  auto [calistir, sebep] = meta_kontrol(kod);
-  if (force && !calistir) {
-    sebep = "ZORLA (" + sebep + ")";
-    calistir = true;
-  } else if (!calistir) {
-    auto triggers = cascade_triggers(kod, calisan_adimlar_);
-    if (!triggers.empty()) {
-      std::string joined;
-      for (const auto& t : triggers) joined += (joined.empty() ? "" : ",") + t;
-      calistir = true;
-      sebep = "cascade (" + joined + ")";
-    }
-  }
-
-  if (!calistir) {
+  if (!karar.calistir) {
     say("  ATLANDI — " + sebep);
     ozet_ekle(kod, name, "-", AdimDurumu::ATLANDI, sebep);
     set_manifest(kod, {{"notebook", name}, {"durum", durum_word(AdimDurumu::ATLANDI)}, {"sebep", sebep}});
@@ -139,7 +146,7 @@ bool Motor::adim_isle(const std::string& kod, AdimOptions options) {
     const double sure = now() - t0;
     const std::string sure_str = sure_text(sure);
     SourceHashes source_hashes;
-    if (options.source_dirs) source_hashes = fingerprint_sources(*this, *options.source_dirs);
+    if (options.source_dirs) source_hashes = fingerprint_sources(*options.source_dirs);
     meta_yaz(kod, *nb_path, sure, source_hashes);
     calisan_adimlar_.insert(kod);
     say("  OK " + sure_str);
