@@ -321,6 +321,19 @@ test('search and filters look at every firm, not only the first view', async (t)
     await page.click('#kmr-clear-filters');
     await waitDisplayed(page, 100);
   });
+  await t.test('the history charts of a firm with twelve periods show every label whole', async () => {
+    await page.click('.ag-row[row-index="0"] [col-id="segment"]');
+    await page.waitForSelector('#kmr-detail svg .kmr-axis text');
+    const out = await page.evaluate(() => Array.from(document.querySelectorAll('#kmr-detail svg')).flatMap((svg) => {
+      const box = svg.getBoundingClientRect();
+      return Array.from(svg.querySelectorAll('.kmr-axis text')).map((t) => {
+        const r = t.getBoundingClientRect();
+        return { text: t.textContent, inside: r.left >= box.left - 0.5 && r.right <= box.right + 0.5 };
+      });
+    }));
+    assert.ok(out.some((x) => x.text === 'Ara 2023'), `the latest period is named: ${out.map((x) => x.text).join(' ')}`);
+    assert.deepEqual(out.filter((x) => !x.inside).map((x) => x.text), [], 'labels cut at the chart edge');
+  });
   await t.test('"no match" shows while nothing matches, in Turkish, and goes with the next match', async () => {
     const overlays = () => page.evaluate(() => Array.from(document.querySelectorAll('#kmr-grid .ag-overlay-wrapper'))
       .filter((e) => e.offsetParent !== null && e.innerText.trim()).map((e) => e.innerText.trim()));

@@ -1436,7 +1436,8 @@
 
   /** Small line chart: periods on x, one line per series. opts.score: fixed integer score axis with a YI level. */
   function lineChart(periods, series, opts) {
-    var width = 310, height = opts.score ? 150 : 130, m = { top: 10, right: 10, bottom: 22, left: 46 };
+    // The right margin holds half of the latest period's label, which sits under the last point.
+    var width = 310, height = opts.score ? 150 : 130, m = { top: 10, right: 24, bottom: 22, left: 46 };
     var svg = d3.create('svg').attr('viewBox', [0, 0, width, height]).attr('width', width).attr('height', height);
     var labels = periods.map(periodLabel);
     var x = d3.scalePoint().domain(labels).range([m.left, width - m.right]).padding(0.3);
