@@ -826,7 +826,9 @@ test('print: key figures and the first page of the filtered table', async () => 
   await page.emulateMedia({ media: 'screen', colorScheme: 'dark' });
   const bg = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
   assert.ok(contrast(bg, 'rgb(255,255,255)') > 10, `dark background ${bg}`);
-  assert.equal(await page.evaluate(() => document.body.getAttribute('data-ag-theme-mode')), 'dark');
+  // The grid's theme follows with the media query's change event, a task later.
+  await page.waitForFunction(() => document.body.getAttribute('data-ag-theme-mode') === 'dark', null, { timeout: 5000 })
+    .catch(async () => assert.equal(await page.evaluate(() => document.body.getAttribute('data-ag-theme-mode')), 'dark'));
   await page.close();
   assert.deepEqual(errors, []);
 });
