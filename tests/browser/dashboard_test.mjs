@@ -576,6 +576,16 @@ test('at 800 px the selected firm opens on screen', async () => {
   assert.ok(box && box.y >= 0 && box.y < 700 && box.height > 100, `detail at ${JSON.stringify(box)}`);
   const dt = await detail.locator('dl dd').first().boundingBox();
   assert.ok(dt.y + dt.height <= 700, 'the firm\'s MUTA is inside the screen');
+  // The selected row is not hidden under the detail: the page scrolls it into sight above.
+  await page.waitForFunction(() => {
+    const row = document.querySelector('#kmr-grid .ag-row-selected');
+    const top = document.getElementById('kmr-detail').getBoundingClientRect().top;
+    return row && row.getBoundingClientRect().top >= 0 && row.getBoundingClientRect().bottom <= top;
+  }, null, { timeout: 5000 }).catch(() => {});
+  const sel = await page.locator('#kmr-grid .ag-row-selected').first().boundingBox();
+  const top = (await detail.boundingBox()).y;
+  assert.ok(sel && sel.y >= 0 && sel.y + sel.height <= top, `selected row ${JSON.stringify(sel)} above the detail at ${top}`);
+  assert.equal(await page.locator('#kmr-detail dd').first().innerText(), await page.locator('#kmr-grid .ag-row-selected [col-id="muta"]').first().innerText());
   await page.click('#kmr-detail-close');
   assert.ok(!(await detail.isVisible()));
   await page.close();

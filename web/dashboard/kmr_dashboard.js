@@ -1098,7 +1098,10 @@
     document.getElementById('kmr-clear-filters').addEventListener('click', clearAll);
     document.getElementById('kmr-export').addEventListener('click', function () { exportCsv(); });
     var close = document.getElementById('kmr-detail-close');
-    if (close) close.addEventListener('click', function () { document.getElementById('kmr-detail').classList.remove('kmr-open'); });
+    if (close) close.addEventListener('click', function () {
+      document.getElementById('kmr-detail').classList.remove('kmr-open');
+      document.body.classList.remove('kmr-detail-open');
+    });
   }
 
   // ---------------------------------------------------------------- figures that follow the filters
@@ -1491,6 +1494,20 @@
     return svg.node();
   }
 
+  /**
+   * On narrow screens the detail lies over the bottom of the screen: the page
+   * scrolls so that the selected row stays visible above it.
+   */
+  function keepSelectedRowInSight() {
+    var panel = document.getElementById('kmr-detail');
+    if (!panel.classList.contains('kmr-open') || getComputedStyle(panel).position !== 'fixed') return;
+    var row = document.querySelector('#kmr-grid .ag-row-selected');
+    if (!row) return;
+    var r = row.getBoundingClientRect(), top = panel.getBoundingClientRect().top;
+    if (r.bottom > top - 8) window.scrollBy(0, r.bottom - top + 8);
+    else if (r.top < 0) window.scrollBy(0, r.top - 8);
+  }
+
   function renderDetail(i, fromSelection) {
     var box = document.getElementById('kmr-detail-body');
     state.detailRow = i;
@@ -1500,7 +1517,11 @@
       return;
     }
     var panel = document.getElementById('kmr-detail');
-    if (fromSelection) panel.classList.add('kmr-open');
+    if (fromSelection) {
+      panel.classList.add('kmr-open');
+      document.body.classList.add('kmr-detail-open');
+      requestAnimationFrame(keepSelectedRowInSight);
+    }
     var dl = el('dl');
     var flags = FLAGS.filter(function (f, k) { return flagOf(i, k); }).map(function (f) { return f.label; });
     var latest = D.length ? scoreOf(i, LAST) : null;
