@@ -335,8 +335,13 @@ test('search and filters look at every firm, not only the first view', async (t)
     assert.deepEqual(out.filter((x) => !x.inside).map((x) => x.text), [], 'labels cut at the chart edge');
   });
   await t.test('"no match" shows while nothing matches, in Turkish, and goes with the next match', async () => {
-    const overlays = () => page.evaluate(() => Array.from(document.querySelectorAll('#kmr-grid .ag-overlay-wrapper'))
-      .filter((e) => e.offsetParent !== null && e.innerText.trim()).map((e) => e.innerText.trim()));
+    const shown = () => Array.from(document.querySelectorAll('#kmr-grid .ag-overlay-wrapper'))
+      .filter((e) => e.offsetParent !== null && e.innerText.trim()).map((e) => e.innerText.trim());
+    // The grid hides its overlay with the model update, possibly a frame later.
+    const overlays = async () => {
+      await page.waitForFunction(`(${shown})().length === 0`, null, { timeout: 5000 }).catch(() => {});
+      return page.evaluate(`(${shown})()`);
+    };
     await search(page, 'qqxqqzz');
     await waitDisplayed(page, 0);
     await page.waitForFunction(() => /Eşleşen firma yok/.test(document.getElementById('kmr-grid').innerText));
