@@ -321,6 +321,42 @@ test('search and filters look at every firm, not only the first view', async (t)
     await page.click('#kmr-clear-filters');
     await waitDisplayed(page, 100);
   });
+  await t.test('the history charts of a firm with twelve periods show every label whole', async () => {
+    await page.click('.ag-row[row-index="0"] [col-id="segment"]');
+    await page.waitForSelector('#kmr-detail svg .kmr-axis text');
+    const out = await page.evaluate(() => Array.from(document.querySelectorAll('#kmr-detail svg')).flatMap((svg) => {
+      const box = svg.getBoundingClientRect();
+      return Array.from(svg.querySelectorAll('.kmr-axis text')).map((t) => {
+        const r = t.getBoundingClientRect();
+        return { text: t.textContent, inside: r.left >= box.left - 0.5 && r.right <= box.right + 0.5 };
+      });
+    }));
+    assert.ok(out.some((x) => x.text === 'Ara 2023'), `the latest period is named: ${out.map((x) => x.text).join(' ')}`);
+    assert.deepEqual(out.filter((x) => !x.inside).map((x) => x.text), [], 'labels cut at the chart edge');
+  });
+  await t.test('"no match" shows while nothing matches, in Turkish, and goes with the next match', async () => {
+    const shown = () => Array.from(document.querySelectorAll('#kmr-grid .ag-overlay-wrapper'))
+      .filter((e) => e.offsetParent !== null && e.innerText.trim()).map((e) => e.innerText.trim());
+    // The grid hides its overlay with the model update, possibly a frame later.
+    const overlays = async () => {
+      await page.waitForFunction(`(${shown})().length === 0`, null, { timeout: 5000 }).catch(() => {});
+      return page.evaluate(`(${shown})()`);
+    };
+    await search(page, 'qqxqqzz');
+    await waitDisplayed(page, 0);
+    await page.waitForFunction(() => /Eşleşen firma yok/.test(document.getElementById('kmr-grid').innerText));
+    await page.click('#kmr-clear-filters');
+    await waitDisplayed(page, 100);
+    assert.deepEqual(await overlays(), [], 'no overlay over the rows of the first view');
+    await page.evaluate(() => window.kmrDashboard.api.setFilterModel({ son_risk: { filterType: 'number', type: 'greaterThan', filter: 1e15 } }));
+    await waitDisplayed(page, 0);
+    await page.evaluate(() => window.kmrDashboard.api.setFilterModel(null));
+    await search(page, 'a');
+    await page.waitForFunction(() => window.kmrDashboard.api.getDisplayedRowCount() > 100);
+    assert.deepEqual(await overlays(), [], 'no overlay over the matching rows');
+    await page.click('#kmr-clear-filters');
+    await waitDisplayed(page, 100);
+  });
   await t.test('segment KOBI gives every KOBI firm, and the key figures follow', async () => {
     await page.click('.ag-header-cell[col-id="segment"] .ag-header-cell-filter-button');
     const filter = page.locator('[data-choice-filter="segment"]');
@@ -341,6 +377,37 @@ test('search and filters look at every firm, not only the first view', async (t)
     assert.equal(lines.length, facts.kobi_rows + 1);
     assert.match(lines[0], /^MUTA,Unvan,Segment,Son risk,KMR /);
     await page.click('#kmr-clear-filters');
+  });
+  await t.test('a CSV that fails half way is not downloaded, the page says so and can export again', async () => {
+    await page.click('#kmr-show-all');
+    let downloads = 0;
+    const count = () => { downloads++; };
+    page.on('download', count);
+    // The third slice of rows fails to encode.
+    await page.evaluate(() => {
+      const Real = window.TextEncoder;
+      window.kmrRealEncoder = Real;
+      let calls = 0;
+      window.TextEncoder = function () {
+        const real = new Real();
+        this.encode = (s) => { if (++calls === 3) throw new Error('bellek yetmedi'); return real.encode(s); };
+      };
+    });
+    await page.evaluate(() => window.kmrDashboard.exportCsv());
+    assert.match(await page.locator('#kmr-load-status').innerText(), /CSV indirilemedi: bellek yetmedi/);
+    const btn = page.locator('#kmr-export');
+    assert.equal(await btn.innerText(), 'CSV indir');
+    assert.ok(await btn.isEnabled());
+    await page.evaluate(() => { window.TextEncoder = window.kmrRealEncoder; });
+    const [download] = await Promise.all([page.waitForEvent('download'), btn.click()]);
+    const lines = readFileSync(await download.path(), 'utf-8').split(/\r\n/).filter((l) => l.length);
+    assert.equal(lines.length, 25000 + 1, 'the second export holds every row');
+    assert.equal(await page.locator('#kmr-load-status').innerText(), '');
+    page.off('download', count);
+    assert.equal(downloads, 1, 'only the export that succeeded was downloaded');
+    await page.click('#kmr-show-all');
+    await page.click('#kmr-clear-filters');
+    await waitDisplayed(page, 100);
   });
   await page.close();
   assert.deepEqual(errors, []);
@@ -425,6 +492,18 @@ test('numbers, scores and periods as a Turkish reader expects', async (t) => {
     const head = page.locator('.ag-header-cell[col-id="kmr202412"] .ag-header-cell-text');
     assert.equal(await head.innerText(), 'Ara 2024');
     assert.ok(await head.evaluate((e) => e.scrollWidth <= e.clientWidth), 'the header is not cut');
+    // The sort arrow takes room in the header too: still the whole period.
+    await page.evaluate(() => window.kmrDashboard.api.applyColumnState({ state: [{ colId: 'kmr202412', sort: 'desc' }], defaultState: { sort: null } }));
+    await page.locator('.ag-header-cell[col-id="kmr202412"][aria-sort="descending"]').waitFor();
+    for (const id of ['kmr202412', 'kmr202411']) {
+      if (id !== 'kmr202412') {
+        await page.evaluate((c) => window.kmrDashboard.api.applyColumnState({ state: [{ colId: c, sort: 'asc' }], defaultState: { sort: null } }), id);
+        await page.locator(`.ag-header-cell[col-id="${id}"][aria-sort="ascending"]`).waitFor();
+      }
+      const text = page.locator(`.ag-header-cell[col-id="${id}"] .ag-header-cell-text`);
+      assert.ok(await text.evaluate((e) => e.scrollWidth <= e.clientWidth), `the sorted header of ${id} is not cut`);
+    }
+    await page.evaluate(() => window.kmrDashboard.api.applyColumnState({ defaultState: { sort: null } }));
     const box = await page.locator('.ag-header-cell[col-id="kmr202412"]').boundingBox();
     const grid = await page.locator('#kmr-grid').boundingBox();
     assert.ok(box.x + box.width <= grid.x + grid.width && box.y + box.height <= 768, 'the latest score is on screen');
@@ -502,6 +581,16 @@ test('at 800 px the selected firm opens on screen', async () => {
   assert.ok(box && box.y >= 0 && box.y < 700 && box.height > 100, `detail at ${JSON.stringify(box)}`);
   const dt = await detail.locator('dl dd').first().boundingBox();
   assert.ok(dt.y + dt.height <= 700, 'the firm\'s MUTA is inside the screen');
+  // The selected row is not hidden under the detail: the page scrolls it into sight above.
+  await page.waitForFunction(() => {
+    const row = document.querySelector('#kmr-grid .ag-row-selected');
+    const top = document.getElementById('kmr-detail').getBoundingClientRect().top;
+    return row && row.getBoundingClientRect().top >= 0 && row.getBoundingClientRect().bottom <= top;
+  }, null, { timeout: 5000 }).catch(() => {});
+  const sel = await page.locator('#kmr-grid .ag-row-selected').first().boundingBox();
+  const top = (await detail.boundingBox()).y;
+  assert.ok(sel && sel.y >= 0 && sel.y + sel.height <= top, `selected row ${JSON.stringify(sel)} above the detail at ${top}`);
+  assert.equal(await page.locator('#kmr-detail dd').first().innerText(), await page.locator('#kmr-grid .ag-row-selected [col-id="muta"]').first().innerText());
   await page.click('#kmr-detail-close');
   assert.ok(!(await detail.isVisible()));
   await page.close();
@@ -738,10 +827,23 @@ test('print: key figures and the first page of the filtered table', async () => 
   assert.ok(await page.locator('#kmr-kpis').isVisible());
   assert.ok(!(await page.locator('#kmr-grid').isVisible()));
   assert.equal(await page.locator('#kmr-print table tr').count(), 4, 'a header and the three matching firms');
+  // The active filters are named as a reader knows them, not by their keys.
+  await page.emulateMedia({ media: 'screen' });
+  await page.evaluate(() => window.kmrDashboard.api.setFilterModel({
+    segment: { values: [1] }, son_risk: { filterType: 'number', type: 'greaterThanOrEqual', filter: 2.5 },
+    kmr202412: { filterType: 'number', type: 'greaterThan', filter: 1e9 }, bolge: { values: [1, -1] } }));
+  await page.evaluate(() => window.dispatchEvent(new Event('beforeprint')));
+  const said = await page.locator('#kmr-print p').innerText();
+  for (const part of ['Arama: "ankara"', 'Segment: KOBI', 'Son risk ≥ 2,5', 'KMR skor Ara 2024: YI', 'Bölge: Ankara Bölge, (boş)'])
+    assert.ok(said.includes(part), `"${part}" in "${said}"`);
+  assert.doesNotMatch(said, /son_risk|kmr202412|bolge:/);
+  await page.evaluate(() => window.kmrDashboard.api.setFilterModel(null));
   await page.emulateMedia({ media: 'screen', colorScheme: 'dark' });
   const bg = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
   assert.ok(contrast(bg, 'rgb(255,255,255)') > 10, `dark background ${bg}`);
-  assert.equal(await page.evaluate(() => document.body.getAttribute('data-ag-theme-mode')), 'dark');
+  // The grid's theme follows with the media query's change event, a task later.
+  await page.waitForFunction(() => document.body.getAttribute('data-ag-theme-mode') === 'dark', null, { timeout: 5000 })
+    .catch(async () => assert.equal(await page.evaluate(() => document.body.getAttribute('data-ag-theme-mode')), 'dark'));
   await page.close();
   assert.deepEqual(errors, []);
 });

@@ -694,7 +694,7 @@
   function scoreColumn(j) {
     var d = D[j], get = function (i) { return scoreOf(i, j); };
     return {
-      headerName: periodLabel(d), colId: 'kmr' + text(d), width: j === LAST ? 106 : 100, type: 'rightAligned',
+      headerName: periodLabel(d), colId: 'kmr' + text(d), width: 124, type: 'rightAligned',
       valueGetter: function (p) { return p.data ? get(p.data.i) : null; },
       valueFormatter: function (p) { return fmtScore(p.value); },
       cellClassRules: { 'kmr-score-yi': function (p) { return p.value === -1; } },
@@ -876,11 +876,6 @@
     else msg = fmtInt(shown) + ' / ' + fmtInt(all) + ' firma gösteriliyor';
     if (!state.rowsIn) msg += ' (yükleniyor)';
     document.getElementById('kmr-row-count').textContent = msg;
-    if (state.api) toggleNoMatch(shown === 0 && store.n > 0);
-  }
-
-  function toggleNoMatch(on) {
-    if (on) state.api.showNoRowsOverlay && state.api.showNoRowsOverlay();
   }
 
   function setShowAll(all) {
@@ -1038,8 +1033,11 @@
     // Encoded slice by slice when a Blob is wanted, so no single task encodes the whole text.
     var encoder = asBytes && typeof TextEncoder === 'function' ? new TextEncoder() : null;
     var parts = [encoder ? encoder.encode(header) : header], at = 0, SLICE = 2000;
-    return new Promise(function (resolve) {
+    return new Promise(function (resolve, reject) {
       function step() {
+        try { slice(); } catch (err) { reject(err); }
+      }
+      function slice() {
         var end = Math.min(rows.length, at + SLICE), lines = [];
         for (; at < end; at++) {
           var i = rows[at], cells = new Array(getters.length);
@@ -1061,9 +1059,12 @@
     state.exporting = true;
     btn.disabled = true;
     state.timing.exportStart = performance.now();
-    return buildCsv(function (done, total) {
-      btn.textContent = 'CSV hazırlanıyor… %' + (total ? Math.floor(100 * done / total) : 100);
-    }, true).then(function (parts) {
+    if (state.rowsIn) setStatus('');
+    return Promise.resolve().then(function () {
+      return buildCsv(function (done, total) {
+        btn.textContent = 'CSV hazırlanıyor… %' + (total ? Math.floor(100 * done / total) : 100);
+      }, true);
+    }).then(function (parts) {
       var blob = new Blob([new Uint8Array([0xef, 0xbb, 0xbf])].concat(parts), { type: 'text/csv;charset=utf-8' });
       var a = document.createElement('a');
       a.href = URL.createObjectURL(blob);
@@ -1073,6 +1074,9 @@
       a.remove();
       setTimeout(function () { URL.revokeObjectURL(a.href); }, 60000);
       state.timing.exportEnd = performance.now();
+    }).catch(function (err) {
+      // Nothing is downloaded: the page says so instead of a half file.
+      setStatus('CSV indirilemedi: ' + (err && err.message ? err.message : String(err)));
     }).finally(function () {
       state.exporting = false;
       btn.disabled = false;
@@ -1094,7 +1098,10 @@
     document.getElementById('kmr-clear-filters').addEventListener('click', clearAll);
     document.getElementById('kmr-export').addEventListener('click', function () { exportCsv(); });
     var close = document.getElementById('kmr-detail-close');
-    if (close) close.addEventListener('click', function () { document.getElementById('kmr-detail').classList.remove('kmr-open'); });
+    if (close) close.addEventListener('click', function () {
+      document.getElementById('kmr-detail').classList.remove('kmr-open');
+      document.body.classList.remove('kmr-detail-open');
+    });
   }
 
   // ---------------------------------------------------------------- figures that follow the filters
@@ -1432,7 +1439,8 @@
 
   /** Small line chart: periods on x, one line per series. opts.score: fixed integer score axis with a YI level. */
   function lineChart(periods, series, opts) {
-    var width = 310, height = opts.score ? 150 : 130, m = { top: 10, right: 10, bottom: 22, left: 46 };
+    // The right margin holds half of the latest period's label, which sits under the last point.
+    var width = 310, height = opts.score ? 150 : 130, m = { top: 10, right: 24, bottom: 22, left: 46 };
     var svg = d3.create('svg').attr('viewBox', [0, 0, width, height]).attr('width', width).attr('height', height);
     var labels = periods.map(periodLabel);
     var x = d3.scalePoint().domain(labels).range([m.left, width - m.right]).padding(0.3);
@@ -1486,6 +1494,20 @@
     return svg.node();
   }
 
+  /**
+   * On narrow screens the detail lies over the bottom of the screen: the page
+   * scrolls so that the selected row stays visible above it.
+   */
+  function keepSelectedRowInSight() {
+    var panel = document.getElementById('kmr-detail');
+    if (!panel.classList.contains('kmr-open') || getComputedStyle(panel).position !== 'fixed') return;
+    var row = document.querySelector('#kmr-grid .ag-row-selected');
+    if (!row) return;
+    var r = row.getBoundingClientRect(), top = panel.getBoundingClientRect().top;
+    if (r.bottom > top - 8) window.scrollBy(0, r.bottom - top + 8);
+    else if (r.top < 0) window.scrollBy(0, r.top - 8);
+  }
+
   function renderDetail(i, fromSelection) {
     var box = document.getElementById('kmr-detail-body');
     state.detailRow = i;
@@ -1495,7 +1517,11 @@
       return;
     }
     var panel = document.getElementById('kmr-detail');
-    if (fromSelection) panel.classList.add('kmr-open');
+    if (fromSelection) {
+      panel.classList.add('kmr-open');
+      document.body.classList.add('kmr-detail-open');
+      requestAnimationFrame(keepSelectedRowInSight);
+    }
     var dl = el('dl');
     var flags = FLAGS.filter(function (f, k) { return flagOf(i, k); }).map(function (f) { return f.label; });
     var latest = D.length ? scoreOf(i, LAST) : null;
@@ -1613,13 +1639,49 @@
 
   // ---------------------------------------------------------------- print and colour scheme
 
+  var NUMBER_OPS = { equals: '=', notEqual: '≠', lessThan: '<', greaterThan: '>', lessThanOrEqual: '≤',
+                     greaterThanOrEqual: '≥' };
+  var TEXT_OPS = { contains: 'içerir', notContains: 'içermez', equals: 'eşittir', notEqual: 'eşit değil',
+                   startsWith: 'ile başlar', endsWith: 'ile biter' };
+
+  /** The active column filters for readers: "Segment: KOBI", "KMR skor Ara 2024: YI", "Son risk ≥ 2,5". */
+  function filterTexts() {
+    var fm = currentFilterModel(), out = [];
+    Object.keys(fm).forEach(function (k) {
+      var m = fm[k], col = state.api.getColumn(k);
+      if (!m || !col) return;
+      var def = col.getColDef(), group = col.getParent && col.getParent();
+      var name = def.headerName || k;
+      if (group && group.getColGroupDef && group.getColGroupDef()) name = group.getColGroupDef().headerName + ' ' + name;
+      var kind = def.context && def.context.kind, t;
+      if (Array.isArray(m.values)) {
+        var labels = new Map((def.filterParams.options || []).map(function (o) { return [o.key, o.label === '' ? '(boş)' : o.label]; }));
+        t = name + ': ' + (m.values.length ? m.values.map(function (v) { return labels.has(v) ? labels.get(v) : String(v); }).join(', ') : 'hiçbiri');
+      } else if (m.type === 'blank' || m.type === 'notBlank') {
+        t = name + ': ' + (m.type === 'blank' ? 'boş' : 'boş değil');
+      } else if (m.filterType === 'number') {
+        var num = function (v) {
+          if (kind === 'score') return v >= 1e9 ? 'YI' : fmtNumber(v, new Intl.NumberFormat('tr-TR', { maximumFractionDigits: 2 }));
+          return fmtNumber(v, new Intl.NumberFormat('tr-TR', { maximumFractionDigits: 4 }));
+        };
+        if (kind === 'score' && m.type === 'greaterThan' && m.filter >= 1e9) t = name + ': YI';
+        else if (m.type === 'inRange') t = name + ': ' + num(m.filter) + ' – ' + num(m.filterTo);
+        else t = name + ' ' + (NUMBER_OPS[m.type] || m.type) + ' ' + num(m.filter);
+      } else {
+        t = name + ' ' + (TEXT_OPS[m.type] || m.type) + ' "' + text(m.filter) + '"';
+      }
+      out.push(t);
+    });
+    return out;
+  }
+
   function fillPrintTable() {
     var box = document.getElementById('kmr-print');
     if (!box || !state.api) return;
     box.textContent = '';
-    var fm = currentFilterModel(), desc = [];
+    var desc = [];
     if (state.searchText) desc.push('Arama: "' + state.searchText + '"');
-    Object.keys(fm).forEach(function (k) { desc.push('Filtre: ' + k); });
+    desc = desc.concat(filterTexts());
     box.appendChild(el('p', null, (desc.join(' · ') || 'Filtre yok') + ' — ' + document.getElementById('kmr-row-count').textContent));
     var table = el('table'), head = el('tr');
     var cols = ['MUTA', 'Unvan', 'Segment', 'Son risk (' + UNIT + ')'].concat(D.length ? ['KMR ' + periodLabel(D[LAST])] : []).concat(['Bölge', 'Şube']);
