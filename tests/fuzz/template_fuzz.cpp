@@ -14,11 +14,11 @@
 #include <string>
 #include <string_view>
 
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
 namespace {
 
-namespace pg = kemora::pipeline::panogen;
+namespace pg = kemora::pipeline::panogen::tmpl;
 
 /// Small budgets, so that no input takes long: a loop over range(100000)
 /// inside another ends in the step limit after 20,000 iterations.

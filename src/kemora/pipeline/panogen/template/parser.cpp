@@ -1,6 +1,7 @@
 // Template source → syntax tree: the lexer (text, tags, whitespace control,
 // raw blocks) and a recursive-descent parser with Jinja2's precedence rules.
 #include <algorithm>
+#include <optional>
 #include <charconv>
 #include <cstdlib>
 #include <string>
@@ -9,9 +10,9 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/text.hpp"
-#include "kemora/pipeline/panogen/template_internal.hpp"
+#include "kemora/pipeline/panogen/template/internal.hpp"
 
-namespace kemora::pipeline::panogen::template_detail {
+namespace kemora::pipeline::panogen::tmpl::detail {
 namespace {
 
 enum class Tok { Data, VarBegin, VarEnd, BlockBegin, BlockEnd, Name, String, Int, Float, Op, End };
@@ -202,44 +203,95 @@ class Lexer {
     }
   }
 
-  std::size_t lex_digits(std::size_t p, std::string& out) const {
-    // digits with single underscores between them, as Python allows
-    while (p < src_.size()) {
-      if (std::isdigit(static_cast<unsigned char>(src_[p]))) {
-        out += src_[p++];
-      } else if (src_[p] == '_' && p + 1 < src_.size() && std::isdigit(static_cast<unsigned char>(src_[p + 1])) &&
-                 !out.empty()) {
-        ++p;
-      } else {
-        break;
-      }
-    }
-    return p;
+  bool is_digit_at(std::size_t p, int base = 10) const {
+    if (p >= src_.size()) return false;
+    int d = hex_value(src_[p]);
+    return d >= 0 && d < base;
   }
 
-  std::size_t lex_number(std::size_t p) {
-    std::size_t start = p;
-    std::string text;
-    p = lex_digits(p, text);
-    bool is_float = false;
-    if (p + 1 < src_.size() && src_[p] == '.' && std::isdigit(static_cast<unsigned char>(src_[p + 1]))) {
-      text += '.';
-      p = lex_digits(p + 1, text);
-      is_float = true;
+  /// The end of digits of `base` with single underscores between them
+  /// starting at `p` (a leading underscore too when `lead_underscore`), or
+  /// npos when there is no digit; the digits go to `out`.
+  std::size_t scan_digits(std::size_t p, int base, bool lead_underscore, std::string& out) const {
+    std::size_t q = p;
+    if (lead_underscore && q < src_.size() && src_[q] == '_' && is_digit_at(q + 1, base)) ++q;
+    if (!is_digit_at(q, base)) return std::string_view::npos;
+    while (true) {
+      while (is_digit_at(q, base)) out += src_[q++];
+      if (q < src_.size() && src_[q] == '_' && is_digit_at(q + 1, base)) ++q;
+      else return q;
     }
-    if (p < src_.size() && (src_[p] == 'e' || src_[p] == 'E')) {
-      std::size_t q = p + 1;
-      std::string exp = "e";
-      if (q < src_.size() && (src_[q] == '+' || src_[q] == '-')) exp += src_[q++];
-      if (q < src_.size() && std::isdigit(static_cast<unsigned char>(src_[q]))) {
-        std::string digits;
-        p = lex_digits(q, digits);
-        text += exp + digits;
-        is_float = true;
+  }
+
+  // Numbers as Jinja2's lexer reads them: a real needs a fraction or an
+  // exponent (and is not read right after a '.', where `x.0.1` is two
+  // subscripts); an integer is 0b/0o/0x with digits, or decimal without
+  // leading zeros. Underscores may stand singly between digits.
+  std::size_t lex_number(std::size_t p) {
+    const std::size_t start = p;
+    const int line = line_at(start);
+    if (p == 0 || src_[p - 1] != '.') {
+      std::string text;
+      std::size_t q = scan_digits(p, 10, false, text);
+      std::size_t end = std::string_view::npos;
+      {
+        std::string t = text;
+        std::size_t r = q;
+        if (r < src_.size() && src_[r] == '.') {
+          std::string frac = ".";
+          std::size_t f = scan_digits(r + 1, 10, false, frac);
+          if (f != std::string_view::npos) {
+            r = f;
+            t += frac;
+          }
+        }
+        if (r < src_.size() && (src_[r] == 'e' || src_[r] == 'E')) {
+          std::string ex = "e";
+          std::size_t x = r + 1;
+          if (x < src_.size() && (src_[x] == '+' || src_[x] == '-')) ex += src_[x++];
+          std::size_t f = scan_digits(x, 10, false, ex);
+          if (f != std::string_view::npos) {
+            end = f;
+            text = t + ex;
+          }
+        }
+        if (end == std::string_view::npos && q < src_.size() && src_[q] == '.') {
+          std::string frac = ".";
+          std::size_t f = scan_digits(q + 1, 10, false, frac);
+          if (f != std::string_view::npos) {
+            end = f;
+            text += frac;
+          }
+        }
+      }
+      if (end != std::string_view::npos) {
+        tokens_.push_back({Tok::Float, text, line});
+        return end;
       }
     }
-    tokens_.push_back({is_float ? Tok::Float : Tok::Int, text, line_at(start)});
-    return p;
+    std::string digits;
+    if (src_[p] == '0' && p + 1 < src_.size()) {
+      char k = static_cast<char>(src_[p + 1] | 0x20);
+      int base = k == 'b' ? 2 : k == 'o' ? 8 : k == 'x' ? 16 : 0;
+      if (base) {
+        std::size_t q = scan_digits(p + 2, base, true, digits);
+        if (q != std::string_view::npos) {
+          tokens_.push_back({Tok::Int, std::string(1, k) + digits, line});
+          return q;
+        }
+      }
+    }
+    if (src_[p] == '0') {
+      // 0, 00, 0_0, ...: further digits start another token
+      std::size_t q = p + 1;
+      while (q < src_.size() && (src_[q] == '0' || (src_[q] == '_' && q + 1 < src_.size() && src_[q + 1] == '0')))
+        ++q;
+      tokens_.push_back({Tok::Int, "0", line});
+      return q;
+    }
+    std::size_t q = scan_digits(p, 10, false, digits);
+    tokens_.push_back({Tok::Int, digits, line});
+    return q;
   }
 
   static int hex_value(char c) {
@@ -398,14 +450,22 @@ class Parser {
     throw TemplateError(name_ + ":" + std::to_string(line < 0 ? cur().line : line) + ": " + msg);
   }
 
-  /// An integer literal's digits (underscores already dropped) as int64.
-  std::int64_t int_literal(const std::string& digits) {
-    std::int64_t v = 0;
-    auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
-    if (r.ec != std::errc() || r.ptr != digits.data() + digits.size())
-      fail("integer literal " + digits + " is too large (integers beyond 64 bits are not supported)");
-    return v;
+  /// An integer literal as the lexer wrote it: decimal digits, or 'b', 'o'
+  /// or 'x' and digits of that base (underscores already dropped).
+  TemplateValue int_literal(const std::string& text) {
+    int base = 10;
+    std::string_view digits = text;
+    if (!digits.empty() && (digits[0] == 'b' || digits[0] == 'o' || digits[0] == 'x')) {
+      base = digits[0] == 'b' ? 2 : digits[0] == 'o' ? 8 : 16;
+      digits.remove_prefix(1);
+    }
+    std::optional<BigInt> v = BigInt::parse(digits, base);
+    if (!v) fail("bad integer literal");
+    if (v->bit_length() > kMaxLiteralBits)
+      fail("integer literal too large (integers are exact up to " + std::to_string(kMaxLiteralBits) + " bits)");
+    return TemplateValue(std::move(*v));
   }
+  static constexpr std::size_t kMaxLiteralBits = 14000;
 
   const Token& cur() const { return toks_[pos_]; }
   const Token& peek(std::size_t k = 1) const { return toks_[std::min(pos_ + k, toks_.size() - 1)]; }
@@ -1040,4 +1100,4 @@ std::shared_ptr<Template> parse_template(std::string name, std::string_view sour
   return Parser(std::move(name), std::move(tokens)).run();
 }
 
-}  // namespace kemora::pipeline::panogen::template_detail
+}  // namespace kemora::pipeline::panogen::tmpl::detail

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
-namespace kemora::pipeline::panogen::template_detail {
+namespace kemora::pipeline::panogen::tmpl::detail {
 
 // ---- text helpers (template_value.cpp) -------------------------------------
 
@@ -104,4 +104,4 @@ struct Template {
 /// "name:line: message" for syntax errors and unsupported constructs.
 std::shared_ptr<Template> parse_template(std::string name, std::string_view source);
 
-}  // namespace kemora::pipeline::panogen::template_detail
+}  // namespace kemora::pipeline::panogen::tmpl::detail

@@ -1,6 +1,6 @@
 // Template loading and rendering: the environment, the tree-walking
 // renderer, operators with Python's semantics, filters and tests.
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
 #include <locale.h>
 
@@ -16,11 +16,12 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
-#include "kemora/pipeline/panogen/template_internal.hpp"
+#include "kemora/pipeline/panogen/template/internal.hpp"
+#include "kemora/pipeline/panogen/template/bigint.hpp"
 
-namespace kemora::pipeline::panogen {
+namespace kemora::pipeline::panogen::tmpl {
 
-using namespace template_detail;
+using namespace detail;
 using Kind = TemplateValue::Kind;
 using List = TemplateValue::List;
 
@@ -79,8 +80,60 @@ class Budget {
   std::uint64_t bytes_ = 0;
 };
 
-bool is_int(const TemplateValue& v) { return v.kind() == Kind::Int || v.kind() == Kind::Bool; }
-double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : static_cast<double>(v.as_int()); }
+bool is_int(const TemplateValue& v) { return v.is_integer(); }
+
+/// The largest integer a render builds: about 4,200 decimal digits, below the
+/// 4,300 digits Python still prints. Beyond it an operation is an error
+/// rather than a different number.
+constexpr std::size_t kMaxIntBits = 14000;
+
+TemplateValue make_int(BigInt v) {
+  if (v.bit_length() > kMaxIntBits)
+    throw EvalError("integer result too large (integers are exact up to " + std::to_string(kMaxIntBits) + " bits)");
+  return TemplateValue(std::move(v));
+}
+
+/// Python's float(i) for an integer: correctly rounded, OverflowError beyond
+/// the largest real.
+double int_to_double(const TemplateValue& v) {
+  if (!v.is_big_int()) return static_cast<double>(v.as_int());
+  std::optional<double> d = v.as_bigint().to_double();
+  if (!d) throw EvalError("int too large to convert to float");
+  return *d;
+}
+double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : int_to_double(v); }
+
+/// The ordering of two numbers as Python gives it, exact across integers and
+/// reals: -1, 0, 1, or 2 when a NaN makes them unordered.
+int compare_numbers(const TemplateValue& a, const TemplateValue& b) {
+  const bool ad = a.kind() == Kind::Double, bd = b.kind() == Kind::Double;
+  if (!ad && !bd) {
+    if (!a.is_big_int() && !b.is_big_int()) {
+      std::int64_t x = a.as_int(), y = b.as_int();
+      return x < y ? -1 : x > y ? 1 : 0;
+    }
+    return compare(a.as_bigint(), b.as_bigint());
+  }
+  if (ad && bd) {
+    double x = a.as_double(), y = b.as_double();
+    if (std::isnan(x) || std::isnan(y)) return 2;
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  // One integer and one real: below 2**53 the integer converts exactly.
+  const TemplateValue& i = ad ? b : a;
+  double d = ad ? a.as_double() : b.as_double();
+  int c;
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  if (!i.is_big_int() && i.as_int() <= kExact && i.as_int() >= -kExact) {
+    double x = static_cast<double>(i.as_int());
+    c = std::isnan(d) ? 2 : x < d ? -1 : x > d ? 1 : 0;
+  } else {
+    c = compare_int_real(i.as_bigint(), d);
+  }
+  if (c == 2 || !ad) return c;
+  return -c;
+}
+
 std::string type_name(const TemplateValue& v) { return py_type_name(v); }
 
 /// Jinja2's description of an object in "has no attribute" messages.
@@ -103,10 +156,7 @@ std::string py_quoted(std::string_view s) {
 // ---- comparisons ------------------------------------------------------------
 
 bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
-  if (a.is_number() && b.is_number()) {
-    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) == to_double(b);
-    return a.as_int() == b.as_int();
-  }
+  if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
     case Kind::Undefined:
@@ -142,10 +192,7 @@ bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
 
 /// Python's a < b; throws for values that have no order.
 bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op, Budget& st) {
-  if (a.is_number() && b.is_number()) {
-    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) < to_double(b);
-    return a.as_int() < b.as_int();
-  }
+  if (a.is_number() && b.is_number()) return compare_numbers(a, b) == -1;
   if (a.is_string() && b.is_string()) return a.as_string() < b.as_string();
   if (a.is_sequence() && a.kind() == b.kind()) {
     const List& x = a.as_list();
@@ -211,7 +258,6 @@ const char* op_symbol(BinOp op) {
   return "?";
 }
 
-[[noreturn]] void overflow() { throw EvalError("integer overflow (integers beyond 64 bits are not supported)"); }
 
 std::string escape_html(std::string_view s) { return common::html_escaped(s, common::HtmlQuotes::Numeric); }
 
@@ -251,57 +297,122 @@ std::pair<double, double> float_divmod(double a, double b) {
   return {floordiv, mod};
 }
 
+/// Python's int / int: the real nearest the exact quotient (not the
+/// quotient of the two integers made reals, which rounds twice).
+double true_divide(const TemplateValue& a, const TemplateValue& b) {
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  auto small = [&](const TemplateValue& v) {
+    return !v.is_big_int() && v.as_int() <= kExact && v.as_int() >= -kExact;
+  };
+  if (small(a) && small(b)) {
+    if (b.as_int() == 0) throw EvalError("division by zero");
+    return static_cast<double>(a.as_int()) / static_cast<double>(b.as_int());
+  }
+  BigInt x = a.as_bigint(), y = b.as_bigint();
+  if (y.is_zero()) throw EvalError("division by zero");
+  const bool negative = x.negative() != y.negative();
+  x = x.abs();
+  y = y.abs();
+  if (x.is_zero()) return negative ? -0.0 : 0.0;
+  // Scale so that the quotient has 55 or 56 bits, fold a remainder into its
+  // lowest bit, and let the one conversion to a real round it.
+  const long k = 55 - (static_cast<long>(x.bit_length()) - static_cast<long>(y.bit_length()));
+  if (k > 0) x = x.shifted_left(static_cast<std::size_t>(k));
+  else if (k < 0) y = y.shifted_left(static_cast<std::size_t>(-k));
+  BigInt q, r;
+  BigInt::divmod(x, y, q, r);
+  std::int64_t bits = *q.to_int64();
+  if (!r.is_zero()) bits |= 1;
+  double d = std::ldexp(static_cast<double>(bits), static_cast<int>(-k));
+  if (std::isinf(d)) throw EvalError("integer division result too large for a float");
+  if (d < 0x1p-1021) throw EvalError("integer division with a result this close to zero is not supported");
+  return negative ? -d : d;
+}
+
+/// Integer arithmetic of any size (both operands Bool or Int).
+TemplateValue int_arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b) {
+  if (!a.is_big_int() && !b.is_big_int()) {
+    std::int64_t x = a.as_int(), y = b.as_int(), r = 0;
+    switch (op) {
+      case BinOp::Add:
+        if (!__builtin_add_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::Sub:
+        if (!__builtin_sub_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::Mul:
+        if (!__builtin_mul_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::FloorDiv:
+      case BinOp::Mod: {
+        if (y == 0) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
+        if (x == INT64_MIN && y == -1) break;
+        std::int64_t q = x / y, m = x % y;
+        if (m != 0 && ((m < 0) != (y < 0))) {
+          --q;
+          m += y;
+        }
+        return TemplateValue(static_cast<long long>(op == BinOp::Mod ? m : q));
+      }
+      default: break;
+    }
+  }
+  BigInt x = a.as_bigint(), y = b.as_bigint();
+  switch (op) {
+    case BinOp::Add: return make_int(x + y);
+    case BinOp::Sub: return make_int(x - y);
+    case BinOp::Mul:
+      if (x.bit_length() + y.bit_length() > kMaxIntBits + 1) return make_int(x.shifted_left(kMaxIntBits + 1));
+      return make_int(x * y);
+    case BinOp::FloorDiv:
+    case BinOp::Mod: {
+      if (y.is_zero()) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
+      BigInt q, m;
+      BigInt::divmod(x, y, q, m);
+      return make_int(op == BinOp::Mod ? m : q);
+    }
+    case BinOp::Pow: {
+      if (y.negative()) {
+        double fx = to_double(a), fy = to_double(b);
+        if (fx == 0.0) throw EvalError("0.0 cannot be raised to a negative power");
+        return TemplateValue(std::pow(fx, fy));
+      }
+      // 0, 1 and -1 stay small whatever the exponent; others grow by their
+      // bit length with every step of it.
+      if (x.is_zero() || x.abs() == BigInt(1)) {
+        if (x.is_zero()) return TemplateValue(y.is_zero() ? 1 : 0);
+        if (!x.negative()) return TemplateValue(1);
+        BigInt q, m;
+        BigInt::divmod(y, BigInt(2), q, m);
+        return TemplateValue(m.is_zero() ? 1 : -1);
+      }
+      std::optional<std::int64_t> e = y.to_int64();
+      if (!e || static_cast<std::uint64_t>(*e) > kMaxIntBits) return make_int(BigInt(1).shifted_left(kMaxIntBits + 1));
+      if ((x.bit_length() - 1) * static_cast<std::size_t>(*e) > kMaxIntBits)
+        return make_int(BigInt(1).shifted_left(kMaxIntBits + 1));
+      BigInt result(1), base = x;
+      for (std::int64_t n = *e; n > 0; n >>= 1) {
+        if (n & 1) result = result * base;
+        if (n > 1) base = base * base;
+      }
+      return make_int(std::move(result));
+    }
+    default: break;
+  }
+  throw EvalError("unsupported integer operation");
+}
+
 TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_undefined()) fail_undefined(a);
   if (b.is_undefined()) fail_undefined(b);
   if (a.is_number() && b.is_number()) {
     if (op == BinOp::Div) {
-      if (to_double(b) == 0.0) throw EvalError("division by zero");
-      return TemplateValue(to_double(a) / to_double(b));
+      if (is_int(a) && is_int(b)) return TemplateValue(true_divide(a, b));
+      double y = to_double(b);
+      if (y == 0.0) throw EvalError("float division by zero");
+      return TemplateValue(to_double(a) / y);
     }
-    if (is_int(a) && is_int(b)) {
-      std::int64_t x = a.as_int(), y = b.as_int(), r = 0;
-      switch (op) {
-        case BinOp::Add:
-          if (__builtin_add_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::Sub:
-          if (__builtin_sub_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::Mul:
-          if (__builtin_mul_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::FloorDiv:
-        case BinOp::Mod: {
-          if (y == 0) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
-          if (x == INT64_MIN && y == -1) {
-            if (op == BinOp::Mod) return TemplateValue(0);
-            overflow();
-          }
-          std::int64_t q = x / y, m = x % y;
-          if (m != 0 && ((m < 0) != (y < 0))) {
-            --q;
-            m += y;
-          }
-          return TemplateValue(static_cast<long long>(op == BinOp::Mod ? m : q));
-        }
-        case BinOp::Pow: {
-          if (y < 0) {
-            if (x == 0) throw EvalError("0.0 cannot be raised to a negative power");
-            return TemplateValue(std::pow(static_cast<double>(x), static_cast<double>(y)));
-          }
-          std::int64_t result = 1, base = x;
-          while (y > 0) {
-            if (y & 1)
-              if (__builtin_mul_overflow(result, base, &result)) overflow();
-            y >>= 1;
-            if (y > 0 && __builtin_mul_overflow(base, base, &base)) overflow();
-          }
-          return TemplateValue(static_cast<long long>(result));
-        }
-        default: break;
-      }
-    }
+    if (is_int(a) && is_int(b)) return int_arithmetic(op, a, b);
     double x = to_double(a), y = to_double(b);
     switch (op) {
       case BinOp::Add: return TemplateValue(x + y);
@@ -354,38 +465,91 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
 
 // ---- number parsing as Python's int() and float() ---------------------------
 
-/// int(text): nullopt when Python raises ValueError; throws when the value
-/// does not fit 64 bits.
-std::optional<std::int64_t> py_parse_int(std::string_view text) {
-  const auto digits = common::parse_py_int(text, common::NumberBlanks::PythonBytes);
-  if (!digits) return std::nullopt;
-  std::int64_t v = 0;
-  if (std::from_chars(digits->data(), digits->data() + digits->size(), v).ec != std::errc()) overflow();
-  return v;
+/// The text Python's int() and float() read: blanks (Unicode ones too) taken
+/// off both ends. What is left must be ASCII: Python also reads digits of
+/// other scripts, which this engine does not, so such a text is an error
+/// rather than a different number.
+std::string_view number_text(std::string_view text, const char* what) {
+  std::size_t b = 0, e = text.size();
+  while (b < e) {
+    std::size_t k = b;
+    if (!py_isspace(utf8_next(text, k))) break;
+    b = k;
+  }
+  while (e > b) {
+    std::size_t start = e - 1;
+    while (start > b && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t k = start;
+    if (!py_isspace(utf8_next(text, k))) break;
+    e = start;
+  }
+  std::string_view s = text.substr(b, e - b);
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80)
+      throw EvalError(std::string(what) + " of a text with characters other than ASCII is not supported");
+  return s;
+}
+
+/// int(text, base): nullopt where Python raises ValueError.
+std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base = 10) {
+  if (base != 0 && (base < 2 || base > 36)) return std::nullopt;
+  std::string_view s = number_text(text, "int()");
+  bool negative = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  bool prefixed = false;
+  if (s.size() >= 2 && s[0] == '0') {
+    char p = static_cast<char>(s[1] | 0x20);
+    int pb = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 0;
+    if (pb && (base == 0 || base == pb)) {
+      base = pb;
+      prefixed = true;
+      s.remove_prefix(2);
+    }
+  }
+  if (base == 0) {
+    base = 10;
+    // Base 0 reads a decimal literal: no leading zeros but for zero itself.
+    if (!s.empty() && s[0] == '0' && s.find_first_not_of("0_") != std::string_view::npos) return std::nullopt;
+  }
+  std::string digits;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '_') {
+      digits += s[i];
+      continue;
+    }
+    // Single underscores between digits, or one right after a base prefix.
+    bool after_digit = i > 0 && s[i - 1] != '_';
+    if (!(after_digit || (i == 0 && prefixed)) || i + 1 >= s.size() || s[i + 1] == '_') return std::nullopt;
+  }
+  std::optional<BigInt> v = BigInt::parse(digits, static_cast<int>(base));
+  if (!v) return std::nullopt;
+  if (v->bit_length() > kMaxIntBits) make_int(*v);
+  return negative ? -*v : *v;
 }
 
 /// float(text): nullopt when Python raises ValueError.
 std::optional<double> py_parse_float(std::string_view text) {
-  return common::parse_py_float(text, common::NumberBlanks::PythonBytes);
+  return common::parse_py_float(number_text(text, "float()"), common::NumberBlanks::PythonBytes);
 }
 
 // ---- rounding as Python's round() -------------------------------------------
 
-/// round(i, n) for an integer with n < 0: ties to even.
-std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
-  if (n >= 0) return v;
-  if (n < -18) return 0;
-  std::int64_t p = 1;
-  for (std::int64_t i = 0; i < -n; ++i) p *= 10;
-  std::int64_t q = v / p, r = v % p;
-  if (r < 0) {
-    --q;
-    r += p;
-  }
-  if (2 * r > p || (2 * r == p && (q % 2 != 0))) ++q;
-  std::int64_t out;
-  if (__builtin_mul_overflow(q, p, &out)) overflow();
-  return out;
+/// round(i, n) for an integer: ties to even.
+TemplateValue py_round_int(const TemplateValue& v, std::int64_t n) {
+  if (n >= 0) return TemplateValue(v.as_bigint());
+  if (static_cast<std::uint64_t>(-(n + 1)) >= kMaxIntBits / 3) return TemplateValue(0);
+  BigInt p(1);
+  for (std::int64_t i = 0; i < -n; ++i) p = p * BigInt(10);
+  BigInt q, r;
+  BigInt::divmod(v.as_bigint(), p, q, r);
+  int c = compare(r + r, p);
+  BigInt q2, odd;
+  BigInt::divmod(q, BigInt(2), q2, odd);
+  if (c > 0 || (c == 0 && !odd.is_zero())) q = q + BigInt(1);
+  return make_int(q * p);
 }
 
 // ---- case mapping -----------------------------------------------------------
@@ -830,10 +994,9 @@ class Renderer {
         if (!v.is_number())
           throw EvalError(std::string("bad operand type for unary ") + (e.kind == Expr::Kind::Neg ? "-" : "+") +
                           ": '" + type_name(v) + "'");
-        if (e.kind == Expr::Kind::Pos) return is_int(v) ? TemplateValue(static_cast<long long>(v.as_int())) : v;
+        if (e.kind == Expr::Kind::Pos) return is_int(v) ? TemplateValue(v.as_bigint()) : v;
         if (v.kind() == Kind::Double) return TemplateValue(-v.as_double());
-        if (v.as_int() == INT64_MIN) overflow();
-        return TemplateValue(static_cast<long long>(-v.as_int()));
+        return make_int(-v.as_bigint());
       }
       case Expr::Kind::Not: return TemplateValue(!eval(*e.args[0]).truthy());
       case Expr::Kind::Binary: {
@@ -1064,8 +1227,14 @@ class Renderer {
       case Filter::Int: {
         Args a = args({"default", "base"});
         TemplateValue fallback = a.has(0) ? a.get(0) : TemplateValue(0);
-        if (a.has(1) && !(is_int(a.get(1)) && a.get(1).as_int() == 10)) throw EvalError("int(base=...) other than 10 is not supported");
-        return to_int(v, fallback);
+        // A base that is no integer fails int() as a bad one does: Jinja2
+        // then reads the text as a real.
+        std::int64_t base = 10;
+        if (a.has(1)) {
+          const TemplateValue& b = a.get(1);
+          base = b.kind() == Kind::Int && !b.is_big_int() ? b.as_int() : -1;
+        }
+        return to_int(v, fallback, base);
       }
       case Filter::Float: {
         Args a = args({"default"});
@@ -1084,7 +1253,7 @@ class Renderer {
           throw EvalError("method must be common, ceil or floor");
         if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
         if (method == "common") {
-          if (is_int(v)) return TemplateValue(static_cast<long long>(py_round_int(v.as_int(), precision)));
+          if (is_int(v)) return py_round_int(v, precision);
           return TemplateValue(common::round_decimal(v.as_double(), precision));
         }
         double scale = std::pow(10.0, static_cast<double>(precision));
@@ -1141,10 +1310,7 @@ class Renderer {
       case Filter::Abs:
         args({});
         if (v.kind() == Kind::Double) return TemplateValue(std::fabs(v.as_double()));
-        if (is_int(v)) {
-          if (v.as_int() == INT64_MIN) overflow();
-          return TemplateValue(static_cast<long long>(v.as_int() < 0 ? -v.as_int() : v.as_int()));
-        }
+        if (is_int(v)) return make_int(v.as_bigint().abs());
         throw EvalError("bad operand type for abs(): '" + type_name(v) + "'");
       case Filter::List:
         args({});
@@ -1153,21 +1319,19 @@ class Renderer {
     return {};
   }
 
-  static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback) {
+  static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback, std::int64_t base) {
     auto from_double = [&](double d) -> TemplateValue {
       if (std::isnan(d)) return fallback;
       if (std::isinf(d)) throw EvalError("cannot convert float infinity to integer");
-      double t = std::trunc(d);
-      if (t >= 9223372036854775808.0 || t < -9223372036854775808.0) overflow();
-      return TemplateValue(static_cast<long long>(t));
+      return make_int(BigInt::from_double(std::trunc(d)));
     };
     switch (v.kind()) {
       case Kind::Undefined: fail_undefined(v);
       case Kind::Bool:
-      case Kind::Int: return TemplateValue(static_cast<long long>(v.as_int()));
+      case Kind::Int: return TemplateValue(v.as_bigint());
       case Kind::Double: return from_double(v.as_double());
       case Kind::String:
-        if (auto i = py_parse_int(v.as_string())) return TemplateValue(static_cast<long long>(*i));
+        if (auto i = py_parse_int(v.as_string(), base)) return make_int(std::move(*i));
         if (auto d = py_parse_float(v.as_string())) return from_double(*d);
         return fallback;
       default: return fallback;
@@ -1265,4 +1429,4 @@ std::string TemplateEnvironment::render(const std::string& name, const TemplateC
   return out;
 }
 
-}  // namespace kemora::pipeline::panogen
+}  // namespace kemora::pipeline::panogen::tmpl

@@ -11,9 +11,11 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "kemora/pipeline/panogen/errors.hpp"
+#include "kemora/pipeline/panogen/template/bigint.hpp"
 
 /// A template engine that renders the subset of the Jinja2 language the
 /// dashboard template uses, with the output Python's Jinja2 would give
@@ -41,7 +43,7 @@
 ///   template and line ("integer literal ... is too large", "integer
 ///   overflow ...").
 /// No other exception than TemplateError leaves TemplateEnvironment::render.
-namespace kemora::pipeline::panogen {
+namespace kemora::pipeline::panogen::tmpl {
 
 class TemplateMap;
 
@@ -58,28 +60,41 @@ class TemplateText {
   virtual void write(std::string& out) const = 0;
 };
 
-/// A value of the template language: undefined, none, bool, integer, real,
-/// string, list, tuple, ordered map or callable. Copying a value is cheap:
-/// strings, lists, maps and callables are shared, immutable, by reference.
+/// A value of the template language: undefined, none, bool, integer (of any
+/// size), real, string, list, tuple, ordered map, object (a loop's `loop`:
+/// attributes, but neither printed nor iterated) or callable. Copying a value
+/// is cheap: strings, lists, maps, large integers and callables are shared,
+/// immutable, by reference.
+///
+/// The value is a checked sum type: asking for another kind than the one it
+/// holds (as_list() of a string, as_int() of a real) throws
+/// TemplateValue::BadAccess, never reads the wrong member.
 class TemplateValue {
  public:
-  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Map, Callable };
+  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Map, Object, Callable };
   using List = std::vector<TemplateValue>;
   /// A callable from the context; it gets the positional arguments of the
   /// call. Exceptions it throws become TemplateErrors naming the call site.
   using Function = std::function<TemplateValue(const List& args)>;
+  /// What a wrong accessor throws.
+  class BadAccess : public std::logic_error {
+   public:
+    using std::logic_error::logic_error;
+  };
 
   /// The undefined value (what a missing name evaluates to).
   TemplateValue() = default;
-  TemplateValue(bool b) : kind_(Kind::Bool) { num_.i = b ? 1 : 0; }
-  TemplateValue(int v) : TemplateValue(static_cast<long long>(v)) {}
-  TemplateValue(long v) : TemplateValue(static_cast<long long>(v)) {}
-  TemplateValue(long long v) : kind_(Kind::Int) { num_.i = static_cast<std::int64_t>(v); }
-  TemplateValue(unsigned v) : TemplateValue(static_cast<long long>(v)) {}
-  /// Values above the int64 range become reals.
+  TemplateValue(bool b) : v_(b) {}
+  TemplateValue(int v) : v_(std::int64_t{v}) {}
+  TemplateValue(long v) : v_(static_cast<std::int64_t>(v)) {}
+  TemplateValue(long long v) : v_(static_cast<std::int64_t>(v)) {}
+  TemplateValue(unsigned v) : v_(std::int64_t{v}) {}
+  /// Values above the int64 range stay exact (as large integers).
   TemplateValue(unsigned long v);
   TemplateValue(unsigned long long v) : TemplateValue(static_cast<unsigned long>(v)) {}
-  TemplateValue(double v) : kind_(Kind::Double) { num_.d = v; }
+  /// An integer of any size; stored as 64 bits when it fits.
+  TemplateValue(BigInt v);
+  TemplateValue(double v) : v_(v) {}
   TemplateValue(std::string s);
   TemplateValue(const char* s) : TemplateValue(std::string(s)) {}
   TemplateValue(std::string_view s) : TemplateValue(std::string(s)) {}
@@ -93,6 +108,8 @@ class TemplateValue {
   static TemplateValue none();
   static TemplateValue tuple(List items);
   static TemplateValue function(Function f);
+  /// An object named `type_name` (static text) whose attributes are `attrs`.
+  static TemplateValue object(TemplateMap attrs, const char* type_name);
   /// A string marked safe (what the `safe`, `escape` and `tojson` filters give).
   static TemplateValue safe_string(std::string s);
   /// A string whose characters `text` makes: {{ }} writes them as they are
@@ -103,59 +120,100 @@ class TemplateValue {
   static TemplateValue undefined(std::string hint);
   /// This string marked safe, sharing its text. Requires kind String.
   TemplateValue as_safe() const {
+    if (!is_string()) bad_access("as_safe");
     TemplateValue v = *this;
     v.safe_ = true;
     return v;
   }
 
-  Kind kind() const { return kind_; }
-  bool is_undefined() const { return kind_ == Kind::Undefined; }
-  bool is_none() const { return kind_ == Kind::None; }
-  bool is_string() const { return kind_ == Kind::String; }
-  bool is_number() const { return kind_ == Kind::Bool || kind_ == Kind::Int || kind_ == Kind::Double; }
-  bool is_sequence() const { return kind_ == Kind::List || kind_ == Kind::Tuple; }
-  bool is_map() const { return kind_ == Kind::Map; }
+  Kind kind() const {
+    static constexpr Kind kKinds[] = {Kind::Undefined, Kind::None,   Kind::Bool, Kind::Int,    Kind::Int,     Kind::Double,
+                                      Kind::String,    Kind::List,   Kind::Tuple, Kind::Map,   Kind::Object, Kind::Callable};
+    return kKinds[v_.index()];
+  }
+  bool is_undefined() const { return v_.index() == kUndefined; }
+  bool is_none() const { return v_.index() == kNone; }
+  bool is_string() const { return v_.index() == kString; }
+  /// Bool, Int or Double.
+  bool is_number() const { return v_.index() >= kBool && v_.index() <= kDouble; }
+  /// Bool or Int (Python's bool is an int).
+  bool is_integer() const { return v_.index() >= kBool && v_.index() <= kBigInt; }
+  /// An integer beyond 64 bits.
+  bool is_big_int() const { return v_.index() == kBigInt; }
+  bool is_sequence() const { return v_.index() == kList || v_.index() == kTuple; }
+  bool is_map() const { return v_.index() == kMap; }
   bool is_safe() const { return safe_; }
   /// Nesting of lists, tuples and maps: 0 for other values, one more than the
   /// deepest element (at most kemora::common::kMaxNesting).
   int depth() const { return depth_; }
 
-  /// Accessors; each requires the matching kind (Bool/Int for as_int).
-  bool as_bool() const { return num_.i != 0; }
-  std::int64_t as_int() const { return num_.i; }
-  double as_double() const { return num_.d; }
-  std::string_view as_string() const {
-    return deferred_ ? deferred_string() : *static_cast<const std::string*>(ptr_.get());
-  }
+  /// Accessors; each throws BadAccess unless the value is of its kind.
+  bool as_bool() const;
+  /// A Bool or an Int within 64 bits (a larger one: BadAccess).
+  std::int64_t as_int() const;
+  /// A Bool or an Int of any size.
+  BigInt as_bigint() const;
+  double as_double() const;
+  std::string_view as_string() const;
   /// The text behind a deferred string; nullptr for any other value.
   std::shared_ptr<const TemplateText> deferred_text() const;
-  const List& as_list() const { return *static_cast<const List*>(ptr_.get()); }
-  const TemplateMap& as_map() const { return *static_cast<const TemplateMap*>(ptr_.get()); }
-  const Function& as_function() const { return *static_cast<const Function*>(ptr_.get()); }
+  /// The elements of a List or Tuple.
+  const List& as_list() const;
+  /// The entries of a Map, or the attributes of an Object.
+  const TemplateMap& as_map() const;
+  const Function& as_function() const;
+  /// The type name of an Object ("LoopContext").
+  const char* object_type() const;
   /// Why an undefined value is undefined; empty when nothing is known.
   std::string_view undefined_hint() const;
 
   /// Python's truth value (undefined is false).
   bool truthy() const;
   /// Appends what printing the value with {{ }} gives (Python's str()).
+  /// Throws std::runtime_error for a value whose text Jinja2 would not give
+  /// the same way (a callable, an object).
   void append_str(std::string& out) const;
   std::string str() const;
   /// Appends Python's repr() of the value (strings quoted).
   void append_repr(std::string& out) const;
 
  private:
-  const std::string& deferred_string() const;
+  struct UndefinedRep {
+    std::shared_ptr<const std::string> hint;
+  };
+  struct NoneRep {};
+  struct StringRep {
+    std::shared_ptr<const void> ptr;  ///< a std::string, or the holder of a deferred text
+    bool deferred = false;
+  };
+  struct ListRep {
+    std::shared_ptr<const List> items;
+  };
+  struct TupleRep {
+    std::shared_ptr<const List> items;
+  };
+  struct MapRep {
+    std::shared_ptr<const TemplateMap> map;
+  };
+  struct ObjectRep {
+    std::shared_ptr<const TemplateMap> attrs;
+    const char* type_name;
+  };
+  struct CallableRep {
+    std::shared_ptr<const Function> f;
+  };
+  enum : std::size_t { kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kMap, kObject, kCallable };
+  using Storage = std::variant<UndefinedRep, NoneRep, bool, std::int64_t, std::shared_ptr<const BigInt>, double,
+                               StringRep, ListRep, TupleRep, MapRep, ObjectRep, CallableRep>;
 
-  Kind kind_ = Kind::Undefined;
+  [[noreturn]] void bad_access(const char* accessor) const;
+  const std::string& deferred_string() const;
+  void set_depth(int d);
+
+  Storage v_;
   bool safe_ = false;
-  bool deferred_ = false;  ///< a String whose ptr_ holds a deferred text
   /// Levels of lists/tuples/maps: 0 for scalars, 1 + the deepest element.
   std::uint16_t depth_ = 0;
-  union {
-    std::int64_t i;
-    double d;
-  } num_{0};
-  std::shared_ptr<const void> ptr_;
 };
 
 /// An ordered map from names to values: insertion order is kept, setting an
@@ -186,15 +244,22 @@ class TemplateMap {
 using TemplateContext = TemplateMap;
 
 /// Converts a JSON value: objects become maps with their member order,
-/// arrays lists, integers ints (beyond int64: reals), strings copied once.
+/// arrays lists, integers ints (beyond uint64 rapidjson has already made
+/// them reals: use template_value_from_json_text for exact ones), strings
+/// copied once.
 /// Throws std::length_error for a value nested more than kMaxNesting levels.
 TemplateValue template_value_from_json(const rapidjson::Value& json);
+/// Parses JSON text as Python's json.loads does: integers of any size stay
+/// exact, reals are read correctly rounded (NaN/Infinity accepted).
+/// Throws std::runtime_error naming the offset of a syntax error, and
+/// std::length_error for a value nested more than kMaxNesting levels.
+TemplateValue template_value_from_json_text(std::string_view json);
 
 /// Python's enumerate as a template callable: enumerate(seq) gives the list of
 /// (index, element) tuples, index counted from 0 (dict: keys; string: characters).
 TemplateValue template_enumerate();
 
-namespace template_detail {
+namespace detail {
 struct Template;
 }
 
@@ -249,7 +314,7 @@ class TemplateEnvironment {
 
   /// The parsed template `name` (parsed on first use). Throws TemplateError
   /// when it cannot be found, read or parsed.
-  std::shared_ptr<const template_detail::Template> load(const std::string& name) const;
+  std::shared_ptr<const detail::Template> load(const std::string& name) const;
 
   const std::filesystem::path& search_dir() const { return search_dir_; }
   const TemplateLimits& limits() const { return limits_; }
@@ -266,8 +331,8 @@ class TemplateEnvironment {
   std::filesystem::path search_dir_;
   TemplateLimits limits_;
   mutable std::mutex mutex_;
-  mutable std::map<std::string, std::shared_ptr<const template_detail::Template>, std::less<>> cache_;
+  mutable std::map<std::string, std::shared_ptr<const detail::Template>, std::less<>> cache_;
   std::map<std::string, std::string, std::less<>> sources_;
 };
 
-}  // namespace kemora::pipeline::panogen
+}  // namespace kemora::pipeline::panogen::tmpl
