@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,9 +74,7 @@ std::vector<Case> read_corpus(const fs::path& path) {
 
 TemplateContext context_from_json(const std::string& text) {
   // Read as Python's json reads it: integers of any size stay exact.
-  TemplateValue doc = template_value_from_json_text(text);
-  if (!doc.is_map()) throw std::runtime_error("bad context JSON: " + text);
-  TemplateContext ctx = doc.as_map();
+  TemplateContext ctx = template_context_from_json_text(text);
   ctx.set("enumerate", template_enumerate());
   return ctx;
 }
@@ -604,6 +603,90 @@ TEST(TemplateEnvironmentTest, DeferredTextsAreWrittenWhereTheyStandAndMadeOnlyWh
   limited.add_source("page.j2", "{% for c in chunks %}{{ c }}{% endfor %}");
   TemplatePage small;
   EXPECT_THROW(limited.render("page.j2", ctx, small), TemplateError);
+}
+
+
+// ---- values -------------------------------------------------------------------
+
+TEST(TemplateValueTest, AWrongAccessorThrowsAndNeverReadsAnotherKind) {
+  const TemplateValue s("abc"), i(7), d(2.5), l(TemplateValue::List{1, 2}), n = TemplateValue::none();
+  EXPECT_THROW(s.as_int(), TemplateValue::BadAccess);
+  EXPECT_THROW(s.as_list(), TemplateValue::BadAccess);
+  EXPECT_THROW(i.as_double(), TemplateValue::BadAccess);
+  EXPECT_THROW(i.as_string(), TemplateValue::BadAccess);
+  EXPECT_THROW(d.as_int(), TemplateValue::BadAccess);
+  EXPECT_THROW(l.as_map(), TemplateValue::BadAccess);
+  EXPECT_THROW(n.as_bool(), TemplateValue::BadAccess);
+  EXPECT_THROW(n.as_function(), TemplateValue::BadAccess);
+  EXPECT_THROW(i.as_safe(), TemplateValue::BadAccess);
+  EXPECT_EQ(TemplateValue(true).as_int(), 1);
+  // Beyond 64 bits an integer is still an Int, read whole with as_bigint.
+  const TemplateValue big(18446744073709551615ull);
+  EXPECT_EQ(big.kind(), TemplateValue::Kind::Int);
+  EXPECT_TRUE(big.is_big_int());
+  EXPECT_THROW(big.as_int(), TemplateValue::BadAccess);
+  EXPECT_EQ(big.as_bigint().to_string(), "18446744073709551615");
+  EXPECT_EQ(big.str(), "18446744073709551615");
+}
+
+TEST(TemplateValueTest, JsonTextKeepsIntegersOfAnySizeExact) {
+  TemplateContext c = template_context_from_json_text(
+      R"({"a": 123456789012345678901234567890, "b": -18446744073709551617, "c": 1.5e300, "d": [NaN, -0.0], "e": 7})");
+  EXPECT_EQ(c.find("a")->str(), "123456789012345678901234567890");
+  EXPECT_EQ(c.find("b")->str(), "-18446744073709551617");
+  EXPECT_EQ(c.find("c")->as_double(), 1.5e300);
+  EXPECT_EQ(c.find("d")->str(), "[nan, -0.0]");
+  EXPECT_FALSE(c.find("e")->is_big_int());
+  EXPECT_THROW(template_context_from_json_text("[1]"), std::runtime_error);
+  EXPECT_THROW(template_context_from_json_text("{\"a\": }"), std::runtime_error);
+}
+
+TEST(TemplateValueTest, BigIntArithmeticAgreesWithSmallOnesAndItsOwnIdentities) {
+  // Against 128-bit integers: every sign combination, around the 32- and
+  // 64-bit limb edges.
+  const __int128 samples[] = {0, 1, -1, 7, -7, 4294967295, 4294967296, -4294967297, 9223372036854775807,
+                              -static_cast<__int128>(9223372036854775807) - 1, static_cast<__int128>(1) << 64,
+                              (static_cast<__int128>(1) << 90) + 12345, -(static_cast<__int128>(3) << 80)};
+  auto big = [](__int128 v) {
+    bool neg = v < 0;
+    unsigned __int128 m = neg ? -static_cast<unsigned __int128>(v) : static_cast<unsigned __int128>(v);
+    BigInt r = BigInt(static_cast<std::int64_t>(m >> 64)).shifted_left(64) +
+               BigInt(static_cast<std::int64_t>(m >> 32 & 0xFFFFFFFFu)).shifted_left(32) +
+               BigInt(static_cast<std::int64_t>(m & 0xFFFFFFFFu));
+    return neg ? -r : r;
+  };
+  for (__int128 a : samples)
+    for (__int128 b : samples) {
+      SCOPED_TRACE(big(a).to_string() + " and " + big(b).to_string());
+      if ((a < 0 ? -a : a) < (static_cast<__int128>(1) << 100) && (b < 0 ? -b : b) < (static_cast<__int128>(1) << 100)) {
+        EXPECT_EQ(big(a) + big(b), big(a + b));
+        EXPECT_EQ(big(a) - big(b), big(a - b));
+      }
+      EXPECT_EQ(compare(big(a), big(b)), a < b ? -1 : a > b ? 1 : 0);
+      if (b == 0) continue;
+      BigInt q, r;
+      BigInt::divmod(big(a), big(b), q, r);
+      EXPECT_EQ(q * big(b) + r, big(a));
+      EXPECT_TRUE(r.is_zero() || r.negative() == (b < 0));
+      EXPECT_LT(compare(r.abs(), big(b).abs()), 0);
+    }
+  // Long division with many limbs: (x*y + r) / y gives x and r back.
+  BigInt x = *BigInt::parse("98765432109876543210987654321098765432109876543210");
+  BigInt y = *BigInt::parse("1234567890123456789012345678901");
+  BigInt r = *BigInt::parse("1234567890123456789012345678900");
+  BigInt q, m;
+  BigInt::divmod(x * y + r, y, q, m);
+  EXPECT_EQ(q, x);
+  EXPECT_EQ(m, r);
+  EXPECT_EQ(BigInt::parse("ff", 16)->to_string(), "255");
+  EXPECT_FALSE(BigInt::parse("12a"));
+  EXPECT_EQ(BigInt::from_double(1e300).to_double(), 1e300);
+  EXPECT_EQ(*BigInt::parse("9007199254740993")->to_double(), 9007199254740992.0);  // ties to even
+  EXPECT_EQ(*BigInt::parse("9007199254740995")->to_double(), 9007199254740996.0);
+  EXPECT_FALSE(BigInt(1).shifted_left(1024).to_double());
+  EXPECT_EQ(compare_int_real(*BigInt::parse("9007199254740993"), 9007199254740992.0), 1);
+  EXPECT_EQ(compare_int_real(BigInt(-3), -2.5), -1);
+  EXPECT_EQ(compare_int_real(BigInt(2), std::nan("")), 2);
 }
 
 }  // namespace

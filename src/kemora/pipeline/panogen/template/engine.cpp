@@ -81,6 +81,8 @@ class Budget {
 };
 
 bool is_int(const TemplateValue& v) { return v.is_integer(); }
+/// A list or a tuple: what +, * and < take (not a range or a dict view).
+bool plain_sequence(const TemplateValue& v) { return v.kind() == Kind::List || v.kind() == Kind::Tuple; }
 
 /// The largest integer a render builds: about 4,200 decimal digits, below the
 /// 4,300 digits Python still prints. Beyond it an operation is an error
@@ -157,13 +159,17 @@ std::string py_quoted(std::string_view s) {
 
 bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
+  // Python compares dict views as sets (or, values, by identity).
+  if (a.kind() == Kind::View || b.kind() == Kind::View)
+    throw EvalError("comparing a " + type_name(a.kind() == Kind::View ? a : b) + " is not supported");
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
     case Kind::Undefined:
     case Kind::None: return true;
     case Kind::String: return a.as_string() == b.as_string();
     case Kind::List:
-    case Kind::Tuple: {
+    case Kind::Tuple:
+    case Kind::Range: {
       const List& x = a.as_list();
       const List& y = b.as_list();
       if (x.size() != y.size()) return false;
@@ -194,7 +200,7 @@ bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
 bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op, Budget& st) {
   if (a.is_number() && b.is_number()) return compare_numbers(a, b) == -1;
   if (a.is_string() && b.is_string()) return a.as_string() < b.as_string();
-  if (a.is_sequence() && a.kind() == b.kind()) {
+  if (plain_sequence(a) && a.kind() == b.kind()) {
     const List& x = a.as_list();
     const List& y = b.as_list();
     for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
@@ -220,11 +226,20 @@ bool py_contains(const TemplateValue& container, const TemplateValue& item, Budg
       return container.as_string().find(item.as_string()) != std::string_view::npos;
     case Kind::List:
     case Kind::Tuple:
+    case Kind::Range:
+    case Kind::View:
       st.step(container.as_list().size());
       for (const auto& e : container.as_list())
         if (py_eq(e, item, st)) return true;
       return false;
-    case Kind::Map: return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
+    case Kind::Map:
+      // Keys are strings; a value that cannot be a key at all is an error.
+      if (item.kind() == Kind::List || item.kind() == Kind::Map)
+        throw EvalError("unhashable type: '" + type_name(item) + "'");
+      if (item.kind() == Kind::Tuple)
+        for (const auto& e : item.as_list())
+          if (e.kind() == Kind::List || e.kind() == Kind::Map) throw EvalError("unhashable type: '" + type_name(e) + "'");
+      return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
     default: throw EvalError("argument of type '" + type_name(container) + "' is not iterable");
   }
 }
@@ -262,7 +277,8 @@ const char* op_symbol(BinOp op) {
 std::string escape_html(std::string_view s) { return common::html_escaped(s, common::HtmlQuotes::Numeric); }
 
 TemplateValue repeat(const TemplateValue& seq, std::int64_t n, Budget& st) {
-  if (n <= 0) n = 0;
+  // Nothing repeated is nothing, however often: no loop of n empty steps.
+  if (n <= 0 || (seq.is_string() ? seq.as_string().empty() : seq.as_list().empty())) n = 0;
   if (seq.is_string()) {
     st.bytes(static_cast<std::uint64_t>(n), seq.as_string().size());
     std::string out;
@@ -448,7 +464,7 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
       out.append(a.as_string()).append(b.as_string());
       return a.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
     }
-    if (a.is_sequence() && a.kind() == b.kind()) {
+    if (plain_sequence(a) && a.kind() == b.kind()) {
       st.elements(a.as_list().size() + b.as_list().size());
       List out = a.as_list();
       out.insert(out.end(), b.as_list().begin(), b.as_list().end());
@@ -456,8 +472,11 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
     }
   }
   if (op == BinOp::Mul) {
-    if ((a.is_string() || a.is_sequence()) && is_int(b)) return repeat(a, b.as_int(), st);
-    if ((b.is_string() || b.is_sequence()) && is_int(a)) return repeat(b, a.as_int(), st);
+    auto repeatable = [](const TemplateValue& v) {
+      return v.is_string() || plain_sequence(v);
+    };
+    if (repeatable(a) && is_int(b)) return repeat(a, b.as_int(), st);
+    if (repeatable(b) && is_int(a)) return repeat(b, a.as_int(), st);
   }
   throw EvalError(std::string("unsupported operand type(s) for ") + op_symbol(op) + ": '" + type_name(a) +
                   "' and '" + type_name(b) + "'");
@@ -656,7 +675,7 @@ TemplateValue range_function(Budget& st) {
     List out;
     out.reserve(static_cast<std::size_t>(count));
     for (__int128 i = 0; i < count; ++i) out.emplace_back(static_cast<long long>(start + i * step));
-    return TemplateValue(std::move(out));
+    return TemplateValue::range(std::move(out), start, stop, step);
   });
 }
 
@@ -1038,17 +1057,84 @@ class Renderer {
 
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
-    if (obj.is_map()) {
+    // `x.name` is Python's attribute first: a method of a dict wins over
+    // its key of that name, and a str, list or number has attributes too.
+    // Those the engine does not have are an error, never undefined.
+    if (obj.kind() != Kind::Object && python_has_attribute(obj, name)) {
+      if (!python_method(obj, name))
+        throw EvalError("the attribute '" + name + "' of a " + type_name(obj) + " is not supported");
+      return bound_method(obj, name);
+    }
+    if (obj.is_map() || obj.kind() == Kind::Object) {
       if (const TemplateValue* v = obj.as_map().find(name)) return *v;
     }
     return TemplateValue::undefined("'" + object_desc(obj) + "' has no attribute " + py_quoted(name));
+  }
+
+  /// Whether Python's object of this value's type has an attribute `name`.
+  static bool python_has_attribute(const TemplateValue& obj, std::string_view name) {
+    if (name.size() > 4 && name.substr(0, 2) == "__" && name.substr(name.size() - 2) == "__") return true;
+    return python_method(obj, name) || python_data_attribute(obj, name);
+  }
+
+  static bool in_list(std::string_view name, std::initializer_list<std::string_view> names) {
+    for (std::string_view n : names)
+      if (n == name) return true;
+    return false;
+  }
+
+  static bool python_method(const TemplateValue& obj, std::string_view name) {
+    switch (obj.kind()) {
+      case Kind::Map:
+        return in_list(name, {"clear", "copy", "fromkeys", "get", "items", "keys", "pop", "popitem", "setdefault",
+                              "update", "values"});
+      case Kind::String:
+        return in_list(name, {"capitalize", "casefold", "center", "count", "encode", "endswith", "expandtabs",
+                              "find", "format", "format_map", "index", "isalnum", "isalpha", "isascii",
+                              "isdecimal", "isdigit", "isidentifier", "islower", "isnumeric", "isprintable",
+                              "isspace", "istitle", "isupper", "join", "ljust", "lower", "lstrip", "maketrans",
+                              "partition", "removeprefix", "removesuffix", "replace", "rfind", "rindex", "rjust",
+                              "rpartition", "rsplit", "rstrip", "split", "splitlines", "startswith", "strip",
+                              "swapcase", "title", "translate", "upper", "zfill",
+                              // Markup's own
+                              "escape", "unescape", "striptags"});
+      case Kind::List:
+        return in_list(name, {"append", "clear", "copy", "count", "extend", "index", "insert", "pop", "remove",
+                              "reverse", "sort"});
+      case Kind::Tuple:
+      case Kind::Range: return in_list(name, {"count", "index"});
+      case Kind::Bool:
+      case Kind::Int:
+        return in_list(name, {"as_integer_ratio", "bit_count", "bit_length", "conjugate", "from_bytes",
+                              "to_bytes", "is_integer"});
+      case Kind::Double: return in_list(name, {"as_integer_ratio", "conjugate", "fromhex", "hex", "is_integer"});
+      default: return false;
+    }
+  }
+
+  static bool python_data_attribute(const TemplateValue& obj, std::string_view name) {
+    switch (obj.kind()) {
+      case Kind::Bool:
+      case Kind::Int: return in_list(name, {"real", "imag", "numerator", "denominator"});
+      case Kind::Double: return in_list(name, {"real", "imag"});
+      case Kind::Range: return in_list(name, {"start", "stop", "step"});
+      default: return false;
+    }
+  }
+
+  /// A method taken without calling it: it is true, and calling or printing
+  /// it (which the engine does not do) is an error. Calls written as
+  /// `x.name(...)` never come here (see call_method).
+  static TemplateValue bound_method(const TemplateValue& obj, const std::string& name) {
+    std::string what = "the method '" + name + "' of a " + type_name(obj) + " is not supported";
+    return TemplateValue::function([what](const List&) -> TemplateValue { throw EvalError(what); });
   }
 
   static TemplateValue get_item(const TemplateValue& obj, const TemplateValue& key) {
     if (obj.is_undefined()) fail_undefined(obj);
     if (obj.is_map() && key.is_string()) {
       if (const TemplateValue* v = obj.as_map().find(key.as_string())) return *v;
-    } else if (obj.is_sequence() && is_int(key)) {
+    } else if (obj.is_sequence() && obj.kind() != Kind::View && is_int(key)) {
       const List& items = obj.as_list();
       std::int64_t i = key.as_int();
       if (i < 0) i += static_cast<std::int64_t>(items.size());
@@ -1106,7 +1192,9 @@ class Renderer {
           else if (name == "keys") out.emplace_back(k);
           else out.push_back(v);
         }
-        return TemplateValue(std::move(out));
+        return TemplateValue::view(std::move(out), name == "items"  ? "dict_items"
+                                                   : name == "keys" ? "dict_keys"
+                                                                    : "dict_values");
       }
       if (name == "get") {
         List a = argc(1, 2);
@@ -1162,7 +1250,9 @@ class Renderer {
           case Kind::Undefined: return TemplateValue(0);
           case Kind::String: return TemplateValue(static_cast<long long>(utf8_length(v.as_string())));
           case Kind::List:
-          case Kind::Tuple: return TemplateValue(static_cast<long long>(v.as_list().size()));
+          case Kind::Tuple:
+          case Kind::Range:
+          case Kind::View: return TemplateValue(static_cast<long long>(v.as_list().size()));
           case Kind::Map: return TemplateValue(static_cast<long long>(v.as_map().size()));
           default: throw EvalError("object of type '" + type_name(v) + "' has no len()");
         }

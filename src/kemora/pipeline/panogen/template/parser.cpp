@@ -1,6 +1,7 @@
 // Template source → syntax tree: the lexer (text, tags, whitespace control,
 // raw blocks) and a recursive-descent parser with Jinja2's precedence rules.
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <charconv>
 #include <cstdlib>
@@ -191,7 +192,11 @@ class Lexer {
             op = o;
             break;
           }
-        if (op.empty()) fail(std::string("unexpected char '") + c + "'", p);
+        if (op.empty()) {
+          std::size_t q = p;
+          utf8_next(src_, q);  // the whole character, never a part of one
+          fail("unexpected char '" + std::string(src_.substr(p, q - p)) + "'", p);
+        }
         if (op == "(" || op == "[" || op == "{") ++depth;
         if (op == ")" || op == "]" || op == "}") {
           if (depth == 0) fail("unexpected '" + std::string(op) + "'", p);
@@ -400,6 +405,46 @@ constexpr TestInfo kTests[] = {
 class Parser {
  public:
   Parser(std::string name, std::vector<Token> tokens) : name_(std::move(name)), toks_(std::move(tokens)) {}
+
+  // ---- scopes ----
+  //
+  // Jinja2 decides at compile time where a name comes from. In a scope (the
+  // template, a loop body) whose first mention of a name is a {% set %}, an
+  // inner loop that uses the name before that set sees it undefined, not the
+  // context's value. The engine looks names up as it renders, so such a use
+  // is refused here rather than rendered differently.
+  struct Scope {
+    std::map<std::string, bool, std::less<>> first_is_store;  ///< names mentioned directly in the scope
+    std::map<std::string, int, std::less<>> inner_loads;      ///< names inner scopes used first (and where)
+  };
+  std::vector<Scope> scopes_{1};
+
+  class ScopeGuard {
+   public:
+    explicit ScopeGuard(Parser& p) : p_(p) { p_.scopes_.emplace_back(); }
+    ~ScopeGuard() { p_.scopes_.pop_back(); }
+    ScopeGuard(const ScopeGuard&) = delete;
+    ScopeGuard& operator=(const ScopeGuard&) = delete;
+
+   private:
+    Parser& p_;
+  };
+
+  void load_name(const std::string& name) {
+    Scope& here = scopes_.back();
+    here.first_is_store.emplace(name, false);
+    for (std::size_t i = 0; i + 1 < scopes_.size(); ++i)
+      if (!scopes_[i].first_is_store.count(name)) scopes_[i].inner_loads.emplace(name, cur().line);
+  }
+
+  void store_name(const std::string& name, int line) {
+    Scope& here = scopes_.back();
+    if (!here.first_is_store.emplace(name, true).second) return;
+    if (auto it = here.inner_loads.find(name); it != here.inner_loads.end())
+      fail("'" + name + "' is used in a loop on line " + std::to_string(it->second) +
+               " before the {% set %} of it in the scope around that loop (Jinja2 leaves it undefined there; not supported)",
+           line);
+  }
 
   std::shared_ptr<Template> run() {
     auto tpl = std::make_shared<Template>();
@@ -611,6 +656,8 @@ class Parser {
     if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
     s.expr = parse_tuple(false, false, "recursive");
     if (is_name("recursive")) fail("recursive for loops are not supported");
+    ScopeGuard loop_scope(*this);
+    for (const auto& t : s.targets) store_name(t, line);
     if (skip_name("if")) s.cond = parse_expression(true);
     expect_block_end();
     bool outer_loop = saw_loop_;
@@ -626,6 +673,7 @@ class Parser {
     if (end == "else") {
       {
         Nest nest(*this);
+        ScopeGuard else_scope(*this);
         parse_body(s.else_body, {"endfor"});
       }
       expect_block_end();
@@ -673,6 +721,7 @@ class Parser {
       fail("expected '=', got '" + describe(cur()) + "'");
     }
     s.expr = parse_tuple(true, false);
+    for (const auto& t : s.targets) store_name(t, line);
     expect_block_end();
     return s;
   }
@@ -927,6 +976,7 @@ class Parser {
       else if (v == "none" || v == "None") e->value = TemplateValue::none();
       else {
         e->kind = Expr::Kind::Name;
+        load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
       }

@@ -1,6 +1,7 @@
 #pragma once
 #include <rapidjson/document.h>
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -71,7 +72,7 @@ class TemplateText {
 /// TemplateValue::BadAccess, never reads the wrong member.
 class TemplateValue {
  public:
-  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Map, Object, Callable };
+  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Range, View, Map, Object, Callable };
   using List = std::vector<TemplateValue>;
   /// A callable from the context; it gets the positional arguments of the
   /// call. Exceptions it throws become TemplateErrors naming the call site.
@@ -107,6 +108,12 @@ class TemplateValue {
 
   static TemplateValue none();
   static TemplateValue tuple(List items);
+  /// What range(start, stop, step) gives: a sequence of `items` that prints
+  /// as Python's range does and is neither added to nor repeated.
+  static TemplateValue range(List items, std::int64_t start, std::int64_t stop, std::int64_t step);
+  /// What dict.items(), .keys() and .values() give: a sequence of `items`
+  /// that prints as "<type_name>([...])" (`type_name` static text).
+  static TemplateValue view(List items, const char* type_name);
   static TemplateValue function(Function f);
   /// An object named `type_name` (static text) whose attributes are `attrs`.
   static TemplateValue object(TemplateMap attrs, const char* type_name);
@@ -128,7 +135,8 @@ class TemplateValue {
 
   Kind kind() const {
     static constexpr Kind kKinds[] = {Kind::Undefined, Kind::None,   Kind::Bool, Kind::Int,    Kind::Int,     Kind::Double,
-                                      Kind::String,    Kind::List,   Kind::Tuple, Kind::Map,   Kind::Object, Kind::Callable};
+                                      Kind::String,    Kind::List,   Kind::Tuple, Kind::Range, Kind::View,   Kind::Map,
+                                      Kind::Object,    Kind::Callable};
     return kKinds[v_.index()];
   }
   bool is_undefined() const { return v_.index() == kUndefined; }
@@ -140,7 +148,8 @@ class TemplateValue {
   bool is_integer() const { return v_.index() >= kBool && v_.index() <= kBigInt; }
   /// An integer beyond 64 bits.
   bool is_big_int() const { return v_.index() == kBigInt; }
-  bool is_sequence() const { return v_.index() == kList || v_.index() == kTuple; }
+  /// List, Tuple, Range or View.
+  bool is_sequence() const { return v_.index() >= kList && v_.index() <= kView; }
   bool is_map() const { return v_.index() == kMap; }
   bool is_safe() const { return safe_; }
   /// Nesting of lists, tuples and maps: 0 for other values, one more than the
@@ -157,12 +166,14 @@ class TemplateValue {
   std::string_view as_string() const;
   /// The text behind a deferred string; nullptr for any other value.
   std::shared_ptr<const TemplateText> deferred_text() const;
-  /// The elements of a List or Tuple.
+  /// The elements of a List, Tuple or Range.
   const List& as_list() const;
+  /// start, stop and step of a Range.
+  std::array<std::int64_t, 3> range_bounds() const;
   /// The entries of a Map, or the attributes of an Object.
   const TemplateMap& as_map() const;
   const Function& as_function() const;
-  /// The type name of an Object ("LoopContext").
+  /// The type name of an Object ("LoopContext") or a View ("dict_items").
   const char* object_type() const;
   /// Why an undefined value is undefined; empty when nothing is known.
   std::string_view undefined_hint() const;
@@ -192,6 +203,14 @@ class TemplateValue {
   struct TupleRep {
     std::shared_ptr<const List> items;
   };
+  struct RangeRep {
+    std::shared_ptr<const List> items;
+    std::array<std::int64_t, 3> bounds;
+  };
+  struct ViewRep {
+    std::shared_ptr<const List> items;
+    const char* type_name;
+  };
   struct MapRep {
     std::shared_ptr<const TemplateMap> map;
   };
@@ -202,9 +221,11 @@ class TemplateValue {
   struct CallableRep {
     std::shared_ptr<const Function> f;
   };
-  enum : std::size_t { kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kMap, kObject, kCallable };
+  enum : std::size_t {
+    kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kRange, kView, kMap, kObject, kCallable
+  };
   using Storage = std::variant<UndefinedRep, NoneRep, bool, std::int64_t, std::shared_ptr<const BigInt>, double,
-                               StringRep, ListRep, TupleRep, MapRep, ObjectRep, CallableRep>;
+                               StringRep, ListRep, TupleRep, RangeRep, ViewRep, MapRep, ObjectRep, CallableRep>;
 
   [[noreturn]] void bad_access(const char* accessor) const;
   const std::string& deferred_string() const;
@@ -254,6 +275,11 @@ TemplateValue template_value_from_json(const rapidjson::Value& json);
 /// Throws std::runtime_error naming the offset of a syntax error, and
 /// std::length_error for a value nested more than kMaxNesting levels.
 TemplateValue template_value_from_json_text(std::string_view json);
+/// The members of a JSON object as a context, read as
+/// template_value_from_json_text reads them; levels are counted from the
+/// members (as for template_value_from_json of each). Throws
+/// std::runtime_error when the text is not an object.
+TemplateContext template_context_from_json_text(std::string_view json);
 
 /// Python's enumerate as a template callable: enumerate(seq) gives the list of
 /// (index, element) tuples, index counted from 0 (dict: keys; string: characters).

@@ -82,6 +82,23 @@ TemplateValue TemplateValue::tuple(List items) {
   return v;
 }
 
+TemplateValue TemplateValue::range(List items, std::int64_t start, std::int64_t stop, std::int64_t step) {
+  TemplateValue v(std::move(items));
+  v.v_ = RangeRep{std::get<ListRep>(v.v_).items, {start, stop, step}};
+  return v;
+}
+
+TemplateValue TemplateValue::view(List items, const char* type_name) {
+  TemplateValue v(std::move(items));
+  v.v_ = ViewRep{std::get<ListRep>(v.v_).items, type_name};
+  return v;
+}
+
+std::array<std::int64_t, 3> TemplateValue::range_bounds() const {
+  if (const auto* r = std::get_if<RangeRep>(&v_)) return r->bounds;
+  bad_access("range_bounds");
+}
+
 TemplateValue TemplateValue::function(Function f) {
   TemplateValue v;
   v.v_ = CallableRep{std::make_shared<const Function>(std::move(f))};
@@ -166,6 +183,8 @@ std::string_view TemplateValue::as_string() const {
 const TemplateValue::List& TemplateValue::as_list() const {
   if (const auto* l = std::get_if<ListRep>(&v_)) return *l->items;
   if (const auto* t = std::get_if<TupleRep>(&v_)) return *t->items;
+  if (const auto* r = std::get_if<RangeRep>(&v_)) return *r->items;
+  if (const auto* w = std::get_if<ViewRep>(&v_)) return *w->items;
   bad_access("as_list");
 }
 
@@ -182,6 +201,7 @@ const TemplateValue::Function& TemplateValue::as_function() const {
 
 const char* TemplateValue::object_type() const {
   if (const auto* o = std::get_if<ObjectRep>(&v_)) return o->type_name;
+  if (const auto* w = std::get_if<ViewRep>(&v_)) return w->type_name;
   bad_access("object_type");
 }
 
@@ -233,7 +253,9 @@ bool TemplateValue::truthy() const {
       return s.deferred ? deferred_text()->size() != 0 : !static_cast<const std::string*>(s.ptr.get())->empty();
     }
     case kList:
-    case kTuple: return !as_list().empty();
+    case kTuple:
+    case kRange:
+    case kView: return !as_list().empty();
     case kMap: return !as_map().empty();
     case kObject:
     case kCallable: return true;
@@ -354,6 +376,8 @@ class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonB
   bool EndArray(rapidjson::SizeType) { return close(); }
 
   TemplateValue result;
+  bool as_context = false;
+  TemplateMap context;
 
  private:
   struct Open {
@@ -363,13 +387,18 @@ class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonB
     std::string key;
   };
   bool open(bool is_map) {
-    if (stack_.size() >= static_cast<std::size_t>(common::kMaxNesting)) too_deep();
+    // A context's own object is no level of its values.
+    if (stack_.size() >= static_cast<std::size_t>(common::kMaxNesting) + (as_context ? 1 : 0)) too_deep();
     stack_.push_back({is_map, {}, {}, {}});
     return true;
   }
   bool close() {
     Open o = std::move(stack_.back());
     stack_.pop_back();
+    if (as_context && stack_.empty() && o.is_map) {
+      context = std::move(o.map);
+      return true;
+    }
     return put(o.is_map ? TemplateValue(std::move(o.map)) : TemplateValue(std::move(o.items)));
   }
   bool put(TemplateValue v) {
@@ -383,17 +412,31 @@ class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonB
 
 }  // namespace
 
-TemplateValue template_value_from_json_text(std::string_view json) {
+namespace {
+void parse_json_text(std::string_view json, JsonBuilder& builder) {
   rapidjson::Reader reader;
   rapidjson::MemoryStream ms(json.data(), json.size());
   rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(ms);
-  JsonBuilder builder;
   auto r = reader.Parse<rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag |
                         rapidjson::kParseValidateEncodingFlag>(in, builder);
   if (r.IsError())
     throw std::runtime_error("bad JSON at offset " + std::to_string(r.Offset()) + ": " +
                              rapidjson::GetParseError_En(r.Code()));
+}
+}  // namespace
+
+TemplateValue template_value_from_json_text(std::string_view json) {
+  JsonBuilder builder;
+  parse_json_text(json, builder);
   return std::move(builder.result);
+}
+
+TemplateContext template_context_from_json_text(std::string_view json) {
+  JsonBuilder builder;
+  builder.as_context = true;
+  parse_json_text(json, builder);
+  if (!builder.result.is_undefined()) throw std::runtime_error("a template context must be a JSON object");
+  return std::move(builder.context);
 }
 
 TemplateValue template_enumerate() {
@@ -463,6 +506,24 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
       out += '}';
       return;
     }
+    case Kind::Range: {
+      auto [start, stop, step] = v.range_bounds();
+      out += "range(" + std::to_string(start) + ", " + std::to_string(stop);
+      if (step != 1) out += ", " + std::to_string(step);
+      out += ')';
+      return;
+    }
+    case Kind::View: {
+      out += v.object_type();
+      out += "([";
+      const auto& items = v.as_list();
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        append_repr_limited(out, items[i], max_size);
+      }
+      out += "])";
+      return;
+    }
     case Kind::Object:
     case Kind::Callable:
       // Python prints these with their address: no text can be the same.
@@ -490,6 +551,8 @@ const char* py_type_name(const TemplateValue& v) {
     case TemplateValue::Kind::String: return v.is_safe() ? "Markup" : "str";
     case TemplateValue::Kind::List: return "list";
     case TemplateValue::Kind::Tuple: return "tuple";
+    case TemplateValue::Kind::Range: return "range";
+    case TemplateValue::Kind::View: return v.object_type();
     case TemplateValue::Kind::Map: return "dict";
     case TemplateValue::Kind::Object: return v.object_type();
     case TemplateValue::Kind::Callable: return "function";
@@ -557,6 +620,8 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
       return;
     }
     case Kind::Undefined:
+    case Kind::Range:
+    case Kind::View:
     case Kind::Object:
     case Kind::Callable:
       throw std::runtime_error(std::string("Object of type ") + py_type_name(v) +
@@ -576,7 +641,9 @@ TemplateValue::List iterate_value(const TemplateValue& v) {
   switch (v.kind()) {
     case Kind::Undefined: return {};
     case Kind::List:
-    case Kind::Tuple: return v.as_list();
+    case Kind::Tuple:
+    case Kind::Range:
+    case Kind::View: return v.as_list();
     case Kind::Map: {
       TemplateValue::List keys;
       keys.reserve(v.as_map().size());
