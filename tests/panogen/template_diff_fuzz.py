@@ -181,14 +181,16 @@ class Gen:
             base = self.postfix(base, d)
         while d < 4 and self.chance(0.3):
             base += "|" + self.filter_call(d)
-        if self.chance(0.1):
-            base = "-" + base
+        if self.chance(0.05):
+            base = "-" + self.pick(["n", "x", "b", "1.5", "2", "(2 ** 64)", "0.0"])
         return base
 
-    def expr(self, d=0):
+    def expr(self, d=0, cond_ok=True):
         if d >= 4:
             return self.atom(d)
         r = self.r.random()
+        if not cond_ok and r >= 0.95:
+            r = 0.0
         if r < 0.45:
             return self.unary(d)
         if r < 0.65:
@@ -214,7 +216,8 @@ class Gen:
     def text(self):
         return self.pick(["", " ", "x", "\n", " | ", "Ş", "\n  ", "a\n"])
 
-    LOOP_ATTRS = ["index", "index0", "revindex", "revindex0", "first", "last", "length", "previtem", "nextitem"]
+    LOOP_ATTRS = ["index", "index0", "revindex", "revindex0", "first", "last", "length", "previtem", "nextitem",
+                  "depth", "depth0"]
 
     def body(self, d, in_loop=False):
         parts = []
@@ -228,12 +231,15 @@ class Gen:
             return self.text()
         if r < 0.55:
             if in_loop and self.chance(0.3):
-                return "{{ loop.%s }}" % self.pick(self.LOOP_ATTRS)
+                return self.pick(["{{ loop.%s }}" % self.pick(self.LOOP_ATTRS),
+                              "{{ loop.cycle(%s) }}" % ", ".join(self.atom(2) for _ in range(self.r.randint(0, 3))),
+                              "{{ loop.changed(%s) }}" % self.pick(["x", "item", "k", "x|int(0) // 2", "1"]),
+                              "{%% if loop.changed(%s) %%}c{%% endif %%}" % self.pick(["x", "item", "a"])])
             return "{{%s %s %s}}" % (self.ws(), self.expr(), self.ws())
         if r < 0.70:
-            s = "{%% if %s %%}%s" % (self.expr(1), self.body(d + 1, in_loop))
+            s = "{%% if %s %%}%s" % (self.expr(1, False), self.body(d + 1, in_loop))
             if self.chance(0.3):
-                s += "{%% elif %s %%}%s" % (self.expr(1), self.body(d + 1, in_loop))
+                s += "{%% elif %s %%}%s" % (self.expr(1, False), self.body(d + 1, in_loop))
             if self.chance(0.4):
                 s += "{%% else %%}%s" % self.body(d + 1, in_loop)
             return s + "{% endif %}"
@@ -241,15 +247,15 @@ class Gen:
             target = self.pick(["x", "item", "k, v", "a"])
             seq = self.pick(["l", "rows", "m", "m.items()", "range(3)", "s", "[1, 2, 2, 3]", "l|list",
                              "rows|list", "'abc'", self.expr(2)])
-            cond = " if %s" % self.expr(2) if self.chance(0.15) else ""
+            cond = " if %s" % self.expr(2, False) if self.chance(0.15) else ""
             s = "{%%%s for %s in %s%s %s%%}%s" % (self.ws(), target, seq, cond, self.ws(), self.body(d + 1, True))
             if self.chance(0.2):
                 s += "{%% else %%}%s" % self.body(d + 1, in_loop)
             return s + "{%% endfor %s%%}" % self.ws()
-        return "{%% set %s = %s %%}" % (self.pick(NAMES), self.expr(1))
+        return "{%% set %s = %s %%}" % (self.pick(NAMES + ["k, v"] if self.chance(0.1) else NAMES), self.expr(1))
 
     def template(self):
-        return "".join(self.stmt(0) for _ in range(self.r.randint(1, 4))) + self.pick(["", "\n"])
+        return "".join(self.stmt(0) for _ in range(self.r.randint(1, 3))) + self.pick(["", "\n"])
 
 
 # ---- running ----------------------------------------------------------------

@@ -199,6 +199,18 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("{{ {1: 2} }}"), "page.html:1: dict keys other than strings are not supported");
   EXPECT_EQ(error_of("{{ enumerate(l, start=1) }}", {{"enumerate", template_enumerate()}}),
             "page.html:1: keyword arguments in calls are not supported");
+  // Jinja2 prints these with an address, or (a name set after a loop that
+  // uses it) leaves the name undefined in the loop: refused, never rendered.
+  EXPECT_EQ(error_of("{% for x in [1] %}{{ loop }}{% endfor %}"),
+            "page.html:1: printing a value of type 'LoopContext' is not supported");
+  EXPECT_EQ(error_of("{{ x.upper }}", {{"x", "a"}}), "page.html:1: printing a value of type 'function' is not supported");
+  EXPECT_EQ(error_of("{{ x.upper.y }}", {{"x", "a"}}), "");
+  EXPECT_EQ(error_of("{{ (5).real }}"), "page.html:1: the attribute 'real' of a int is not supported");
+  EXPECT_EQ(error_of("\n{% for i in [1] %}{{ m }}{% endfor %}{% set m = 1 %}", {{"m", 5}}),
+            "page.html:2: 'm' is used in a loop on line 2 before the {% set %} of it in the scope around that loop "
+            "(Jinja2 leaves it undefined there; not supported)");
+  EXPECT_EQ(error_of("{{ ' ٣ '|int }}"), "page.html:1: int() of a text with characters other than ASCII is not supported");
+  EXPECT_EQ(error_of("{{ 'İ3'|int }}{{ '3😀'|float }}"), "");
   EXPECT_EQ(error_of("{{ 2 ** 20000 }}"),
             "page.html:1: integer result too large (integers are exact up to 14000 bits)");
 }

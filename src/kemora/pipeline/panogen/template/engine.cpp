@@ -485,9 +485,10 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
 // ---- number parsing as Python's int() and float() ---------------------------
 
 /// The text Python's int() and float() read: blanks (Unicode ones too) taken
-/// off both ends. What is left must be ASCII: Python also reads digits of
-/// other scripts, which this engine does not, so such a text is an error
-/// rather than a different number.
+/// off both ends; empty when a character makes it no number. Python also
+/// reads the decimal digits of other scripts, which this engine does not: a
+/// text with a character that may be one is an error rather than a
+/// different number.
 std::string_view number_text(std::string_view text, const char* what) {
   std::size_t b = 0, e = text.size();
   while (b < e) {
@@ -503,9 +504,19 @@ std::string_view number_text(std::string_view text, const char* what) {
     e = start;
   }
   std::string_view s = text.substr(b, e - b);
-  for (char c : s)
-    if (static_cast<unsigned char>(c) >= 0x80)
-      throw EvalError(std::string(what) + " of a text with characters other than ASCII is not supported");
+  bool foreign = false;
+  for (std::size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t c = utf8_next(s, i);
+    // Blocks without decimal digits: such a character makes the text no
+    // number at all. Any other one might be a digit Python reads.
+    if (!(c < 0x660 || (c >= 0x2000 && c <= 0x2BFF) || (c >= 0x1F300 && c <= 0x1FAFF))) foreign = true;
+    else return {};
+  }
+  if (foreign) throw EvalError(std::string(what) + " of a text with characters other than ASCII is not supported");
   return s;
 }
 
@@ -884,11 +895,32 @@ class Renderer {
       return;
     }
     const std::size_t n = seq->size();
+    // loop.cycle and loop.changed: one of each for the whole loop, the
+    // latter remembering the last values it was given.
+    TemplateValue cycle, changed;
+    std::shared_ptr<std::size_t> index;
+    if (s.uses_loop) {
+      index = std::make_shared<std::size_t>(0);
+      cycle = TemplateValue::function([index](const List& args) -> TemplateValue {
+        if (args.empty()) throw EvalError("no items for cycling given");
+        return args[*index % args.size()];
+      });
+      auto last = std::make_shared<std::optional<List>>();
+      Budget* st = &st_;
+      changed = TemplateValue::function([last, st](const List& args) -> TemplateValue {
+        bool same = last->has_value() && (*last)->size() == args.size();
+        for (std::size_t k = 0; same && k < args.size(); ++k) same = py_eq((**last)[k], args[k], *st);
+        if (same) return TemplateValue(false);
+        *last = args;
+        return TemplateValue(true);
+      });
+    }
     for (std::size_t i = 0; i < n; ++i) {
       frames_.back().clear();
       step(s.line);
       bind(s, (*seq)[i]);
       if (s.uses_loop) {
+        *index = i;
         auto ll = [](std::size_t v) { return TemplateValue(static_cast<long long>(v)); };
         TemplateMap loop;
         loop.set("index", ll(i + 1))
@@ -898,9 +930,13 @@ class Renderer {
             .set("first", i == 0)
             .set("last", i + 1 == n)
             .set("length", ll(n))
+            .set("depth", 1)
+            .set("depth0", 0)
             .set("previtem", i > 0 ? (*seq)[i - 1] : TemplateValue::undefined("there is no previous item"))
-            .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"));
-        frames_.back().emplace_back("loop", TemplateValue(std::move(loop)));
+            .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"))
+            .set("cycle", cycle)
+            .set("changed", changed);
+        frames_.back().emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
       }
       render_body(s.body);
     }

@@ -173,9 +173,13 @@ class Lexer {
         }
       }
       char c = src_[p];
-      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_' || latin_letter_at(p)) {
         std::size_t q = p;
-        while (q < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[q])) || src_[q] == '_')) ++q;
+        while (q < src_.size()) {
+          if (std::isalnum(static_cast<unsigned char>(src_[q])) || src_[q] == '_') ++q;
+          else if (std::size_t n = latin_letter_at(q)) q += n;
+          else break;
+        }
         tokens_.push_back({Tok::Name, std::string(src_.substr(p, q - p)), line_at(p)});
         p = q;
       } else if (std::isdigit(static_cast<unsigned char>(c))) {
@@ -206,6 +210,17 @@ class Lexer {
         p += op.size();
       }
     }
+  }
+
+  /// The bytes of the letter beyond ASCII at `p` that names may hold, or 0.
+  /// Jinja2 takes every Unicode identifier; the engine takes the Latin
+  /// letters U+00C0..U+024F (but × and ÷), all of which Python's are too,
+  /// and refuses other characters.
+  std::size_t latin_letter_at(std::size_t p) const {
+    if (p >= src_.size() || static_cast<unsigned char>(src_[p]) < 0x80) return 0;
+    std::size_t q = p;
+    char32_t cp = utf8_next(src_, q);
+    return cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7 ? q - p : 0;
   }
 
   bool is_digit_at(std::size_t p, int base = 10) const {
