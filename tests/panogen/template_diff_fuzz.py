@@ -159,7 +159,14 @@ class Gen:
         ])()
 
     def test_call(self, d):
-        return self.pick(["defined", "undefined", "none", "number", "string"])
+        r = self.r.random()
+        if r < 0.6:
+            return self.pick(["defined", "undefined", "none", "number", "string", "integer", "float", "boolean",
+                              "mapping", "sequence", "iterable", "callable", "even", "odd", "true", "false"])
+        name = self.pick(["divisibleby", "eq", "equalto", "ne", "lt", "lessthan", "le", "gt", "greaterthan", "ge",
+                          "in", "sameas"])
+        arg = self.atom(d + 1) if d < 3 else self.pick(["1", "2", "none", "'a'"])
+        return "%s(%s)" % (name, arg) if self.chance(0.5) else "%s %s" % (name, arg)
 
     def postfix(self, base, d):
         r = self.r.random()

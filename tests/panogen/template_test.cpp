@@ -191,7 +191,7 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("a\n\n{% macro m() %}x{% endmacro %}"), "page.html:3: unknown tag 'macro'");
   EXPECT_EQ(error_of("{% extends 'base.html' %}"), "page.html:1: unknown tag 'extends'");
   EXPECT_EQ(error_of("x\n{{ v|wordwrap }}"), "page.html:2: unknown filter 'wordwrap'");
-  EXPECT_EQ(error_of("{{ 3 is odd }}"), "page.html:1: unknown test 'odd'");
+  EXPECT_EQ(error_of("{{ 3 is upper }}"), "page.html:1: unknown test 'upper'");
   EXPECT_EQ(error_of("\n{% set x %}y{% endset %}"),
             "page.html:2: block assignments ({% set %}...{% endset %}) are not supported");
   EXPECT_EQ(error_of("{{ 'abc'[1:] }}"), "page.html:1: slices are not supported");

@@ -1039,6 +1039,49 @@ class Renderer {
           case Test::None: r = v.is_none(); break;
           case Test::Number: r = v.is_number(); break;
           case Test::String: r = v.is_string(); break;
+          case Test::Integer: r = v.kind() == Kind::Int; break;
+          case Test::Float: r = v.kind() == Kind::Double; break;
+          case Test::Boolean: r = v.kind() == Kind::Bool; break;
+          case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
+          case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
+          case Test::Mapping: r = v.is_map(); break;
+          // len() and __getitem__: an undefined value has both.
+          case Test::Sequence:
+            r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
+            break;
+          case Test::Iterable:
+            r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object;
+            break;
+          // An undefined value and the loop object can be called (and fail).
+          case Test::Callable:
+            r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
+            break;
+          case Test::Even:
+          case Test::Odd:
+          case Test::DivisibleBy: {
+            TemplateValue divisor = e.test == Test::DivisibleBy ? eval(*e.args[1]) : TemplateValue(2);
+            TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
+            r = py_eq(rest, TemplateValue(e.test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
+            break;
+          }
+          case Test::Eq: r = compare(CmpOp::Eq, v, eval(*e.args[1]), st_); break;
+          case Test::Ne: r = compare(CmpOp::Ne, v, eval(*e.args[1]), st_); break;
+          case Test::Lt: r = compare(CmpOp::Lt, v, eval(*e.args[1]), st_); break;
+          case Test::Le: r = compare(CmpOp::Le, v, eval(*e.args[1]), st_); break;
+          case Test::Gt: r = compare(CmpOp::Gt, v, eval(*e.args[1]), st_); break;
+          case Test::Ge: r = compare(CmpOp::Ge, v, eval(*e.args[1]), st_); break;
+          case Test::In: r = compare(CmpOp::In, v, eval(*e.args[1]), st_); break;
+          case Test::SameAs: {
+            // Python's `is`: only none, true and false are one object whatever
+            // made them; for other values it depends on the interpreter.
+            TemplateValue other = eval(*e.args[1]);
+            auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
+            if (!singleton(v) && !singleton(other))
+              throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
+            r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
+                (v.is_none() || v.as_bool() == other.as_bool());
+            break;
+          }
         }
         return TemplateValue(e.negated ? !r : r);
       }

@@ -44,7 +44,13 @@ enum class Filter {
   Length, Default, ToJson, Escape, Safe, Join, Upper, Lower, Int, Round, String,
   First, Last, Trim, Replace, Abs, Float, List,
 };
-enum class Test { Defined, Undefined, None, Number, String };
+enum class Test {
+  Defined, Undefined, None, Number, String,  // no argument
+  Integer, Float, Boolean, Mapping, Sequence, Iterable, Callable, Even, Odd, True, False,
+  DivisibleBy, Eq, Ne, Lt, Le, Gt, Ge, In, SameAs,  // one argument
+};
+/// Tests from DivisibleBy on take one argument.
+inline bool test_takes_argument(Test t) { return t >= Test::DivisibleBy; }
 enum class BinOp { Add, Sub, Mul, Div, FloorDiv, Mod, Pow };
 enum class CmpOp { Eq, Ne, Lt, Le, Gt, Ge, In, NotIn };
 

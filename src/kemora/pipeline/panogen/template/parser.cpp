@@ -413,8 +413,16 @@ struct TestInfo {
   Test test;
 };
 constexpr TestInfo kTests[] = {
-    {"defined", Test::Defined}, {"undefined", Test::Undefined}, {"none", Test::None},
-    {"number", Test::Number},   {"string", Test::String},
+    {"defined", Test::Defined},   {"undefined", Test::Undefined},     {"none", Test::None},
+    {"number", Test::Number},     {"string", Test::String},           {"integer", Test::Integer},
+    {"float", Test::Float},       {"boolean", Test::Boolean},         {"mapping", Test::Mapping},
+    {"sequence", Test::Sequence}, {"iterable", Test::Iterable},       {"callable", Test::Callable},
+    {"even", Test::Even},         {"odd", Test::Odd},                 {"true", Test::True},
+    {"false", Test::False},       {"divisibleby", Test::DivisibleBy}, {"eq", Test::Eq},
+    {"equalto", Test::Eq},        {"ne", Test::Ne},                   {"lt", Test::Lt},
+    {"lessthan", Test::Lt},       {"le", Test::Le},                   {"gt", Test::Gt},
+    {"greaterthan", Test::Gt},    {"ge", Test::Ge},                   {"in", Test::In},
+    {"sameas", Test::SameAs},
 };
 
 class Parser {
@@ -1134,7 +1142,10 @@ class Parser {
           Nest nest(*this);
           e->args.push_back(parse_postfix(parse_primary()));
         }
-        if (e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
+        if (!test_takes_argument(e->test) && e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
+        if (test_takes_argument(e->test) && e->args.size() != 2)
+          fail("the test '" + name + "' takes one argument", line);
+        if (!e->kw_names.empty()) fail("keyword arguments of tests are not supported", line);
         node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));

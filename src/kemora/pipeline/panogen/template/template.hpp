@@ -18,12 +18,75 @@
 #include "kemora/pipeline/panogen/errors.hpp"
 #include "kemora/pipeline/panogen/template/bigint.hpp"
 
-/// A template engine that renders the subset of the Jinja2 language the
-/// dashboard template uses, with the output Python's Jinja2 would give
-/// (default Undefined, no autoescaping, trim_blocks/lstrip_blocks off, one
-/// trailing newline of a template dropped). Templates are parsed once and
-/// rendered by walking their syntax tree; strings are shared, never copied,
-/// between the context and the output.
+/// The template engine of the dashboard renderer: a subset of the Jinja2
+/// language, rendered exactly as Python's Jinja2 renders it, or refused.
+///
+/// The Jinja2 environment it matches: `jinja2.Environment()` with the
+/// default `Undefined` (an undefined value prints as nothing, is false, and
+/// fails when used in arithmetic, attribute access or comparison), no
+/// autoescaping, `trim_blocks` and `lstrip_blocks` off, `keep_trailing_newline`
+/// off (one trailing newline of a template is dropped), `\r\n` and `\r` read
+/// as `\n`, the default delimiters.
+///
+/// The rule: for any template and context the engine either renders exactly
+/// the text Jinja2 renders, or fails with a TemplateError
+/// "<template>:<line>: <what>" naming the construct. It never renders a
+/// different text. tests/panogen/template_diff_fuzz.py checks this on random
+/// templates against Jinja2; tests/panogen/data/templates/ is the corpus.
+///
+/// Supported:
+/// - Text, `{{ }}`, `{% %}`, `{# #}`, `{% raw %}`, whitespace control `-`/`+`.
+/// - Statements: `if`/`elif`/`else`; `for` with unpacking, an `if` filter and
+///   `else`, and `loop.index`, `index0`, `revindex`, `revindex0`, `first`,
+///   `last`, `length`, `depth` (1), `depth0` (0), `previtem`, `nextitem`,
+///   `cycle(...)`, `changed(...)`; `set name = ...` (and `set a, b = ...`);
+///   `include` of a name, with `ignore missing` and `with`/`without context`.
+/// - Expressions: literals (strings with Python's escapes; integers in every
+///   form Jinja2 reads: `1_000`, `0x1F`, `0o17`, `0b101`; reals `1.5`,
+///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
+///   string keys), `+ - * / // % **`, `~`, `== != < <= > >=`, `in`, `not in`,
+///   `and`/`or`/`not`, `x if c else y`, attributes (`x.a`, `x.0`),
+///   subscripts with negative indexes, calls of context callables with
+///   positional arguments, `range()`, the dict methods `items()`, `keys()`,
+///   `values()`, `get()` and the string methods `upper()`, `lower()`,
+///   `strip()`, `startswith()`, `endswith()`, `replace()`.
+/// - Numbers as Python's: integers of any size, exact up to 14,000 bits
+///   (about 4,200 digits; beyond, an operation is an error); integer/real
+///   comparisons exact; int / int correctly rounded; `-0.0`, NaN and the
+///   infinities printed as Python prints them.
+/// - Filters: `length`/`count`, `default`/`d`, `tojson` (with `indent`),
+///   `escape`/`e`, `safe`, `join` (separator), `upper`, `lower`, `int` (with
+///   `default` and `base`), `float`, `round` (precision and method),
+///   `string`, `first`, `last`, `trim`, `replace`, `abs`, `list`.
+/// - Tests: `defined`, `undefined`, `none`, `number`, `string`.
+/// - range() values print as `range(a, b)`, dict.items()/keys()/values() as
+///   `dict_items([...])` etc.; they are not added, repeated or ordered.
+///
+/// Refused, with an error naming template, line and construct (Jinja2 would
+/// render these; the engine does not):
+/// - `{% macro %}`, `{% call %}`, `{% extends %}`/`{% block %}`,
+///   `{% import %}`/`{% from %}`, `{% with %}`, `{% filter %}`,
+///   `{% autoescape %}`, `{% set %}...{% endset %}`, recursive loops,
+///   `{% break %}`/`{% continue %}`, include of a list of names.
+/// - Slices (`x[1:]`), `*args`/`**kwargs` and keyword arguments in calls,
+///   dict keys other than strings, nested unpacking, assigning to attributes.
+/// - Filters and tests other than those above (unknown ones fail when the
+///   template is parsed), `%` formatting of strings, methods other than those
+///   above (taking one without calling it is fine; calling or printing it
+///   fails), the attributes of numbers (`x.real`).
+/// - Printing a callable, a method or `loop` (Jinja2 prints an address).
+/// - Names beyond ASCII other than the Latin letters U+00C0..U+024F.
+/// - `int()`/`float()` of a text holding a character beyond ASCII that may be
+///   a decimal digit of another script (Python reads those).
+/// - Integers beyond 14,000 bits; int / int results below 2**-1021.
+/// - A name that an inner loop uses before a `{% set %}` of it in the scope
+///   around the loop, where that set is the scope's first mention of it
+///   (Jinja2 leaves the name undefined in the loop there).
+/// - Work beyond TemplateLimits (loop steps, bytes, range() length), nesting
+///   beyond 512 levels.
+///
+/// Templates are parsed once and rendered by walking their syntax tree;
+/// strings are shared, never copied, between the context and the output.
 ///
 /// Hostile templates and values end in a TemplateError, never in a crash or a
 /// run without end:
@@ -39,10 +102,6 @@
 ///   deeper one throws std::length_error with that text (inside a render: a
 ///   TemplateError naming template and line).
 /// - Work: see TemplateLimits (loop iterations, bytes built, range() length).
-/// - Numbers: integers are 64-bit; a literal, attribute/index digits, an
-///   int() conversion or arithmetic that does not fit is an error naming the
-///   template and line ("integer literal ... is too large", "integer
-///   overflow ...").
 /// No other exception than TemplateError leaves TemplateEnvironment::render.
 namespace kemora::pipeline::panogen::tmpl {
 
