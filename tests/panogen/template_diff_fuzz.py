@@ -156,6 +156,9 @@ class Gen:
             lambda: "float(%s)" % e(),
             lambda: "tojson(%d)" % self.r.randint(0, 3),
             lambda: "trim(%s)" % self.string_literal(),
+            lambda: self.pick(["sum", "min", "max", "min(true)", "max(case_sensitive=true)"]),
+            lambda: "sum(start=%s)" % e(),
+            lambda: "center(%d)" % self.r.randint(-1, 12),
         ])()
 
     def test_call(self, d):

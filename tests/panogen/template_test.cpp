@@ -9,6 +9,7 @@
 #include <cmath>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <sstream>
 #include <string>
@@ -211,6 +212,17 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
             "(Jinja2 leaves it undefined there; not supported)");
   EXPECT_EQ(error_of("{{ ' ٣ '|int }}"), "page.html:1: int() of a text with characters other than ASCII is not supported");
   EXPECT_EQ(error_of("{{ 'İ3'|int }}{{ '3😀'|float }}"), "");
+  // Case mappings Python does with more than one character or by context.
+  EXPECT_EQ(error_of("{{ x|upper }}", {{"x", "aﬁ"}}),
+            "page.html:1: upper case of 'ﬁ' (several characters in Python) is not supported");
+  EXPECT_EQ(error_of("{{ x.lower() }}", {{"x", "ΑΣ"}}),
+            "page.html:1: lower case of a text with 'Σ' (final or not by context in Python) is not supported");
+  EXPECT_EQ(error_of("{{ x|upper }}{{ x|lower }}", {{"x", "İıŞşĞğ ß"}}), "");
+  EXPECT_EQ(error_of("{{ '\\udc00' }}"),
+            "page.html:1: a surrogate escape (\\ud800..\\udfff) in a string is not supported");
+  EXPECT_EQ(error_of("{% set y = 1e400 %}"),
+            "page.html:1: a constant expression that is inf inside another expression or in a statement (Jinja2 "
+            "fails on it: name 'inf' is not defined)");
   EXPECT_EQ(error_of("{{ 2 ** 20000 }}"),
             "page.html:1: integer result too large (integers are exact up to 14000 bits)");
 }
@@ -429,7 +441,8 @@ TEST_F(TemplateErrorTest, IntegersBeyondTheExactRangeNameTemplateAndLine) {
   EXPECT_EQ(error_of("{{ 2 ** 13999 * 4 }}"), "page.html:1: " + too_large);
   EXPECT_EQ(error_of("{{ -(2 ** 13999) - 2 ** 13999 }}"), "page.html:1: " + too_large);
   EXPECT_EQ(error_of("{{ (2 ** 13999 - 1) * 2 + 1 }}"), "");
-  EXPECT_EQ(error_of("{{ 1e999|int }}"), "page.html:1: cannot convert float infinity to integer");
+  EXPECT_EQ(error_of("{{ x|int }}", {{"x", std::numeric_limits<double>::infinity()}}),
+            "page.html:1: cannot convert float infinity to integer");
   EXPECT_EQ(error_of("{{ (2 ** 1024) / 1 }}"), "page.html:1: integer division result too large for a float");
   EXPECT_EQ(error_of("{{ 2 ** 1024 + 0.5 }}"), "page.html:1: int too large to convert to float");
   EXPECT_EQ(error_of("{{ 1.5|round(9223372036854775807) }}{{ 15|round(-9223372036854775807) }}"), "");

@@ -584,6 +584,43 @@ TemplateValue py_round_int(const TemplateValue& v, std::int64_t n) {
 
 // ---- case mapping -----------------------------------------------------------
 
+/// Characters whose upper case Python writes with more than one character
+/// (ŉ, ǰ, ΐ, the Greek with ypogegrammeni, the ligatures ﬀ..ﬆ, ...), which
+/// common::utf8_upper maps one to one.
+constexpr std::pair<char32_t, char32_t> kMultiUpper[] = {
+    {0x149, 0x149},   {0x1F0, 0x1F0},   {0x390, 0x390},   {0x3B0, 0x3B0},   {0x587, 0x587},   {0x1E96, 0x1E9A},
+    {0x1F50, 0x1F50}, {0x1F52, 0x1F52}, {0x1F54, 0x1F54}, {0x1F56, 0x1F56}, {0x1F80, 0x1FAF}, {0x1FB2, 0x1FB4},
+    {0x1FB6, 0x1FB7}, {0x1FBC, 0x1FBC}, {0x1FC2, 0x1FC4}, {0x1FC6, 0x1FC7}, {0x1FCC, 0x1FCC}, {0x1FD2, 0x1FD3},
+    {0x1FD6, 0x1FD7}, {0x1FE2, 0x1FE4}, {0x1FE6, 0x1FE7}, {0x1FF2, 0x1FF4}, {0x1FF6, 0x1FF7}, {0x1FFC, 0x1FFC},
+    {0xFB00, 0xFB06}, {0xFB13, 0xFB17},
+};
+
+/// str.upper() as Python's; the characters above are refused.
+std::string py_upper(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t c = utf8_next(s, i);
+    for (const auto& [lo, hi] : kMultiUpper)
+      if (c >= lo && c <= hi) {
+        std::string ch;
+        utf8_append(ch, c);
+        throw EvalError("upper case of '" + ch + "' (several characters in Python) is not supported");
+      }
+  }
+  return common::utf8_upper(s);
+}
+
+/// str.lower() as Python's. Python writes a capital sigma as final (ς) or
+/// not depending on the letters around it; such a text is refused.
+std::string py_lower(std::string_view s) {
+  if (s.find("\xCE\xA3") != std::string_view::npos)
+    throw EvalError("lower case of a text with 'Σ' (final or not by context in Python) is not supported");
+  return common::utf8_lower(s);
+}
+
 std::string_view py_strip(std::string_view s, const std::optional<std::string>& chars) {
   auto strip_char = [&](char32_t c) {
     if (!chars) return py_isspace(c);
@@ -1007,6 +1044,18 @@ class Renderer {
   }
 
   TemplateValue eval_inner(const Expr& e) {
+    if (e.check_finite) {
+      TemplateValue v = eval_node(e);
+      if (v.kind() == Kind::Double && !std::isfinite(v.as_double()))
+        throw EvalError("a constant expression that is " + v.str() +
+                        " inside another expression or in a statement (Jinja2 fails on it: name '" +
+                        (std::isnan(v.as_double()) ? "nan" : "inf") + "' is not defined)");
+      return v;
+    }
+    return eval_node(e);
+  }
+
+  TemplateValue eval_node(const Expr& e) {
     switch (e.kind) {
       case Expr::Kind::Const: return e.value;
       case Expr::Kind::Name: return lookup(e.name);
@@ -1286,7 +1335,7 @@ class Renderer {
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);
-        return TemplateValue(name == "upper" ? common::utf8_upper(s) : common::utf8_lower(s));
+        return TemplateValue(name == "upper" ? py_upper(s) : py_lower(s));
       }
       if (name == "strip") {
         List a = argc(0, 1);
@@ -1390,7 +1439,7 @@ class Renderer {
         args({});
         std::string text = v.is_string() ? std::string(v.as_string()) : text_of(v);
         st_.bytes(text.size());
-        TemplateValue r(e.filter == Filter::Upper ? common::utf8_upper(text) : common::utf8_lower(text));
+        TemplateValue r(e.filter == Filter::Upper ? py_upper(text) : py_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
       case Filter::Int: {
@@ -1484,6 +1533,60 @@ class Renderer {
       case Filter::List:
         args({});
         return TemplateValue(items_of(v));
+      case Filter::Sum: {
+        // Python's sum(): start + e1 + e2 + ..., left to right.
+        Args a = args({"attribute", "start"});
+        if (a.has(0) && !a.get(0).is_none()) throw EvalError("sum(attribute=...) is not supported");
+        TemplateValue total = a.has(1) ? a.get(1) : TemplateValue(0);
+        if (total.is_string()) throw EvalError("sum() can't sum strings [use ''.join(seq) instead]");
+        if (v.is_undefined()) fail_undefined(v);
+        for (const auto& item : items_of(v)) {
+          st_.step();
+          total = arithmetic(BinOp::Add, total, item, st_);
+        }
+        return total;
+      }
+      case Filter::Min:
+      case Filter::Max: {
+        // min()/max() with str.lower() as the key of strings unless
+        // case_sensitive; the first of equal items wins.
+        Args a = args({"case_sensitive", "attribute"});
+        if (a.has(1) && !a.get(1).is_none()) throw EvalError(fname + "(attribute=...) is not supported");
+        bool case_sensitive = a.has(0) && a.get(0).truthy();
+        if (v.is_undefined()) fail_undefined(v);
+        List items = items_of(v);
+        if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
+        auto key = [&](const TemplateValue& x) {
+          return !case_sensitive && x.is_string() ? TemplateValue(py_lower(x.as_string())) : x;
+        };
+        std::size_t best = 0;
+        TemplateValue best_key = key(items[0]);
+        for (std::size_t i = 1; i < items.size(); ++i) {
+          st_.step();
+          TemplateValue k = key(items[i]);
+          bool better = e.filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
+          if (better) {
+            best = i;
+            best_key = std::move(k);
+          }
+        }
+        return items[best];
+      }
+      case Filter::Center: {
+        Args a = args({"width"});
+        std::int64_t width = a.has(0) ? int_arg(a.get(0), "width") : 80;
+        std::string s = text_of(v);
+        std::int64_t len = static_cast<std::int64_t>(utf8_length(s));
+        const bool safe = v.is_safe();  // Markup.center gives Markup
+        if (width <= len) return safe ? TemplateValue::safe_string(std::move(s)) : TemplateValue(std::move(s));
+        std::int64_t marg = width - len;
+        std::int64_t left = marg / 2 + (marg & width & 1);
+        st_.bytes(static_cast<std::uint64_t>(marg));
+        std::string out(static_cast<std::size_t>(left), ' ');
+        out += s;
+        out.append(static_cast<std::size_t>(marg - left), ' ');
+        return safe ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+      }
     }
     return {};
   }

@@ -42,7 +42,7 @@ TemplateValue::List iterate_value(const TemplateValue& v);
 
 enum class Filter {
   Length, Default, ToJson, Escape, Safe, Join, Upper, Lower, Int, Round, String,
-  First, Last, Trim, Replace, Abs, Float, List,
+  First, Last, Trim, Replace, Abs, Float, List, Sum, Min, Max, Center,
 };
 enum class Test {
   Defined, Undefined, None, Number, String,  // no argument
@@ -76,6 +76,14 @@ struct Expr {
   Test test{};
   BinOp op{};
   bool negated = false;  ///< Test: "is not"
+  /// A literal, or arithmetic of literals only: Jinja2 computes it when it
+  /// compiles the template and writes the value into Python code, which for
+  /// an infinity or NaN names an undefined Python variable.
+  bool constant = false;
+  /// A constant operand of an expression that is not (or of a statement other
+  /// than {{ }}, where a constant is printed as text): an infinity or NaN
+  /// there is an error, as it is in Jinja2.
+  bool check_finite = false;
 };
 
 struct Stmt;

@@ -360,6 +360,8 @@ class Lexer {
             cp = cp * 16 + static_cast<char32_t>(h);
           }
           if (cp > 0x10FFFF) fail("illegal Unicode character in string", p);
+          // Python keeps such an escape as a lone surrogate, a character UTF-8 cannot hold.
+          if (cp >= 0xD800 && cp <= 0xDFFF) fail("a surrogate escape (\\ud800..\\udfff) in a string is not supported", p);
           i += static_cast<std::size_t>(n);
           utf8_append(value, cp);
           break;
@@ -406,6 +408,8 @@ constexpr FilterInfo kFilters[] = {
     {"round", Filter::Round},   {"string", Filter::String},  {"first", Filter::First},
     {"last", Filter::Last},     {"trim", Filter::Trim},      {"replace", Filter::Replace},
     {"abs", Filter::Abs},       {"float", Filter::Float},    {"list", Filter::List},
+    {"sum", Filter::Sum},       {"min", Filter::Min},        {"max", Filter::Max},
+    {"center", Filter::Center},
 };
 
 struct TestInfo {
@@ -508,6 +512,13 @@ class Parser {
   ExprPtr seal(ExprPtr e) {
     int d = 0;
     for (const auto& a : e->args) d = std::max(d, a->depth);
+    if (e->kind == Expr::Kind::Binary || e->kind == Expr::Kind::Neg || e->kind == Expr::Kind::Pos) {
+      e->constant = true;
+      for (const auto& a : e->args) e->constant = e->constant && a->constant;
+    }
+    if (!e->constant)
+      for (const auto& a : e->args)
+        if (a->constant) a->check_finite = true;
     e->depth = d + 1;
     if (depth_ + e->depth > common::kMaxNesting) fail(common::kTooDeeplyNested, e->line);
     max_depth_ = std::max(max_depth_, depth_ + e->depth);
@@ -677,11 +688,14 @@ class Parser {
     for (const auto& t : s.targets)
       if (t == "loop") fail("can't assign to special loop variable in for-loop target", line);
     if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
-    s.expr = parse_tuple(false, false, "recursive");
+    s.expr = parse_tuple(false, false, "recursive"); statement_expr(s.expr);
     if (is_name("recursive")) fail("recursive for loops are not supported");
     ScopeGuard loop_scope(*this);
     for (const auto& t : s.targets) store_name(t, line);
-    if (skip_name("if")) s.cond = parse_expression(true);
+    if (skip_name("if")) {
+      s.cond = parse_expression(true);
+      statement_expr(s.cond);
+    }
     expect_block_end();
     bool outer_loop = saw_loop_;
     saw_loop_ = false;
@@ -707,7 +721,7 @@ class Parser {
   Stmt parse_if(int line) {
     Stmt s = make_stmt(Stmt::Kind::If);
     s.line = line;
-    ExprPtr cond = parse_tuple(false, false);
+    ExprPtr cond = parse_tuple(false, false); statement_expr(cond);
     while (true) {
       expect_block_end();
       Body body;
@@ -718,7 +732,7 @@ class Parser {
       }
       s.branches.emplace_back(std::move(cond), std::move(body));
       if (end == "elif") {
-        cond = parse_tuple(false, false);
+        cond = parse_tuple(false, false); statement_expr(cond);
         continue;
       }
       if (end == "else") {
@@ -743,7 +757,7 @@ class Parser {
       if (cur().type == Tok::BlockEnd || is_op("|")) fail("block assignments ({% set %}...{% endset %}) are not supported");
       fail("expected '=', got '" + describe(cur()) + "'");
     }
-    s.expr = parse_tuple(true, false);
+    s.expr = parse_tuple(true, false); statement_expr(s.expr);
     for (const auto& t : s.targets) store_name(t, line);
     expect_block_end();
     return s;
@@ -753,7 +767,7 @@ class Parser {
     Stmt s = make_stmt(Stmt::Kind::Include);
     s.line = line;
     s.depth = depth_;
-    s.expr = parse_expression(true);
+    s.expr = parse_expression(true); statement_expr(s.expr);
     if (is_name("ignore") && peek().type == Tok::Name && peek().value == "missing") {
       next();
       next();
@@ -765,6 +779,12 @@ class Parser {
     }
     expect_block_end();
     return s;
+  }
+
+  /// The expression of a statement other than {{ }}: a constant one is
+  /// written into Jinja2's Python code, where an infinity fails.
+  static void statement_expr(const ExprPtr& e) {
+    if (e && e->constant) e->check_finite = true;
   }
 
   ExprPtr make(Expr::Kind kind, int line) {
@@ -1015,6 +1035,7 @@ class Parser {
     }
     if (t.type == Tok::Int || t.type == Tok::Float) {
       auto e = make(Expr::Kind::Const, line);
+      e->constant = true;
       const std::string& text = t.value;
       if (t.type == Tok::Int) {
         e->value = TemplateValue(int_literal(text));
