@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::fprintf(stderr, "output of %zu bytes passes the byte budget\n", out.size());
       std::abort();
     }
-  } catch (const pg::TemplateError&) {
+  } catch (const kemora::pipeline::panogen::TemplateError&) {
     // expected for most inputs
   } catch (const std::exception& e) {
     std::fprintf(stderr, "non-TemplateError exception escaped render: %s\n", e.what());
