@@ -221,7 +221,7 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("{{ '\\udc00' }}"),
             "page.html:1: a surrogate escape (\\ud800..\\udfff) in a string is not supported");
   EXPECT_EQ(error_of("{% set y = 1e400 %}"),
-            "page.html:1: a constant expression that is inf inside another expression or in a statement (Jinja2 "
+            "page.html:1: a constant expression that is or holds inf inside another expression or in a statement (Jinja2 "
             "fails on it: name 'inf' is not defined)");
   EXPECT_EQ(error_of("{{ 2 ** 20000 }}"),
             "page.html:1: integer result too large (integers are exact up to 14000 bits)");

@@ -224,10 +224,19 @@ bool py_contains(const TemplateValue& container, const TemplateValue& item, Budg
       // A substring search may compare each position with the whole needle.
       st.step((container.as_string().size() / 256 + 1) * (item.as_string().size() / 256 + 1));
       return container.as_string().find(item.as_string()) != std::string_view::npos;
+    case Kind::View:
+      // Keys and items views are sets: their `in` hashes the key.
+      if (std::string_view(container.object_type()) != "dict_values") {
+        const bool items = std::string_view(container.object_type()) == "dict_items";
+        if (items && (item.kind() != Kind::Tuple || item.as_list().size() != 2)) return false;
+        const TemplateValue& key = items ? item.as_list()[0] : item;
+        if (key.kind() == Kind::List || key.kind() == Kind::Map || key.kind() == Kind::View)
+          throw EvalError("unhashable type: '" + type_name(key) + "'");
+      }
+      [[fallthrough]];
     case Kind::List:
     case Kind::Tuple:
     case Kind::Range:
-    case Kind::View:
       st.step(container.as_list().size());
       for (const auto& e : container.as_list())
         if (py_eq(e, item, st)) return true;
@@ -1046,13 +1055,31 @@ class Renderer {
   TemplateValue eval_inner(const Expr& e) {
     if (e.check_finite) {
       TemplateValue v = eval_node(e);
-      if (v.kind() == Kind::Double && !std::isfinite(v.as_double()))
-        throw EvalError("a constant expression that is " + v.str() +
+      double bad = 0;
+      if (holds_non_finite(v, bad))
+        throw EvalError("a constant expression that is or holds " + TemplateValue(bad).str() +
                         " inside another expression or in a statement (Jinja2 fails on it: name '" +
-                        (std::isnan(v.as_double()) ? "nan" : "inf") + "' is not defined)");
+                        (std::isnan(bad) ? "nan" : "inf") + "' is not defined)");
       return v;
     }
     return eval_node(e);
+  }
+
+  /// Whether `v` is, or a list, tuple or dict value of it holds, a real that
+  /// is not finite (the first in `bad`).
+  static bool holds_non_finite(const TemplateValue& v, double& bad) {
+    if (v.kind() == Kind::Double && !std::isfinite(v.as_double())) {
+      bad = v.as_double();
+      return true;
+    }
+    if (v.kind() == Kind::List || v.kind() == Kind::Tuple) {
+      for (const auto& x : v.as_list())
+        if (holds_non_finite(x, bad)) return true;
+    } else if (v.kind() == Kind::Map) {
+      for (const auto& [k, x] : v.as_map())
+        if (holds_non_finite(x, bad)) return true;
+    }
+    return false;
   }
 
   TemplateValue eval_node(const Expr& e) {
@@ -1473,6 +1500,13 @@ class Renderer {
         if (method == "common") {
           if (is_int(v)) return py_round_int(v, precision);
           return TemplateValue(common::round_decimal(v.as_double(), precision));
+        }
+        if (is_int(v) && precision >= 0) {
+          // math.ceil(i * 10**p) is i * 10**p, and int / int is exact.
+          if (precision > 4300) throw EvalError("round() precision too large for an integer");
+          BigInt p(1);
+          for (std::int64_t k = 0; k < precision; ++k) p = p * BigInt(10);
+          return TemplateValue(true_divide(make_int(v.as_bigint() * p), TemplateValue(p)));
         }
         double scale = std::pow(10.0, static_cast<double>(precision));
         double m = to_double(v) * scale;

@@ -76,9 +76,9 @@ struct Expr {
   Test test{};
   BinOp op{};
   bool negated = false;  ///< Test: "is not"
-  /// A literal, or arithmetic of literals only: Jinja2 computes it when it
-  /// compiles the template and writes the value into Python code, which for
-  /// an infinity or NaN names an undefined Python variable.
+  /// A literal, or an expression of literals only (no name, no call): Jinja2
+  /// computes it when it compiles the template and writes the value into
+  /// Python code, which for an infinity or NaN names an undefined variable.
   bool constant = false;
   /// A constant operand of an expression that is not (or of a statement other
   /// than {{ }}, where a constant is printed as text): an infinity or NaN

@@ -512,7 +512,8 @@ class Parser {
   ExprPtr seal(ExprPtr e) {
     int d = 0;
     for (const auto& a : e->args) d = std::max(d, a->depth);
-    if (e->kind == Expr::Kind::Binary || e->kind == Expr::Kind::Neg || e->kind == Expr::Kind::Pos) {
+    // Jinja2 folds what has no name and no call in it when it compiles.
+    if (e->kind != Expr::Kind::Name && e->kind != Expr::Kind::Call) {
       e->constant = true;
       for (const auto& a : e->args) e->constant = e->constant && a->constant;
     }
@@ -791,6 +792,7 @@ class Parser {
     auto e = std::make_unique<Expr>();
     e->kind = kind;
     e->line = line;
+    e->constant = kind == Expr::Kind::Const;
     return e;
   }
 
@@ -1019,6 +1021,7 @@ class Parser {
       else if (v == "none" || v == "None") e->value = TemplateValue::none();
       else {
         e->kind = Expr::Kind::Name;
+        e->constant = false;
         load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
