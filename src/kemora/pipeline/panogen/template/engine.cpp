@@ -243,11 +243,12 @@ bool py_contains(const TemplateValue& container, const TemplateValue& item, Budg
       return false;
     case Kind::Map:
       // Keys are strings; a value that cannot be a key at all is an error.
-      if (item.kind() == Kind::List || item.kind() == Kind::Map)
+      if (item.kind() == Kind::List || item.kind() == Kind::Map || item.kind() == Kind::View)
         throw EvalError("unhashable type: '" + type_name(item) + "'");
       if (item.kind() == Kind::Tuple)
         for (const auto& e : item.as_list())
-          if (e.kind() == Kind::List || e.kind() == Kind::Map) throw EvalError("unhashable type: '" + type_name(e) + "'");
+          if (e.kind() == Kind::List || e.kind() == Kind::Map || e.kind() == Kind::View)
+            throw EvalError("unhashable type: '" + type_name(e) + "'");
       return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
     default: throw EvalError("argument of type '" + type_name(container) + "' is not iterable");
   }
@@ -929,14 +930,10 @@ class Renderer {
       seq = &materialized;
     }
     if (seq->empty()) {
-      // The else body sees the enclosing names only. Its frame comes back
-      // however the body ends, so that PopFrame removes this loop's frame
-      // and never one of an enclosing block, also when the body throws.
-      frames_.pop_back();
-      struct PushFrame {
-        std::vector<Frame>& frames;
-        ~PushFrame() { frames.emplace_back(); }
-      } push{frames_};
+      // The else body sees the enclosing names (not the targets the `if`
+      // filter bound) and is a scope of its own: what it sets ends with it,
+      // when PopFrame removes this frame.
+      frames_.back().clear();
       render_body(s.else_body);
       return;
     }
@@ -1295,7 +1292,9 @@ class Renderer {
       if (i < 0) i += static_cast<std::int64_t>(items.size());
       if (i >= 0 && i < static_cast<std::int64_t>(items.size())) return items[static_cast<std::size_t>(i)];
     } else if (obj.is_string() && is_int(key)) {
-      if (auto c = utf8_at(obj.as_string(), key.as_int())) return TemplateValue(std::move(*c));
+      // Markup's characters are Markup.
+      if (auto c = utf8_at(obj.as_string(), key.as_int()))
+        return obj.is_safe() ? TemplateValue::safe_string(std::move(*c)) : TemplateValue(std::move(*c));
     }
     if (key.is_string()) return get_attr(obj, std::string(key.as_string()));
     std::string k;
@@ -1529,7 +1528,10 @@ class Renderer {
           return first ? items.front() : items.back();
         }
         if (v.is_string()) {
-          if (auto c = utf8_at(v.as_string(), first ? 0 : -1)) return TemplateValue(std::move(*c));
+          // first iterates (a Markup's iterator gives str), last indexes
+          // backwards (Markup's items are Markup).
+          if (auto c = utf8_at(v.as_string(), first ? 0 : -1))
+            return v.is_safe() && !first ? TemplateValue::safe_string(std::move(*c)) : TemplateValue(std::move(*c));
           return TemplateValue::undefined("No first item, sequence was empty.");
         }
         if (v.is_map()) {
