@@ -858,7 +858,23 @@ class Renderer {
         out_.append(s.text);
         return;
       case Stmt::Kind::Output: {
-        TemplateValue v = eval(*s.expr);
+        TemplateValue v;
+        if (s.expr->constant) {
+          // Jinja2 prints a {{ }} of literals as text when computing it gives
+          // a value it can write as a literal; otherwise it writes the
+          // constant parts into code, and an infinity among them fails.
+          no_finite_checks_ = true;
+          try {
+            v = eval(*s.expr);
+          } catch (...) {
+            no_finite_checks_ = false;
+            throw;
+          }
+          no_finite_checks_ = false;
+          if (!literal_value(v)) v = eval(*s.expr);
+        } else {
+          v = eval(*s.expr);
+        }
         std::size_t before = out_.size();
         try {
           if (auto text = v.deferred_text()) {
@@ -1050,7 +1066,7 @@ class Renderer {
   }
 
   TemplateValue eval_inner(const Expr& e) {
-    if (e.check_finite) {
+    if (e.check_finite && !no_finite_checks_) {
       TemplateValue v = eval_node(e);
       double bad = 0;
       if (holds_non_finite(v, bad))
@@ -1060,6 +1076,28 @@ class Renderer {
       return v;
     }
     return eval_node(e);
+  }
+
+  /// Whether Jinja2 can write `v` as a literal of Python code.
+  static bool literal_value(const TemplateValue& v) {
+    switch (v.kind()) {
+      case Kind::None:
+      case Kind::Bool:
+      case Kind::Int:
+      case Kind::Double:
+      case Kind::String:
+      case Kind::Range: return true;
+      case Kind::List:
+      case Kind::Tuple:
+        for (const auto& x : v.as_list())
+          if (!literal_value(x)) return false;
+        return true;
+      case Kind::Map:
+        for (const auto& [k, x] : v.as_map())
+          if (!literal_value(x)) return false;
+        return true;
+      default: return false;
+    }
   }
 
   /// Whether `v` is, or a list, tuple or dict value of it holds, a real that
@@ -1655,6 +1693,7 @@ class Renderer {
   std::string& out_;
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
   std::vector<Frame> frames_;
+  bool no_finite_checks_ = false;  ///< evaluating a {{ }} of literals as Jinja2 folds it
 };
 
 }  // namespace

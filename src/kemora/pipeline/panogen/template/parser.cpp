@@ -517,9 +517,10 @@ class Parser {
       e->constant = true;
       for (const auto& a : e->args) e->constant = e->constant && a->constant;
     }
-    if (!e->constant)
-      for (const auto& a : e->args)
-        if (a->constant) a->check_finite = true;
+    // Whether Jinja2 folds a constant depends on whether computing it
+    // succeeds, so every constant is checked (see add_output for the one
+    // place where an infinity is printed).
+    e->check_finite = e->constant;
     e->depth = d + 1;
     if (depth_ + e->depth > common::kMaxNesting) fail(common::kTooDeeplyNested, e->line);
     max_depth_ = std::max(max_depth_, depth_ + e->depth);
@@ -633,11 +634,26 @@ class Parser {
     next();
   }
 
+  static bool arithmetic_of_literals(const Expr& e) {
+    if (e.kind == Expr::Kind::Const) return e.value.is_number();
+    if (e.kind != Expr::Kind::Binary && e.kind != Expr::Kind::Neg && e.kind != Expr::Kind::Pos) return false;
+    for (const auto& a : e.args)
+      if (!arithmetic_of_literals(*a)) return false;
+    return true;
+  }
+  static void clear_check_finite(Expr& e) {
+    e.check_finite = false;
+    for (auto& a : e.args) clear_check_finite(*a);
+  }
+
   [[gnu::noinline]] void add_output(Body& body) {
     next();
     Stmt s = make_stmt(Stmt::Kind::Output);
     s.line = cur().line;
     s.expr = parse_tuple(true, false);
+    // {{ }} of arithmetic on number literals only: Jinja2 prints the value as
+    // text, an infinity too.
+    if (arithmetic_of_literals(*s.expr)) clear_check_finite(*s.expr);
     if (cur().type != Tok::VarEnd) fail("expected end of print statement, got '" + describe(cur()) + "'");
     next();
     body.push_back(std::move(s));
@@ -793,6 +809,7 @@ class Parser {
     e->kind = kind;
     e->line = line;
     e->constant = kind == Expr::Kind::Const;
+    e->check_finite = e->constant;
     return e;
   }
 
@@ -1022,6 +1039,7 @@ class Parser {
       else {
         e->kind = Expr::Kind::Name;
         e->constant = false;
+        e->check_finite = false;
         load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
