@@ -14,11 +14,11 @@
 #include <string>
 #include <string_view>
 
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
 namespace {
 
-namespace pg = kemora::pipeline::panogen;
+namespace pg = kemora::pipeline::panogen::tmpl;
 
 /// Small budgets, so that no input takes long: a loop over range(100000)
 /// inside another ends in the step limit after 20,000 iterations.
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::fprintf(stderr, "output of %zu bytes passes the byte budget\n", out.size());
       std::abort();
     }
-  } catch (const pg::TemplateError&) {
+  } catch (const kemora::pipeline::panogen::TemplateError&) {
     // expected for most inputs
   } catch (const std::exception& e) {
     std::fprintf(stderr, "non-TemplateError exception escaped render: %s\n", e.what());

@@ -16,7 +16,7 @@
 #include "kemora/paths.hpp"
 #include "kemora/pipeline/panogen/code_table.hpp"
 #include "kemora/pipeline/panogen/scoreboard.hpp"
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 #include "kemora/common/json.hpp"
 #include "kemora/console.hpp"
 
@@ -24,6 +24,13 @@ namespace kemora::pipeline::panogen {
 namespace {
 
 using common::PathText;
+using tmpl::TemplateContext;
+using tmpl::TemplateEnvironment;
+using tmpl::TemplatePage;
+using tmpl::TemplateText;
+using tmpl::TemplateValue;
+using tmpl::template_enumerate;
+using tmpl::template_value_from_json;
 
 namespace fs = std::filesystem;
 

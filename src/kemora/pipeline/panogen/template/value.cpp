@@ -8,72 +8,106 @@
 #include <stdexcept>
 #include <string>
 #include <algorithm>
+#include <variant>
 
 #include "kemora/common/json.hpp"
+#include <rapidjson/encodedstream.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
 #include "kemora/common/text.hpp"
-#include "kemora/pipeline/panogen/template.hpp"
-#include "kemora/pipeline/panogen/template_internal.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
+#include "kemora/pipeline/panogen/template/internal.hpp"
 
-namespace kemora::pipeline::panogen {
+namespace kemora::pipeline::panogen::tmpl {
 
 using common::append_py_str_repr;
 
 TemplateValue::TemplateValue(unsigned long v) {
   if (v > static_cast<unsigned long>(std::numeric_limits<std::int64_t>::max())) {
-    kind_ = Kind::Double;
-    num_.d = static_cast<double>(v);
+    v_ = std::make_shared<const BigInt>(BigInt(static_cast<std::int64_t>(v >> 1)).shifted_left(1) +
+                                        BigInt(static_cast<std::int64_t>(v & 1)));
   } else {
-    kind_ = Kind::Int;
-    num_.i = static_cast<std::int64_t>(v);
+    v_ = static_cast<std::int64_t>(v);
   }
 }
 
-TemplateValue::TemplateValue(std::string s)
-    : kind_(Kind::String), ptr_(std::make_shared<const std::string>(std::move(s))) {}
+TemplateValue::TemplateValue(BigInt v) {
+  if (auto small = v.to_int64()) v_ = *small;
+  else v_ = std::make_shared<const BigInt>(std::move(v));
+}
 
-TemplateValue::TemplateValue(std::shared_ptr<const std::string> s) : kind_(Kind::String) {
-  ptr_ = s ? std::shared_ptr<const void>(std::move(s))
-           : std::shared_ptr<const void>(std::make_shared<const std::string>());
+TemplateValue::TemplateValue(std::string s) : v_(StringRep{std::make_shared<const std::string>(std::move(s)), false}) {}
+
+TemplateValue::TemplateValue(std::shared_ptr<const std::string> s) {
+  v_ = StringRep{s ? std::shared_ptr<const void>(std::move(s))
+                   : std::shared_ptr<const void>(std::make_shared<const std::string>()),
+                 false};
 }
 
 namespace {
 [[noreturn]] void too_deep() { throw std::length_error(common::kTooDeeplyNested); }
 }  // namespace
 
-TemplateValue::TemplateValue(List items) : kind_(Kind::List) {
-  int d = 0;
-  for (const auto& e : items) d = std::max(d, e.depth());
+void TemplateValue::set_depth(int d) {
   if (d >= common::kMaxNesting) too_deep();
   depth_ = static_cast<std::uint16_t>(d + 1);
-  ptr_ = std::make_shared<const List>(std::move(items));
 }
 
-TemplateValue::TemplateValue(TemplateMap map) : kind_(Kind::Map) {
+TemplateValue::TemplateValue(List items) {
+  int d = 0;
+  for (const auto& e : items) d = std::max(d, e.depth());
+  set_depth(d);
+  v_ = ListRep{std::make_shared<const List>(std::move(items))};
+}
+
+TemplateValue::TemplateValue(TemplateMap map) {
   int d = 0;
   for (const auto& e : map) d = std::max(d, e.second.depth());
-  if (d >= common::kMaxNesting) too_deep();
-  depth_ = static_cast<std::uint16_t>(d + 1);
-  ptr_ = std::make_shared<const TemplateMap>(std::move(map));
+  set_depth(d);
+  v_ = MapRep{std::make_shared<const TemplateMap>(std::move(map))};
 }
 
 TemplateValue TemplateValue::none() {
   TemplateValue v;
-  v.kind_ = Kind::None;
+  v.v_ = NoneRep{};
   return v;
 }
 
 TemplateValue TemplateValue::tuple(List items) {
   TemplateValue v(std::move(items));
-  v.kind_ = Kind::Tuple;
+  v.v_ = TupleRep{std::get<ListRep>(v.v_).items};
   return v;
+}
+
+TemplateValue TemplateValue::range(List items, std::int64_t start, std::int64_t stop, std::int64_t step) {
+  TemplateValue v(std::move(items));
+  v.v_ = RangeRep{std::get<ListRep>(v.v_).items, {start, stop, step}};
+  return v;
+}
+
+TemplateValue TemplateValue::view(List items, const char* type_name) {
+  TemplateValue v(std::move(items));
+  v.v_ = ViewRep{std::get<ListRep>(v.v_).items, type_name};
+  return v;
+}
+
+std::array<std::int64_t, 3> TemplateValue::range_bounds() const {
+  if (const auto* r = std::get_if<RangeRep>(&v_)) return r->bounds;
+  bad_access("range_bounds");
 }
 
 TemplateValue TemplateValue::function(Function f) {
   TemplateValue v;
-  v.kind_ = Kind::Callable;
-  v.ptr_ = std::make_shared<const Function>(std::move(f));
+  v.v_ = CallableRep{std::make_shared<const Function>(std::move(f))};
+  return v;
+}
+
+TemplateValue TemplateValue::object(TemplateMap attrs, const char* type_name) {
+  TemplateValue v(std::move(attrs));
+  v.v_ = ObjectRep{std::get<MapRep>(v.v_).map, type_name};
   return v;
 }
 
@@ -96,22 +130,79 @@ struct DeferredString {
 
 TemplateValue TemplateValue::deferred(std::shared_ptr<const TemplateText> text) {
   TemplateValue v;
-  v.kind_ = Kind::String;
-  v.deferred_ = true;
   auto holder = std::make_shared<DeferredString>();
   holder->text = std::move(text);
-  v.ptr_ = std::move(holder);
+  v.v_ = StringRep{std::move(holder), true};
   return v;
 }
 
 std::shared_ptr<const TemplateText> TemplateValue::deferred_text() const {
-  return deferred_ ? static_cast<const DeferredString*>(ptr_.get())->text : nullptr;
+  const auto* s = std::get_if<StringRep>(&v_);
+  return s && s->deferred ? static_cast<const DeferredString*>(s->ptr.get())->text : nullptr;
 }
 
 const std::string& TemplateValue::deferred_string() const {
-  const auto& d = *static_cast<const DeferredString*>(ptr_.get());
+  const auto& d = *static_cast<const DeferredString*>(std::get<StringRep>(v_).ptr.get());
   std::call_once(d.made, [&] { d.text->write(d.chars); });
   return d.chars;
+}
+
+void TemplateValue::bad_access(const char* accessor) const {
+  throw BadAccess(std::string("TemplateValue::") + accessor + "() of a value of type '" +
+                  detail::py_type_name(*this) + "'");
+}
+
+bool TemplateValue::as_bool() const {
+  if (const bool* b = std::get_if<bool>(&v_)) return *b;
+  bad_access("as_bool");
+}
+
+std::int64_t TemplateValue::as_int() const {
+  if (const auto* i = std::get_if<std::int64_t>(&v_)) return *i;
+  if (const bool* b = std::get_if<bool>(&v_)) return *b ? 1 : 0;
+  if (is_big_int()) throw BadAccess("TemplateValue::as_int() of an integer beyond 64 bits");
+  bad_access("as_int");
+}
+
+BigInt TemplateValue::as_bigint() const {
+  if (const auto* b = std::get_if<std::shared_ptr<const BigInt>>(&v_)) return **b;
+  return BigInt(as_int());
+}
+
+double TemplateValue::as_double() const {
+  if (const double* d = std::get_if<double>(&v_)) return *d;
+  bad_access("as_double");
+}
+
+std::string_view TemplateValue::as_string() const {
+  const auto* s = std::get_if<StringRep>(&v_);
+  if (!s) bad_access("as_string");
+  return s->deferred ? deferred_string() : *static_cast<const std::string*>(s->ptr.get());
+}
+
+const TemplateValue::List& TemplateValue::as_list() const {
+  if (const auto* l = std::get_if<ListRep>(&v_)) return *l->items;
+  if (const auto* t = std::get_if<TupleRep>(&v_)) return *t->items;
+  if (const auto* r = std::get_if<RangeRep>(&v_)) return *r->items;
+  if (const auto* w = std::get_if<ViewRep>(&v_)) return *w->items;
+  bad_access("as_list");
+}
+
+const TemplateMap& TemplateValue::as_map() const {
+  if (const auto* m = std::get_if<MapRep>(&v_)) return *m->map;
+  if (const auto* o = std::get_if<ObjectRep>(&v_)) return *o->attrs;
+  bad_access("as_map");
+}
+
+const TemplateValue::Function& TemplateValue::as_function() const {
+  if (const auto* c = std::get_if<CallableRep>(&v_)) return *c->f;
+  bad_access("as_function");
+}
+
+const char* TemplateValue::object_type() const {
+  if (const auto* o = std::get_if<ObjectRep>(&v_)) return o->type_name;
+  if (const auto* w = std::get_if<ViewRep>(&v_)) return w->type_name;
+  bad_access("object_type");
 }
 
 void TemplatePage::write_pieces(const std::function<void(std::string_view)>& write) const {
@@ -139,33 +230,41 @@ void TemplatePage::write_pieces(const std::function<void(std::string_view)>& wri
 
 TemplateValue TemplateValue::undefined(std::string hint) {
   TemplateValue v;
-  v.ptr_ = std::make_shared<const std::string>(std::move(hint));
+  v.v_ = UndefinedRep{std::make_shared<const std::string>(std::move(hint))};
   return v;
 }
 
 std::string_view TemplateValue::undefined_hint() const {
-  if (kind_ != Kind::Undefined || !ptr_) return {};
-  return *static_cast<const std::string*>(ptr_.get());
+  const auto* u = std::get_if<UndefinedRep>(&v_);
+  if (!u || !u->hint) return {};
+  return *u->hint;
 }
 
 bool TemplateValue::truthy() const {
-  switch (kind_) {
-    case Kind::Undefined:
-    case Kind::None: return false;
-    case Kind::Bool:
-    case Kind::Int: return num_.i != 0;
-    case Kind::Double: return num_.d != 0.0;
-    case Kind::String: return deferred_ ? deferred_text()->size() != 0 : !as_string().empty();
-    case Kind::List:
-    case Kind::Tuple: return !as_list().empty();
-    case Kind::Map: return !as_map().empty();
-    case Kind::Callable: return true;
+  switch (v_.index()) {
+    case kUndefined:
+    case kNone: return false;
+    case kBool: return std::get<bool>(v_);
+    case kInt: return std::get<std::int64_t>(v_) != 0;
+    case kBigInt: return true;  // never zero: zero fits 64 bits
+    case kDouble: return std::get<double>(v_) != 0.0;
+    case kString: {
+      const auto& s = std::get<StringRep>(v_);
+      return s.deferred ? deferred_text()->size() != 0 : !static_cast<const std::string*>(s.ptr.get())->empty();
+    }
+    case kList:
+    case kTuple:
+    case kRange:
+    case kView: return !as_list().empty();
+    case kMap: return !as_map().empty();
+    case kObject:
+    case kCallable: return true;
   }
   return false;
 }
 
 void TemplateValue::append_str(std::string& out) const {
-  template_detail::append_str_limited(out, *this, std::string::npos);
+  detail::append_str_limited(out, *this, std::string::npos);
 }
 
 std::string TemplateValue::str() const {
@@ -175,7 +274,7 @@ std::string TemplateValue::str() const {
 }
 
 void TemplateValue::append_repr(std::string& out) const {
-  template_detail::append_repr_limited(out, *this, std::string::npos);
+  detail::append_repr_limited(out, *this, std::string::npos);
 }
 
 // ---- TemplateMap ------------------------------------------------------------
@@ -247,6 +346,99 @@ TemplateValue from_json(const rapidjson::Value& json, int level) {
 
 TemplateValue template_value_from_json(const rapidjson::Value& json) { return from_json(json, 0); }
 
+namespace {
+
+/// Builds values from rapidjson's events; numbers come as their text, so
+/// that integers of any size stay exact.
+class JsonBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, JsonBuilder> {
+ public:
+  bool Null() { return put(TemplateValue::none()); }
+  bool Bool(bool b) { return put(TemplateValue(b)); }
+  bool RawNumber(const char* s, rapidjson::SizeType n, bool) {
+    std::string_view text(s, n);
+    if (text.find_first_of(".eEIN") == std::string_view::npos) {
+      bool negative = !text.empty() && text[0] == '-';
+      std::optional<BigInt> v = BigInt::parse(text.substr(negative ? 1 : 0));
+      if (!v) return false;
+      return put(TemplateValue(negative ? -*v : *v));
+    }
+    if (text == "NaN" || text == "-NaN") return put(TemplateValue(std::nan("")));
+    return put(TemplateValue(std::strtod(std::string(text).c_str(), nullptr)));
+  }
+  bool String(const char* s, rapidjson::SizeType n, bool) { return put(TemplateValue(std::string(s, n))); }
+  bool StartObject() { return open(true); }
+  bool Key(const char* s, rapidjson::SizeType n, bool) {
+    stack_.back().key.assign(s, n);
+    return true;
+  }
+  bool EndObject(rapidjson::SizeType) { return close(); }
+  bool StartArray() { return open(false); }
+  bool EndArray(rapidjson::SizeType) { return close(); }
+
+  TemplateValue result;
+  bool as_context = false;
+  TemplateMap context;
+
+ private:
+  struct Open {
+    bool is_map;
+    TemplateValue::List items;
+    TemplateMap map;
+    std::string key;
+  };
+  bool open(bool is_map) {
+    // A context's own object is no level of its values.
+    if (stack_.size() >= static_cast<std::size_t>(common::kMaxNesting) + (as_context ? 1 : 0)) too_deep();
+    stack_.push_back({is_map, {}, {}, {}});
+    return true;
+  }
+  bool close() {
+    Open o = std::move(stack_.back());
+    stack_.pop_back();
+    if (as_context && stack_.empty() && o.is_map) {
+      context = std::move(o.map);
+      return true;
+    }
+    return put(o.is_map ? TemplateValue(std::move(o.map)) : TemplateValue(std::move(o.items)));
+  }
+  bool put(TemplateValue v) {
+    if (stack_.empty()) result = std::move(v);
+    else if (stack_.back().is_map) stack_.back().map.set(std::move(stack_.back().key), std::move(v));
+    else stack_.back().items.push_back(std::move(v));
+    return true;
+  }
+  std::vector<Open> stack_;
+};
+
+}  // namespace
+
+namespace {
+void parse_json_text(std::string_view json, JsonBuilder& builder) {
+  rapidjson::Reader reader;
+  rapidjson::MemoryStream ms(json.data(), json.size());
+  rapidjson::EncodedInputStream<rapidjson::UTF8<>, rapidjson::MemoryStream> in(ms);
+  auto r = reader.Parse<rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseNanAndInfFlag |
+                        rapidjson::kParseValidateEncodingFlag>(in, builder);
+  if (r.IsError())
+    throw std::runtime_error("bad JSON at offset " + std::to_string(r.Offset()) + ": " +
+                             rapidjson::GetParseError_En(r.Code()));
+}
+}  // namespace
+
+TemplateValue template_value_from_json_text(std::string_view json) {
+  JsonBuilder builder;
+  parse_json_text(json, builder);
+  return std::move(builder.result);
+}
+
+TemplateContext template_context_from_json_text(std::string_view json) {
+  JsonBuilder builder;
+  builder.as_context = true;
+  parse_json_text(json, builder);
+  if (!builder.result.is_undefined()) throw std::runtime_error("a template context must be a JSON object");
+  return std::move(builder.context);
+}
+
 TemplateValue template_enumerate() {
   return TemplateValue::function([](const TemplateValue::List& args) {
     if (args.empty() || args.size() > 2)
@@ -258,15 +450,15 @@ TemplateValue template_enumerate() {
       index = args[1].as_int();
     }
     TemplateValue::List pairs;
-    for (auto& e : template_detail::iterate_value(args[0]))
+    for (auto& e : detail::iterate_value(args[0]))
       pairs.push_back(TemplateValue::tuple({TemplateValue(static_cast<long long>(index++)), std::move(e)}));
     return TemplateValue(std::move(pairs));
   });
 }
 
-}  // namespace kemora::pipeline::panogen
+}  // namespace kemora::pipeline::panogen::tmpl
 
-namespace kemora::pipeline::panogen::template_detail {
+namespace kemora::pipeline::panogen::tmpl::detail {
 
 void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t max_size) {
   using Kind = TemplateValue::Kind;
@@ -275,7 +467,10 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
     case Kind::Undefined: out += "Undefined"; return;
     case Kind::None: out += "None"; return;
     case Kind::Bool: out += v.as_bool() ? "True" : "False"; return;
-    case Kind::Int: common::append_int(out, v.as_int()); return;
+    case Kind::Int:
+      if (v.is_big_int()) out += v.as_bigint().to_string();
+      else common::append_int(out, v.as_int());
+      return;
     case Kind::Double: out += common::repr_double(v.as_double()); return;
     case Kind::String:
       if (v.is_safe()) {
@@ -311,7 +506,28 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
       out += '}';
       return;
     }
-    case Kind::Callable: out += "<function>"; return;
+    case Kind::Range: {
+      auto [start, stop, step] = v.range_bounds();
+      out += "range(" + std::to_string(start) + ", " + std::to_string(stop);
+      if (step != 1) out += ", " + std::to_string(step);
+      out += ')';
+      return;
+    }
+    case Kind::View: {
+      out += v.object_type();
+      out += "([";
+      const auto& items = v.as_list();
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i) out += ", ";
+        append_repr_limited(out, items[i], max_size);
+      }
+      out += "])";
+      return;
+    }
+    case Kind::Object:
+    case Kind::Callable:
+      // Python prints these with their address: no text can be the same.
+      throw std::runtime_error(std::string("printing a value of type '") + py_type_name(v) + "' is not supported");
   }
 }
 
@@ -335,7 +551,10 @@ const char* py_type_name(const TemplateValue& v) {
     case TemplateValue::Kind::String: return v.is_safe() ? "Markup" : "str";
     case TemplateValue::Kind::List: return "list";
     case TemplateValue::Kind::Tuple: return "tuple";
+    case TemplateValue::Kind::Range: return "range";
+    case TemplateValue::Kind::View: return v.object_type();
     case TemplateValue::Kind::Map: return "dict";
+    case TemplateValue::Kind::Object: return v.object_type();
     case TemplateValue::Kind::Callable: return "function";
   }
   return "object";
@@ -401,6 +620,9 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
       return;
     }
     case Kind::Undefined:
+    case Kind::Range:
+    case Kind::View:
+    case Kind::Object:
     case Kind::Callable:
       throw std::runtime_error(std::string("Object of type ") + py_type_name(v) +
                                " is not JSON serializable");
@@ -419,7 +641,9 @@ TemplateValue::List iterate_value(const TemplateValue& v) {
   switch (v.kind()) {
     case Kind::Undefined: return {};
     case Kind::List:
-    case Kind::Tuple: return v.as_list();
+    case Kind::Tuple:
+    case Kind::Range:
+    case Kind::View: return v.as_list();
     case Kind::Map: {
       TemplateValue::List keys;
       keys.reserve(v.as_map().size());
@@ -441,4 +665,4 @@ TemplateValue::List iterate_value(const TemplateValue& v) {
   }
 }
 
-}  // namespace kemora::pipeline::panogen::template_detail
+}  // namespace kemora::pipeline::panogen::tmpl::detail

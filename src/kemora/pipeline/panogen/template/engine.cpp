@@ -1,6 +1,6 @@
 // Template loading and rendering: the environment, the tree-walking
 // renderer, operators with Python's semantics, filters and tests.
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
 #include <locale.h>
 
@@ -16,11 +16,12 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
-#include "kemora/pipeline/panogen/template_internal.hpp"
+#include "kemora/pipeline/panogen/template/internal.hpp"
+#include "kemora/pipeline/panogen/template/bigint.hpp"
 
-namespace kemora::pipeline::panogen {
+namespace kemora::pipeline::panogen::tmpl {
 
-using namespace template_detail;
+using namespace detail;
 using Kind = TemplateValue::Kind;
 using List = TemplateValue::List;
 
@@ -79,8 +80,62 @@ class Budget {
   std::uint64_t bytes_ = 0;
 };
 
-bool is_int(const TemplateValue& v) { return v.kind() == Kind::Int || v.kind() == Kind::Bool; }
-double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : static_cast<double>(v.as_int()); }
+bool is_int(const TemplateValue& v) { return v.is_integer(); }
+/// A list or a tuple: what +, * and < take (not a range or a dict view).
+bool plain_sequence(const TemplateValue& v) { return v.kind() == Kind::List || v.kind() == Kind::Tuple; }
+
+/// The largest integer a render builds: about 4,200 decimal digits, below the
+/// 4,300 digits Python still prints. Beyond it an operation is an error
+/// rather than a different number.
+constexpr std::size_t kMaxIntBits = 14000;
+
+TemplateValue make_int(BigInt v) {
+  if (v.bit_length() > kMaxIntBits)
+    throw EvalError("integer result too large (integers are exact up to " + std::to_string(kMaxIntBits) + " bits)");
+  return TemplateValue(std::move(v));
+}
+
+/// Python's float(i) for an integer: correctly rounded, OverflowError beyond
+/// the largest real.
+double int_to_double(const TemplateValue& v) {
+  if (!v.is_big_int()) return static_cast<double>(v.as_int());
+  std::optional<double> d = v.as_bigint().to_double();
+  if (!d) throw EvalError("int too large to convert to float");
+  return *d;
+}
+double to_double(const TemplateValue& v) { return v.kind() == Kind::Double ? v.as_double() : int_to_double(v); }
+
+/// The ordering of two numbers as Python gives it, exact across integers and
+/// reals: -1, 0, 1, or 2 when a NaN makes them unordered.
+int compare_numbers(const TemplateValue& a, const TemplateValue& b) {
+  const bool ad = a.kind() == Kind::Double, bd = b.kind() == Kind::Double;
+  if (!ad && !bd) {
+    if (!a.is_big_int() && !b.is_big_int()) {
+      std::int64_t x = a.as_int(), y = b.as_int();
+      return x < y ? -1 : x > y ? 1 : 0;
+    }
+    return compare(a.as_bigint(), b.as_bigint());
+  }
+  if (ad && bd) {
+    double x = a.as_double(), y = b.as_double();
+    if (std::isnan(x) || std::isnan(y)) return 2;
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  // One integer and one real: below 2**53 the integer converts exactly.
+  const TemplateValue& i = ad ? b : a;
+  double d = ad ? a.as_double() : b.as_double();
+  int c;
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  if (!i.is_big_int() && i.as_int() <= kExact && i.as_int() >= -kExact) {
+    double x = static_cast<double>(i.as_int());
+    c = std::isnan(d) ? 2 : x < d ? -1 : x > d ? 1 : 0;
+  } else {
+    c = compare_int_real(i.as_bigint(), d);
+  }
+  if (c == 2 || !ad) return c;
+  return -c;
+}
+
 std::string type_name(const TemplateValue& v) { return py_type_name(v); }
 
 /// Jinja2's description of an object in "has no attribute" messages.
@@ -103,17 +158,18 @@ std::string py_quoted(std::string_view s) {
 // ---- comparisons ------------------------------------------------------------
 
 bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
-  if (a.is_number() && b.is_number()) {
-    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) == to_double(b);
-    return a.as_int() == b.as_int();
-  }
+  if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
+  // Python compares dict views as sets (or, values, by identity).
+  if (a.kind() == Kind::View || b.kind() == Kind::View)
+    throw EvalError("comparing a " + type_name(a.kind() == Kind::View ? a : b) + " is not supported");
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
     case Kind::Undefined:
     case Kind::None: return true;
     case Kind::String: return a.as_string() == b.as_string();
     case Kind::List:
-    case Kind::Tuple: {
+    case Kind::Tuple:
+    case Kind::Range: {
       const List& x = a.as_list();
       const List& y = b.as_list();
       if (x.size() != y.size()) return false;
@@ -142,12 +198,9 @@ bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
 
 /// Python's a < b; throws for values that have no order.
 bool py_less(const TemplateValue& a, const TemplateValue& b, const char* op, Budget& st) {
-  if (a.is_number() && b.is_number()) {
-    if (a.kind() == Kind::Double || b.kind() == Kind::Double) return to_double(a) < to_double(b);
-    return a.as_int() < b.as_int();
-  }
+  if (a.is_number() && b.is_number()) return compare_numbers(a, b) == -1;
   if (a.is_string() && b.is_string()) return a.as_string() < b.as_string();
-  if (a.is_sequence() && a.kind() == b.kind()) {
+  if (plain_sequence(a) && a.kind() == b.kind()) {
     const List& x = a.as_list();
     const List& y = b.as_list();
     for (std::size_t i = 0; i < x.size() && i < y.size(); ++i) {
@@ -171,13 +224,32 @@ bool py_contains(const TemplateValue& container, const TemplateValue& item, Budg
       // A substring search may compare each position with the whole needle.
       st.step((container.as_string().size() / 256 + 1) * (item.as_string().size() / 256 + 1));
       return container.as_string().find(item.as_string()) != std::string_view::npos;
+    case Kind::View:
+      // Keys and items views are sets: their `in` hashes the key.
+      if (std::string_view(container.object_type()) != "dict_values") {
+        const bool items = std::string_view(container.object_type()) == "dict_items";
+        if (items && (item.kind() != Kind::Tuple || item.as_list().size() != 2)) return false;
+        const TemplateValue& key = items ? item.as_list()[0] : item;
+        if (key.kind() == Kind::List || key.kind() == Kind::Map || key.kind() == Kind::View)
+          throw EvalError("unhashable type: '" + type_name(key) + "'");
+      }
+      [[fallthrough]];
     case Kind::List:
     case Kind::Tuple:
+    case Kind::Range:
       st.step(container.as_list().size());
       for (const auto& e : container.as_list())
         if (py_eq(e, item, st)) return true;
       return false;
-    case Kind::Map: return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
+    case Kind::Map:
+      // Keys are strings; a value that cannot be a key at all is an error.
+      if (item.kind() == Kind::List || item.kind() == Kind::Map || item.kind() == Kind::View)
+        throw EvalError("unhashable type: '" + type_name(item) + "'");
+      if (item.kind() == Kind::Tuple)
+        for (const auto& e : item.as_list())
+          if (e.kind() == Kind::List || e.kind() == Kind::Map || e.kind() == Kind::View)
+            throw EvalError("unhashable type: '" + type_name(e) + "'");
+      return item.is_string() && container.as_map().find(item.as_string()) != nullptr;
     default: throw EvalError("argument of type '" + type_name(container) + "' is not iterable");
   }
 }
@@ -211,12 +283,12 @@ const char* op_symbol(BinOp op) {
   return "?";
 }
 
-[[noreturn]] void overflow() { throw EvalError("integer overflow (integers beyond 64 bits are not supported)"); }
 
 std::string escape_html(std::string_view s) { return common::html_escaped(s, common::HtmlQuotes::Numeric); }
 
 TemplateValue repeat(const TemplateValue& seq, std::int64_t n, Budget& st) {
-  if (n <= 0) n = 0;
+  // Nothing repeated is nothing, however often: no loop of n empty steps.
+  if (n <= 0 || (seq.is_string() ? seq.as_string().empty() : seq.as_list().empty())) n = 0;
   if (seq.is_string()) {
     st.bytes(static_cast<std::uint64_t>(n), seq.as_string().size());
     std::string out;
@@ -251,57 +323,122 @@ std::pair<double, double> float_divmod(double a, double b) {
   return {floordiv, mod};
 }
 
+/// Python's int / int: the real nearest the exact quotient (not the
+/// quotient of the two integers made reals, which rounds twice).
+double true_divide(const TemplateValue& a, const TemplateValue& b) {
+  constexpr std::int64_t kExact = std::int64_t{1} << 53;
+  auto small = [&](const TemplateValue& v) {
+    return !v.is_big_int() && v.as_int() <= kExact && v.as_int() >= -kExact;
+  };
+  if (small(a) && small(b)) {
+    if (b.as_int() == 0) throw EvalError("division by zero");
+    return static_cast<double>(a.as_int()) / static_cast<double>(b.as_int());
+  }
+  BigInt x = a.as_bigint(), y = b.as_bigint();
+  if (y.is_zero()) throw EvalError("division by zero");
+  const bool negative = x.negative() != y.negative();
+  x = x.abs();
+  y = y.abs();
+  if (x.is_zero()) return negative ? -0.0 : 0.0;
+  // Scale so that the quotient has 55 or 56 bits, fold a remainder into its
+  // lowest bit, and let the one conversion to a real round it.
+  const long k = 55 - (static_cast<long>(x.bit_length()) - static_cast<long>(y.bit_length()));
+  if (k > 0) x = x.shifted_left(static_cast<std::size_t>(k));
+  else if (k < 0) y = y.shifted_left(static_cast<std::size_t>(-k));
+  BigInt q, r;
+  BigInt::divmod(x, y, q, r);
+  std::int64_t bits = *q.to_int64();
+  if (!r.is_zero()) bits |= 1;
+  double d = std::ldexp(static_cast<double>(bits), static_cast<int>(-k));
+  if (std::isinf(d)) throw EvalError("integer division result too large for a float");
+  if (d < 0x1p-1021) throw EvalError("integer division with a result this close to zero is not supported");
+  return negative ? -d : d;
+}
+
+/// Integer arithmetic of any size (both operands Bool or Int).
+TemplateValue int_arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b) {
+  if (!a.is_big_int() && !b.is_big_int()) {
+    std::int64_t x = a.as_int(), y = b.as_int(), r = 0;
+    switch (op) {
+      case BinOp::Add:
+        if (!__builtin_add_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::Sub:
+        if (!__builtin_sub_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::Mul:
+        if (!__builtin_mul_overflow(x, y, &r)) return TemplateValue(static_cast<long long>(r));
+        break;
+      case BinOp::FloorDiv:
+      case BinOp::Mod: {
+        if (y == 0) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
+        if (x == INT64_MIN && y == -1) break;
+        std::int64_t q = x / y, m = x % y;
+        if (m != 0 && ((m < 0) != (y < 0))) {
+          --q;
+          m += y;
+        }
+        return TemplateValue(static_cast<long long>(op == BinOp::Mod ? m : q));
+      }
+      default: break;
+    }
+  }
+  BigInt x = a.as_bigint(), y = b.as_bigint();
+  switch (op) {
+    case BinOp::Add: return make_int(x + y);
+    case BinOp::Sub: return make_int(x - y);
+    case BinOp::Mul:
+      if (x.bit_length() + y.bit_length() > kMaxIntBits + 1) return make_int(x.shifted_left(kMaxIntBits + 1));
+      return make_int(x * y);
+    case BinOp::FloorDiv:
+    case BinOp::Mod: {
+      if (y.is_zero()) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
+      BigInt q, m;
+      BigInt::divmod(x, y, q, m);
+      return make_int(op == BinOp::Mod ? m : q);
+    }
+    case BinOp::Pow: {
+      if (y.negative()) {
+        double fx = to_double(a), fy = to_double(b);
+        if (fx == 0.0) throw EvalError("0.0 cannot be raised to a negative power");
+        return TemplateValue(std::pow(fx, fy));
+      }
+      // 0, 1 and -1 stay small whatever the exponent; others grow by their
+      // bit length with every step of it.
+      if (x.is_zero() || x.abs() == BigInt(1)) {
+        if (x.is_zero()) return TemplateValue(y.is_zero() ? 1 : 0);
+        if (!x.negative()) return TemplateValue(1);
+        BigInt q, m;
+        BigInt::divmod(y, BigInt(2), q, m);
+        return TemplateValue(m.is_zero() ? 1 : -1);
+      }
+      std::optional<std::int64_t> e = y.to_int64();
+      if (!e || static_cast<std::uint64_t>(*e) > kMaxIntBits) return make_int(BigInt(1).shifted_left(kMaxIntBits + 1));
+      if ((x.bit_length() - 1) * static_cast<std::size_t>(*e) > kMaxIntBits)
+        return make_int(BigInt(1).shifted_left(kMaxIntBits + 1));
+      BigInt result(1), base = x;
+      for (std::int64_t n = *e; n > 0; n >>= 1) {
+        if (n & 1) result = result * base;
+        if (n > 1) base = base * base;
+      }
+      return make_int(std::move(result));
+    }
+    default: break;
+  }
+  throw EvalError("unsupported integer operation");
+}
+
 TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_undefined()) fail_undefined(a);
   if (b.is_undefined()) fail_undefined(b);
   if (a.is_number() && b.is_number()) {
     if (op == BinOp::Div) {
-      if (to_double(b) == 0.0) throw EvalError("division by zero");
-      return TemplateValue(to_double(a) / to_double(b));
+      if (is_int(a) && is_int(b)) return TemplateValue(true_divide(a, b));
+      double y = to_double(b);
+      if (y == 0.0) throw EvalError("float division by zero");
+      return TemplateValue(to_double(a) / y);
     }
-    if (is_int(a) && is_int(b)) {
-      std::int64_t x = a.as_int(), y = b.as_int(), r = 0;
-      switch (op) {
-        case BinOp::Add:
-          if (__builtin_add_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::Sub:
-          if (__builtin_sub_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::Mul:
-          if (__builtin_mul_overflow(x, y, &r)) overflow();
-          return TemplateValue(static_cast<long long>(r));
-        case BinOp::FloorDiv:
-        case BinOp::Mod: {
-          if (y == 0) throw EvalError(op == BinOp::Mod ? "integer modulo by zero" : "integer division or modulo by zero");
-          if (x == INT64_MIN && y == -1) {
-            if (op == BinOp::Mod) return TemplateValue(0);
-            overflow();
-          }
-          std::int64_t q = x / y, m = x % y;
-          if (m != 0 && ((m < 0) != (y < 0))) {
-            --q;
-            m += y;
-          }
-          return TemplateValue(static_cast<long long>(op == BinOp::Mod ? m : q));
-        }
-        case BinOp::Pow: {
-          if (y < 0) {
-            if (x == 0) throw EvalError("0.0 cannot be raised to a negative power");
-            return TemplateValue(std::pow(static_cast<double>(x), static_cast<double>(y)));
-          }
-          std::int64_t result = 1, base = x;
-          while (y > 0) {
-            if (y & 1)
-              if (__builtin_mul_overflow(result, base, &result)) overflow();
-            y >>= 1;
-            if (y > 0 && __builtin_mul_overflow(base, base, &base)) overflow();
-          }
-          return TemplateValue(static_cast<long long>(result));
-        }
-        default: break;
-      }
-    }
+    if (is_int(a) && is_int(b)) return int_arithmetic(op, a, b);
     double x = to_double(a), y = to_double(b);
     switch (op) {
       case BinOp::Add: return TemplateValue(x + y);
@@ -337,7 +474,7 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
       out.append(a.as_string()).append(b.as_string());
       return a.is_safe() ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
     }
-    if (a.is_sequence() && a.kind() == b.kind()) {
+    if (plain_sequence(a) && a.kind() == b.kind()) {
       st.elements(a.as_list().size() + b.as_list().size());
       List out = a.as_list();
       out.insert(out.end(), b.as_list().begin(), b.as_list().end());
@@ -345,8 +482,11 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
     }
   }
   if (op == BinOp::Mul) {
-    if ((a.is_string() || a.is_sequence()) && is_int(b)) return repeat(a, b.as_int(), st);
-    if ((b.is_string() || b.is_sequence()) && is_int(a)) return repeat(b, a.as_int(), st);
+    auto repeatable = [](const TemplateValue& v) {
+      return v.is_string() || plain_sequence(v);
+    };
+    if (repeatable(a) && is_int(b)) return repeat(a, b.as_int(), st);
+    if (repeatable(b) && is_int(a)) return repeat(b, a.as_int(), st);
   }
   throw EvalError(std::string("unsupported operand type(s) for ") + op_symbol(op) + ": '" + type_name(a) +
                   "' and '" + type_name(b) + "'");
@@ -354,41 +494,142 @@ TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& 
 
 // ---- number parsing as Python's int() and float() ---------------------------
 
-/// int(text): nullopt when Python raises ValueError; throws when the value
-/// does not fit 64 bits.
-std::optional<std::int64_t> py_parse_int(std::string_view text) {
-  const auto digits = common::parse_py_int(text, common::NumberBlanks::PythonBytes);
-  if (!digits) return std::nullopt;
-  std::int64_t v = 0;
-  if (std::from_chars(digits->data(), digits->data() + digits->size(), v).ec != std::errc()) overflow();
-  return v;
+/// The text Python's int() and float() read: blanks (Unicode ones too) taken
+/// off both ends; empty when a character makes it no number. Python also
+/// reads the decimal digits of other scripts, which this engine does not: a
+/// text with a character that may be one is an error rather than a
+/// different number.
+std::string_view number_text(std::string_view text, const char* what) {
+  std::size_t b = 0, e = text.size();
+  while (b < e) {
+    std::size_t k = b;
+    if (!py_isspace(utf8_next(text, k))) break;
+    b = k;
+  }
+  while (e > b) {
+    std::size_t start = e - 1;
+    while (start > b && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    std::size_t k = start;
+    if (!py_isspace(utf8_next(text, k))) break;
+    e = start;
+  }
+  std::string_view s = text.substr(b, e - b);
+  bool foreign = false;
+  for (std::size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t c = utf8_next(s, i);
+    // Blocks without decimal digits: such a character makes the text no
+    // number at all. Any other one might be a digit Python reads.
+    if (!(c < 0x660 || (c >= 0x2000 && c <= 0x2BFF) || (c >= 0x1F300 && c <= 0x1FAFF))) foreign = true;
+    else return {};
+  }
+  if (foreign) throw EvalError(std::string(what) + " of a text with characters other than ASCII is not supported");
+  return s;
+}
+
+/// int(text, base): nullopt where Python raises ValueError.
+std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base = 10) {
+  if (base != 0 && (base < 2 || base > 36)) return std::nullopt;
+  std::string_view s = number_text(text, "int()");
+  bool negative = false;
+  if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+    negative = s[0] == '-';
+    s.remove_prefix(1);
+  }
+  bool prefixed = false;
+  if (s.size() >= 2 && s[0] == '0') {
+    char p = static_cast<char>(s[1] | 0x20);
+    int pb = p == 'x' ? 16 : p == 'o' ? 8 : p == 'b' ? 2 : 0;
+    if (pb && (base == 0 || base == pb)) {
+      base = pb;
+      prefixed = true;
+      s.remove_prefix(2);
+    }
+  }
+  if (base == 0) {
+    base = 10;
+    // Base 0 reads a decimal literal: no leading zeros but for zero itself.
+    if (!s.empty() && s[0] == '0' && s.find_first_not_of("0_") != std::string_view::npos) return std::nullopt;
+  }
+  std::string digits;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '_') {
+      digits += s[i];
+      continue;
+    }
+    // Single underscores between digits, or one right after a base prefix.
+    bool after_digit = i > 0 && s[i - 1] != '_';
+    if (!(after_digit || (i == 0 && prefixed)) || i + 1 >= s.size() || s[i + 1] == '_') return std::nullopt;
+  }
+  std::optional<BigInt> v = BigInt::parse(digits, static_cast<int>(base));
+  if (!v) return std::nullopt;
+  if (v->bit_length() > kMaxIntBits) make_int(*v);
+  return negative ? -*v : *v;
 }
 
 /// float(text): nullopt when Python raises ValueError.
 std::optional<double> py_parse_float(std::string_view text) {
-  return common::parse_py_float(text, common::NumberBlanks::PythonBytes);
+  return common::parse_py_float(number_text(text, "float()"), common::NumberBlanks::PythonBytes);
 }
 
 // ---- rounding as Python's round() -------------------------------------------
 
-/// round(i, n) for an integer with n < 0: ties to even.
-std::int64_t py_round_int(std::int64_t v, std::int64_t n) {
-  if (n >= 0) return v;
-  if (n < -18) return 0;
-  std::int64_t p = 1;
-  for (std::int64_t i = 0; i < -n; ++i) p *= 10;
-  std::int64_t q = v / p, r = v % p;
-  if (r < 0) {
-    --q;
-    r += p;
-  }
-  if (2 * r > p || (2 * r == p && (q % 2 != 0))) ++q;
-  std::int64_t out;
-  if (__builtin_mul_overflow(q, p, &out)) overflow();
-  return out;
+/// round(i, n) for an integer: ties to even.
+TemplateValue py_round_int(const TemplateValue& v, std::int64_t n) {
+  if (n >= 0) return TemplateValue(v.as_bigint());
+  if (static_cast<std::uint64_t>(-(n + 1)) >= kMaxIntBits / 3) return TemplateValue(0);
+  BigInt p(1);
+  for (std::int64_t i = 0; i < -n; ++i) p = p * BigInt(10);
+  BigInt q, r;
+  BigInt::divmod(v.as_bigint(), p, q, r);
+  int c = compare(r + r, p);
+  BigInt q2, odd;
+  BigInt::divmod(q, BigInt(2), q2, odd);
+  if (c > 0 || (c == 0 && !odd.is_zero())) q = q + BigInt(1);
+  return make_int(q * p);
 }
 
 // ---- case mapping -----------------------------------------------------------
+
+/// Characters whose upper case Python writes with more than one character
+/// (ŉ, ǰ, ΐ, the Greek with ypogegrammeni, the ligatures ﬀ..ﬆ, ...), which
+/// common::utf8_upper maps one to one.
+constexpr std::pair<char32_t, char32_t> kMultiUpper[] = {
+    {0x149, 0x149},   {0x1F0, 0x1F0},   {0x390, 0x390},   {0x3B0, 0x3B0},   {0x587, 0x587},   {0x1E96, 0x1E9A},
+    {0x1F50, 0x1F50}, {0x1F52, 0x1F52}, {0x1F54, 0x1F54}, {0x1F56, 0x1F56}, {0x1F80, 0x1FAF}, {0x1FB2, 0x1FB4},
+    {0x1FB6, 0x1FB7}, {0x1FBC, 0x1FBC}, {0x1FC2, 0x1FC4}, {0x1FC6, 0x1FC7}, {0x1FCC, 0x1FCC}, {0x1FD2, 0x1FD3},
+    {0x1FD6, 0x1FD7}, {0x1FE2, 0x1FE4}, {0x1FE6, 0x1FE7}, {0x1FF2, 0x1FF4}, {0x1FF6, 0x1FF7}, {0x1FFC, 0x1FFC},
+    {0xFB00, 0xFB06}, {0xFB13, 0xFB17},
+};
+
+/// str.upper() as Python's; the characters above are refused.
+std::string py_upper(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    if (static_cast<unsigned char>(s[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    char32_t c = utf8_next(s, i);
+    for (const auto& [lo, hi] : kMultiUpper)
+      if (c >= lo && c <= hi) {
+        std::string ch;
+        utf8_append(ch, c);
+        throw EvalError("upper case of '" + ch + "' (several characters in Python) is not supported");
+      }
+  }
+  return common::utf8_upper(s);
+}
+
+/// str.lower() as Python's. Python writes a capital sigma as final (ς) or
+/// not depending on the letters around it; such a text is refused.
+std::string py_lower(std::string_view s) {
+  if (s.find("\xCE\xA3") != std::string_view::npos)
+    throw EvalError("lower case of a text with 'Σ' (final or not by context in Python) is not supported");
+  return common::utf8_lower(s);
+}
 
 std::string_view py_strip(std::string_view s, const std::optional<std::string>& chars) {
   auto strip_char = [&](char32_t c) {
@@ -492,7 +733,7 @@ TemplateValue range_function(Budget& st) {
     List out;
     out.reserve(static_cast<std::size_t>(count));
     for (__int128 i = 0; i < count; ++i) out.emplace_back(static_cast<long long>(start + i * step));
-    return TemplateValue(std::move(out));
+    return TemplateValue::range(std::move(out), start, stop, step);
   });
 }
 
@@ -617,7 +858,23 @@ class Renderer {
         out_.append(s.text);
         return;
       case Stmt::Kind::Output: {
-        TemplateValue v = eval(*s.expr);
+        TemplateValue v;
+        if (s.expr->constant) {
+          // Jinja2 prints a {{ }} of literals as text when computing it gives
+          // a value it can write as a literal; otherwise it writes the
+          // constant parts into code, and an infinity among them fails.
+          no_finite_checks_ = true;
+          try {
+            v = eval(*s.expr);
+          } catch (...) {
+            no_finite_checks_ = false;
+            throw;
+          }
+          no_finite_checks_ = false;
+          if (!literal_value(v)) v = eval(*s.expr);
+        } else {
+          v = eval(*s.expr);
+        }
         std::size_t before = out_.size();
         try {
           if (auto text = v.deferred_text()) {
@@ -689,23 +946,40 @@ class Renderer {
       seq = &materialized;
     }
     if (seq->empty()) {
-      // The else body sees the enclosing names only. Its frame comes back
-      // however the body ends, so that PopFrame removes this loop's frame
-      // and never one of an enclosing block, also when the body throws.
-      frames_.pop_back();
-      struct PushFrame {
-        std::vector<Frame>& frames;
-        ~PushFrame() { frames.emplace_back(); }
-      } push{frames_};
+      // The else body sees the enclosing names (not the targets the `if`
+      // filter bound) and is a scope of its own: what it sets ends with it,
+      // when PopFrame removes this frame.
+      frames_.back().clear();
       render_body(s.else_body);
       return;
     }
     const std::size_t n = seq->size();
+    // loop.cycle and loop.changed: one of each for the whole loop, the
+    // latter remembering the last values it was given.
+    TemplateValue cycle, changed;
+    std::shared_ptr<std::size_t> index;
+    if (s.uses_loop) {
+      index = std::make_shared<std::size_t>(0);
+      cycle = TemplateValue::function([index](const List& args) -> TemplateValue {
+        if (args.empty()) throw EvalError("no items for cycling given");
+        return args[*index % args.size()];
+      });
+      auto last = std::make_shared<std::optional<List>>();
+      Budget* st = &st_;
+      changed = TemplateValue::function([last, st](const List& args) -> TemplateValue {
+        bool same = last->has_value() && (*last)->size() == args.size();
+        for (std::size_t k = 0; same && k < args.size(); ++k) same = py_eq((**last)[k], args[k], *st);
+        if (same) return TemplateValue(false);
+        *last = args;
+        return TemplateValue(true);
+      });
+    }
     for (std::size_t i = 0; i < n; ++i) {
       frames_.back().clear();
       step(s.line);
       bind(s, (*seq)[i]);
       if (s.uses_loop) {
+        *index = i;
         auto ll = [](std::size_t v) { return TemplateValue(static_cast<long long>(v)); };
         TemplateMap loop;
         loop.set("index", ll(i + 1))
@@ -715,9 +989,13 @@ class Renderer {
             .set("first", i == 0)
             .set("last", i + 1 == n)
             .set("length", ll(n))
+            .set("depth", 1)
+            .set("depth0", 0)
             .set("previtem", i > 0 ? (*seq)[i - 1] : TemplateValue::undefined("there is no previous item"))
-            .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"));
-        frames_.back().emplace_back("loop", TemplateValue(std::move(loop)));
+            .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"))
+            .set("cycle", cycle)
+            .set("changed", changed);
+        frames_.back().emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
       }
       render_body(s.body);
     }
@@ -788,6 +1066,58 @@ class Renderer {
   }
 
   TemplateValue eval_inner(const Expr& e) {
+    if (e.check_finite && !no_finite_checks_) {
+      TemplateValue v = eval_node(e);
+      double bad = 0;
+      if (holds_non_finite(v, bad))
+        throw EvalError("a constant expression that is or holds " + TemplateValue(bad).str() +
+                        " inside another expression or in a statement (Jinja2 fails on it: name '" +
+                        (std::isnan(bad) ? "nan" : "inf") + "' is not defined)");
+      return v;
+    }
+    return eval_node(e);
+  }
+
+  /// Whether Jinja2 can write `v` as a literal of Python code.
+  static bool literal_value(const TemplateValue& v) {
+    switch (v.kind()) {
+      case Kind::None:
+      case Kind::Bool:
+      case Kind::Int:
+      case Kind::Double:
+      case Kind::String:
+      case Kind::Range: return true;
+      case Kind::List:
+      case Kind::Tuple:
+        for (const auto& x : v.as_list())
+          if (!literal_value(x)) return false;
+        return true;
+      case Kind::Map:
+        for (const auto& [k, x] : v.as_map())
+          if (!literal_value(x)) return false;
+        return true;
+      default: return false;
+    }
+  }
+
+  /// Whether `v` is, or a list, tuple or dict value of it holds, a real that
+  /// is not finite (the first in `bad`).
+  static bool holds_non_finite(const TemplateValue& v, double& bad) {
+    if (v.kind() == Kind::Double && !std::isfinite(v.as_double())) {
+      bad = v.as_double();
+      return true;
+    }
+    if (v.kind() == Kind::List || v.kind() == Kind::Tuple) {
+      for (const auto& x : v.as_list())
+        if (holds_non_finite(x, bad)) return true;
+    } else if (v.kind() == Kind::Map) {
+      for (const auto& [k, x] : v.as_map())
+        if (holds_non_finite(x, bad)) return true;
+    }
+    return false;
+  }
+
+  TemplateValue eval_node(const Expr& e) {
     switch (e.kind) {
       case Expr::Kind::Const: return e.value;
       case Expr::Kind::Name: return lookup(e.name);
@@ -820,6 +1150,49 @@ class Renderer {
           case Test::None: r = v.is_none(); break;
           case Test::Number: r = v.is_number(); break;
           case Test::String: r = v.is_string(); break;
+          case Test::Integer: r = v.kind() == Kind::Int; break;
+          case Test::Float: r = v.kind() == Kind::Double; break;
+          case Test::Boolean: r = v.kind() == Kind::Bool; break;
+          case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
+          case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
+          case Test::Mapping: r = v.is_map(); break;
+          // len() and __getitem__: an undefined value has both.
+          case Test::Sequence:
+            r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
+            break;
+          case Test::Iterable:
+            r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object;
+            break;
+          // An undefined value and the loop object can be called (and fail).
+          case Test::Callable:
+            r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
+            break;
+          case Test::Even:
+          case Test::Odd:
+          case Test::DivisibleBy: {
+            TemplateValue divisor = e.test == Test::DivisibleBy ? eval(*e.args[1]) : TemplateValue(2);
+            TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
+            r = py_eq(rest, TemplateValue(e.test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
+            break;
+          }
+          case Test::Eq: r = compare(CmpOp::Eq, v, eval(*e.args[1]), st_); break;
+          case Test::Ne: r = compare(CmpOp::Ne, v, eval(*e.args[1]), st_); break;
+          case Test::Lt: r = compare(CmpOp::Lt, v, eval(*e.args[1]), st_); break;
+          case Test::Le: r = compare(CmpOp::Le, v, eval(*e.args[1]), st_); break;
+          case Test::Gt: r = compare(CmpOp::Gt, v, eval(*e.args[1]), st_); break;
+          case Test::Ge: r = compare(CmpOp::Ge, v, eval(*e.args[1]), st_); break;
+          case Test::In: r = compare(CmpOp::In, v, eval(*e.args[1]), st_); break;
+          case Test::SameAs: {
+            // Python's `is`: only none, true and false are one object whatever
+            // made them; for other values it depends on the interpreter.
+            TemplateValue other = eval(*e.args[1]);
+            auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
+            if (!singleton(v) && !singleton(other))
+              throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
+            r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
+                (v.is_none() || v.as_bool() == other.as_bool());
+            break;
+          }
         }
         return TemplateValue(e.negated ? !r : r);
       }
@@ -830,10 +1203,9 @@ class Renderer {
         if (!v.is_number())
           throw EvalError(std::string("bad operand type for unary ") + (e.kind == Expr::Kind::Neg ? "-" : "+") +
                           ": '" + type_name(v) + "'");
-        if (e.kind == Expr::Kind::Pos) return is_int(v) ? TemplateValue(static_cast<long long>(v.as_int())) : v;
+        if (e.kind == Expr::Kind::Pos) return is_int(v) ? TemplateValue(v.as_bigint()) : v;
         if (v.kind() == Kind::Double) return TemplateValue(-v.as_double());
-        if (v.as_int() == INT64_MIN) overflow();
-        return TemplateValue(static_cast<long long>(-v.as_int()));
+        return make_int(-v.as_bigint());
       }
       case Expr::Kind::Not: return TemplateValue(!eval(*e.args[0]).truthy());
       case Expr::Kind::Binary: {
@@ -875,23 +1247,92 @@ class Renderer {
 
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
-    if (obj.is_map()) {
+    // `x.name` is Python's attribute first: a method of a dict wins over
+    // its key of that name, and a str, list or number has attributes too.
+    // Those the engine does not have are an error, never undefined.
+    if (obj.kind() != Kind::Object && python_has_attribute(obj, name)) {
+      if (!python_method(obj, name))
+        throw EvalError("the attribute '" + name + "' of a " + type_name(obj) + " is not supported");
+      return bound_method(obj, name);
+    }
+    if (obj.is_map() || obj.kind() == Kind::Object) {
       if (const TemplateValue* v = obj.as_map().find(name)) return *v;
     }
     return TemplateValue::undefined("'" + object_desc(obj) + "' has no attribute " + py_quoted(name));
+  }
+
+  /// Whether Python's object of this value's type has an attribute `name`.
+  static bool python_has_attribute(const TemplateValue& obj, std::string_view name) {
+    if (name.size() > 4 && name.substr(0, 2) == "__" && name.substr(name.size() - 2) == "__") return true;
+    return python_method(obj, name) || python_data_attribute(obj, name);
+  }
+
+  static bool in_list(std::string_view name, std::initializer_list<std::string_view> names) {
+    for (std::string_view n : names)
+      if (n == name) return true;
+    return false;
+  }
+
+  static bool python_method(const TemplateValue& obj, std::string_view name) {
+    switch (obj.kind()) {
+      case Kind::Map:
+        return in_list(name, {"clear", "copy", "fromkeys", "get", "items", "keys", "pop", "popitem", "setdefault",
+                              "update", "values"});
+      case Kind::String:
+        return in_list(name, {"capitalize", "casefold", "center", "count", "encode", "endswith", "expandtabs",
+                              "find", "format", "format_map", "index", "isalnum", "isalpha", "isascii",
+                              "isdecimal", "isdigit", "isidentifier", "islower", "isnumeric", "isprintable",
+                              "isspace", "istitle", "isupper", "join", "ljust", "lower", "lstrip", "maketrans",
+                              "partition", "removeprefix", "removesuffix", "replace", "rfind", "rindex", "rjust",
+                              "rpartition", "rsplit", "rstrip", "split", "splitlines", "startswith", "strip",
+                              "swapcase", "title", "translate", "upper", "zfill",
+                              // Markup's own
+                              "escape", "unescape", "striptags"});
+      case Kind::List:
+        return in_list(name, {"append", "clear", "copy", "count", "extend", "index", "insert", "pop", "remove",
+                              "reverse", "sort"});
+      case Kind::Tuple:
+      case Kind::Range: return in_list(name, {"count", "index"});
+      case Kind::Bool:
+      case Kind::Int:
+        return in_list(name, {"as_integer_ratio", "bit_count", "bit_length", "conjugate", "from_bytes",
+                              "to_bytes", "is_integer"});
+      case Kind::Double: return in_list(name, {"as_integer_ratio", "conjugate", "fromhex", "hex", "is_integer"});
+      default: return false;
+    }
+  }
+
+  static bool python_data_attribute(const TemplateValue& obj, std::string_view name) {
+    switch (obj.kind()) {
+      case Kind::Bool:
+      case Kind::Int: return in_list(name, {"real", "imag", "numerator", "denominator"});
+      case Kind::Double: return in_list(name, {"real", "imag"});
+      case Kind::Range: return in_list(name, {"start", "stop", "step"});
+      default: return false;
+    }
+  }
+
+  /// A method taken without calling it: it is true, and calling or printing
+  /// it (which the engine does not do) is an error. Calls written as
+  /// `x.name(...)` never come here (see call_method).
+  static TemplateValue bound_method(const TemplateValue& obj, const std::string& name) {
+    std::string what = "the method '" + name + "' of a " + type_name(obj) + " is not supported";
+    return TemplateValue::function([what](const List&) -> TemplateValue { throw EvalError(what); });
   }
 
   static TemplateValue get_item(const TemplateValue& obj, const TemplateValue& key) {
     if (obj.is_undefined()) fail_undefined(obj);
     if (obj.is_map() && key.is_string()) {
       if (const TemplateValue* v = obj.as_map().find(key.as_string())) return *v;
-    } else if (obj.is_sequence() && is_int(key)) {
+    } else if (obj.is_sequence() && obj.kind() != Kind::View && is_int(key)) {
       const List& items = obj.as_list();
       std::int64_t i = key.as_int();
       if (i < 0) i += static_cast<std::int64_t>(items.size());
       if (i >= 0 && i < static_cast<std::int64_t>(items.size())) return items[static_cast<std::size_t>(i)];
     } else if (obj.is_string() && is_int(key)) {
-      if (auto c = utf8_at(obj.as_string(), key.as_int())) return TemplateValue(std::move(*c));
+      // Markup's characters are Markup.
+      if (auto c = utf8_at(obj.as_string(), key.as_int()))
+        return obj.is_safe() ? TemplateValue::safe_string(std::move(*c)) : TemplateValue(std::move(*c));
     }
     if (key.is_string()) return get_attr(obj, std::string(key.as_string()));
     std::string k;
@@ -943,7 +1384,9 @@ class Renderer {
           else if (name == "keys") out.emplace_back(k);
           else out.push_back(v);
         }
-        return TemplateValue(std::move(out));
+        return TemplateValue::view(std::move(out), name == "items"  ? "dict_items"
+                                                   : name == "keys" ? "dict_keys"
+                                                                    : "dict_values");
       }
       if (name == "get") {
         List a = argc(1, 2);
@@ -956,7 +1399,7 @@ class Renderer {
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);
-        return TemplateValue(name == "upper" ? common::utf8_upper(s) : common::utf8_lower(s));
+        return TemplateValue(name == "upper" ? py_upper(s) : py_lower(s));
       }
       if (name == "strip") {
         List a = argc(0, 1);
@@ -999,7 +1442,9 @@ class Renderer {
           case Kind::Undefined: return TemplateValue(0);
           case Kind::String: return TemplateValue(static_cast<long long>(utf8_length(v.as_string())));
           case Kind::List:
-          case Kind::Tuple: return TemplateValue(static_cast<long long>(v.as_list().size()));
+          case Kind::Tuple:
+          case Kind::Range:
+          case Kind::View: return TemplateValue(static_cast<long long>(v.as_list().size()));
           case Kind::Map: return TemplateValue(static_cast<long long>(v.as_map().size()));
           default: throw EvalError("object of type '" + type_name(v) + "' has no len()");
         }
@@ -1058,14 +1503,20 @@ class Renderer {
         args({});
         std::string text = v.is_string() ? std::string(v.as_string()) : text_of(v);
         st_.bytes(text.size());
-        TemplateValue r(e.filter == Filter::Upper ? common::utf8_upper(text) : common::utf8_lower(text));
+        TemplateValue r(e.filter == Filter::Upper ? py_upper(text) : py_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
       case Filter::Int: {
         Args a = args({"default", "base"});
         TemplateValue fallback = a.has(0) ? a.get(0) : TemplateValue(0);
-        if (a.has(1) && !(is_int(a.get(1)) && a.get(1).as_int() == 10)) throw EvalError("int(base=...) other than 10 is not supported");
-        return to_int(v, fallback);
+        // A base that is no integer fails int() as a bad one does: Jinja2
+        // then reads the text as a real.
+        std::int64_t base = 10;
+        if (a.has(1)) {
+          const TemplateValue& b = a.get(1);
+          base = b.kind() == Kind::Int && !b.is_big_int() ? b.as_int() : -1;
+        }
+        return to_int(v, fallback, base);
       }
       case Filter::Float: {
         Args a = args({"default"});
@@ -1084,8 +1535,15 @@ class Renderer {
           throw EvalError("method must be common, ceil or floor");
         if (!v.is_number()) throw EvalError("type " + type_name(v) + " doesn't define __round__ method");
         if (method == "common") {
-          if (is_int(v)) return TemplateValue(static_cast<long long>(py_round_int(v.as_int(), precision)));
+          if (is_int(v)) return py_round_int(v, precision);
           return TemplateValue(common::round_decimal(v.as_double(), precision));
+        }
+        if (is_int(v) && precision >= 0) {
+          // math.ceil(i * 10**p) is i * 10**p, and int / int is exact.
+          if (precision > 4300) throw EvalError("round() precision too large for an integer");
+          BigInt p(1);
+          for (std::int64_t k = 0; k < precision; ++k) p = p * BigInt(10);
+          return TemplateValue(true_divide(make_int(v.as_bigint() * p), TemplateValue(p)));
         }
         double scale = std::pow(10.0, static_cast<double>(precision));
         double m = to_double(v) * scale;
@@ -1108,7 +1566,10 @@ class Renderer {
           return first ? items.front() : items.back();
         }
         if (v.is_string()) {
-          if (auto c = utf8_at(v.as_string(), first ? 0 : -1)) return TemplateValue(std::move(*c));
+          // first iterates (a Markup's iterator gives str), last indexes
+          // backwards (Markup's items are Markup).
+          if (auto c = utf8_at(v.as_string(), first ? 0 : -1))
+            return v.is_safe() && !first ? TemplateValue::safe_string(std::move(*c)) : TemplateValue(std::move(*c));
           return TemplateValue::undefined("No first item, sequence was empty.");
         }
         if (v.is_map()) {
@@ -1141,33 +1602,82 @@ class Renderer {
       case Filter::Abs:
         args({});
         if (v.kind() == Kind::Double) return TemplateValue(std::fabs(v.as_double()));
-        if (is_int(v)) {
-          if (v.as_int() == INT64_MIN) overflow();
-          return TemplateValue(static_cast<long long>(v.as_int() < 0 ? -v.as_int() : v.as_int()));
-        }
+        if (is_int(v)) return make_int(v.as_bigint().abs());
         throw EvalError("bad operand type for abs(): '" + type_name(v) + "'");
       case Filter::List:
         args({});
         return TemplateValue(items_of(v));
+      case Filter::Sum: {
+        // Python's sum(): start + e1 + e2 + ..., left to right.
+        Args a = args({"attribute", "start"});
+        if (a.has(0) && !a.get(0).is_none()) throw EvalError("sum(attribute=...) is not supported");
+        TemplateValue total = a.has(1) ? a.get(1) : TemplateValue(0);
+        if (total.is_string()) throw EvalError("sum() can't sum strings [use ''.join(seq) instead]");
+        if (v.is_undefined()) fail_undefined(v);
+        for (const auto& item : items_of(v)) {
+          st_.step();
+          total = arithmetic(BinOp::Add, total, item, st_);
+        }
+        return total;
+      }
+      case Filter::Min:
+      case Filter::Max: {
+        // min()/max() with str.lower() as the key of strings unless
+        // case_sensitive; the first of equal items wins.
+        Args a = args({"case_sensitive", "attribute"});
+        if (a.has(1) && !a.get(1).is_none()) throw EvalError(fname + "(attribute=...) is not supported");
+        bool case_sensitive = a.has(0) && a.get(0).truthy();
+        if (v.is_undefined()) fail_undefined(v);
+        List items = items_of(v);
+        if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
+        auto key = [&](const TemplateValue& x) {
+          return !case_sensitive && x.is_string() ? TemplateValue(py_lower(x.as_string())) : x;
+        };
+        std::size_t best = 0;
+        TemplateValue best_key = key(items[0]);
+        for (std::size_t i = 1; i < items.size(); ++i) {
+          st_.step();
+          TemplateValue k = key(items[i]);
+          bool better = e.filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
+          if (better) {
+            best = i;
+            best_key = std::move(k);
+          }
+        }
+        return items[best];
+      }
+      case Filter::Center: {
+        Args a = args({"width"});
+        std::int64_t width = a.has(0) ? int_arg(a.get(0), "width") : 80;
+        std::string s = text_of(v);
+        std::int64_t len = static_cast<std::int64_t>(utf8_length(s));
+        const bool safe = v.is_safe();  // Markup.center gives Markup
+        if (width <= len) return safe ? TemplateValue::safe_string(std::move(s)) : TemplateValue(std::move(s));
+        std::int64_t marg = width - len;
+        std::int64_t left = marg / 2 + (marg & width & 1);
+        st_.bytes(static_cast<std::uint64_t>(marg));
+        std::string out(static_cast<std::size_t>(left), ' ');
+        out += s;
+        out.append(static_cast<std::size_t>(marg - left), ' ');
+        return safe ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+      }
     }
     return {};
   }
 
-  static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback) {
+  static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback, std::int64_t base) {
     auto from_double = [&](double d) -> TemplateValue {
       if (std::isnan(d)) return fallback;
       if (std::isinf(d)) throw EvalError("cannot convert float infinity to integer");
-      double t = std::trunc(d);
-      if (t >= 9223372036854775808.0 || t < -9223372036854775808.0) overflow();
-      return TemplateValue(static_cast<long long>(t));
+      return make_int(BigInt::from_double(std::trunc(d)));
     };
     switch (v.kind()) {
       case Kind::Undefined: fail_undefined(v);
       case Kind::Bool:
-      case Kind::Int: return TemplateValue(static_cast<long long>(v.as_int()));
+      case Kind::Int: return TemplateValue(v.as_bigint());
       case Kind::Double: return from_double(v.as_double());
       case Kind::String:
-        if (auto i = py_parse_int(v.as_string())) return TemplateValue(static_cast<long long>(*i));
+        if (auto i = py_parse_int(v.as_string(), base)) return make_int(std::move(*i));
         if (auto d = py_parse_float(v.as_string())) return from_double(*d);
         return fallback;
       default: return fallback;
@@ -1183,6 +1693,7 @@ class Renderer {
   std::string& out_;
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
   std::vector<Frame> frames_;
+  bool no_finite_checks_ = false;  ///< evaluating a {{ }} of literals as Jinja2 folds it
 };
 
 }  // namespace
@@ -1265,4 +1776,4 @@ std::string TemplateEnvironment::render(const std::string& name, const TemplateC
   return out;
 }
 
-}  // namespace kemora::pipeline::panogen
+}  // namespace kemora::pipeline::panogen::tmpl

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
-#include "kemora/pipeline/panogen/template.hpp"
+#include "kemora/pipeline/panogen/template/template.hpp"
 
-namespace kemora::pipeline::panogen::template_detail {
+namespace kemora::pipeline::panogen::tmpl::detail {
 
 // ---- text helpers (template_value.cpp) -------------------------------------
 
@@ -42,9 +42,15 @@ TemplateValue::List iterate_value(const TemplateValue& v);
 
 enum class Filter {
   Length, Default, ToJson, Escape, Safe, Join, Upper, Lower, Int, Round, String,
-  First, Last, Trim, Replace, Abs, Float, List,
+  First, Last, Trim, Replace, Abs, Float, List, Sum, Min, Max, Center,
 };
-enum class Test { Defined, Undefined, None, Number, String };
+enum class Test {
+  Defined, Undefined, None, Number, String,  // no argument
+  Integer, Float, Boolean, Mapping, Sequence, Iterable, Callable, Even, Odd, True, False,
+  DivisibleBy, Eq, Ne, Lt, Le, Gt, Ge, In, SameAs,  // one argument
+};
+/// Tests from DivisibleBy on take one argument.
+inline bool test_takes_argument(Test t) { return t >= Test::DivisibleBy; }
 enum class BinOp { Add, Sub, Mul, Div, FloorDiv, Mod, Pow };
 enum class CmpOp { Eq, Ne, Lt, Le, Gt, Ge, In, NotIn };
 
@@ -70,6 +76,14 @@ struct Expr {
   Test test{};
   BinOp op{};
   bool negated = false;  ///< Test: "is not"
+  /// A literal, or an expression of literals only (no name, no call): Jinja2
+  /// computes it when it compiles the template and writes the value into
+  /// Python code, which for an infinity or NaN names an undefined variable.
+  bool constant = false;
+  /// A constant operand of an expression that is not (or of a statement other
+  /// than {{ }}, where a constant is printed as text): an infinity or NaN
+  /// there is an error, as it is in Jinja2.
+  bool check_finite = false;
 };
 
 struct Stmt;
@@ -104,4 +118,4 @@ struct Template {
 /// "name:line: message" for syntax errors and unsupported constructs.
 std::shared_ptr<Template> parse_template(std::string name, std::string_view source);
 
-}  // namespace kemora::pipeline::panogen::template_detail
+}  // namespace kemora::pipeline::panogen::tmpl::detail

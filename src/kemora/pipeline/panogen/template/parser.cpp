@@ -1,6 +1,8 @@
 // Template source → syntax tree: the lexer (text, tags, whitespace control,
 // raw blocks) and a recursive-descent parser with Jinja2's precedence rules.
 #include <algorithm>
+#include <map>
+#include <optional>
 #include <charconv>
 #include <cstdlib>
 #include <string>
@@ -9,9 +11,9 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/text.hpp"
-#include "kemora/pipeline/panogen/template_internal.hpp"
+#include "kemora/pipeline/panogen/template/internal.hpp"
 
-namespace kemora::pipeline::panogen::template_detail {
+namespace kemora::pipeline::panogen::tmpl::detail {
 namespace {
 
 enum class Tok { Data, VarBegin, VarEnd, BlockBegin, BlockEnd, Name, String, Int, Float, Op, End };
@@ -171,9 +173,13 @@ class Lexer {
         }
       }
       char c = src_[p];
-      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_') {
+      if (std::isalpha(static_cast<unsigned char>(c)) || c == '_' || latin_letter_at(p)) {
         std::size_t q = p;
-        while (q < src_.size() && (std::isalnum(static_cast<unsigned char>(src_[q])) || src_[q] == '_')) ++q;
+        while (q < src_.size()) {
+          if (std::isalnum(static_cast<unsigned char>(src_[q])) || src_[q] == '_') ++q;
+          else if (std::size_t n = latin_letter_at(q)) q += n;
+          else break;
+        }
         tokens_.push_back({Tok::Name, std::string(src_.substr(p, q - p)), line_at(p)});
         p = q;
       } else if (std::isdigit(static_cast<unsigned char>(c))) {
@@ -190,7 +196,11 @@ class Lexer {
             op = o;
             break;
           }
-        if (op.empty()) fail(std::string("unexpected char '") + c + "'", p);
+        if (op.empty()) {
+          std::size_t q = p;
+          utf8_next(src_, q);  // the whole character, never a part of one
+          fail("unexpected char '" + std::string(src_.substr(p, q - p)) + "'", p);
+        }
         if (op == "(" || op == "[" || op == "{") ++depth;
         if (op == ")" || op == "]" || op == "}") {
           if (depth == 0) fail("unexpected '" + std::string(op) + "'", p);
@@ -202,44 +212,106 @@ class Lexer {
     }
   }
 
-  std::size_t lex_digits(std::size_t p, std::string& out) const {
-    // digits with single underscores between them, as Python allows
-    while (p < src_.size()) {
-      if (std::isdigit(static_cast<unsigned char>(src_[p]))) {
-        out += src_[p++];
-      } else if (src_[p] == '_' && p + 1 < src_.size() && std::isdigit(static_cast<unsigned char>(src_[p + 1])) &&
-                 !out.empty()) {
-        ++p;
-      } else {
-        break;
-      }
-    }
-    return p;
+  /// The bytes of the letter beyond ASCII at `p` that names may hold, or 0.
+  /// Jinja2 takes every Unicode identifier; the engine takes the Latin
+  /// letters U+00C0..U+024F (but × and ÷), all of which Python's are too,
+  /// and refuses other characters.
+  std::size_t latin_letter_at(std::size_t p) const {
+    if (p >= src_.size() || static_cast<unsigned char>(src_[p]) < 0x80) return 0;
+    std::size_t q = p;
+    char32_t cp = utf8_next(src_, q);
+    return cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7 ? q - p : 0;
   }
 
-  std::size_t lex_number(std::size_t p) {
-    std::size_t start = p;
-    std::string text;
-    p = lex_digits(p, text);
-    bool is_float = false;
-    if (p + 1 < src_.size() && src_[p] == '.' && std::isdigit(static_cast<unsigned char>(src_[p + 1]))) {
-      text += '.';
-      p = lex_digits(p + 1, text);
-      is_float = true;
+  bool is_digit_at(std::size_t p, int base = 10) const {
+    if (p >= src_.size()) return false;
+    int d = hex_value(src_[p]);
+    return d >= 0 && d < base;
+  }
+
+  /// The end of digits of `base` with single underscores between them
+  /// starting at `p` (a leading underscore too when `lead_underscore`), or
+  /// npos when there is no digit; the digits go to `out`.
+  std::size_t scan_digits(std::size_t p, int base, bool lead_underscore, std::string& out) const {
+    std::size_t q = p;
+    if (lead_underscore && q < src_.size() && src_[q] == '_' && is_digit_at(q + 1, base)) ++q;
+    if (!is_digit_at(q, base)) return std::string_view::npos;
+    while (true) {
+      while (is_digit_at(q, base)) out += src_[q++];
+      if (q < src_.size() && src_[q] == '_' && is_digit_at(q + 1, base)) ++q;
+      else return q;
     }
-    if (p < src_.size() && (src_[p] == 'e' || src_[p] == 'E')) {
-      std::size_t q = p + 1;
-      std::string exp = "e";
-      if (q < src_.size() && (src_[q] == '+' || src_[q] == '-')) exp += src_[q++];
-      if (q < src_.size() && std::isdigit(static_cast<unsigned char>(src_[q]))) {
-        std::string digits;
-        p = lex_digits(q, digits);
-        text += exp + digits;
-        is_float = true;
+  }
+
+  // Numbers as Jinja2's lexer reads them: a real needs a fraction or an
+  // exponent (and is not read right after a '.', where `x.0.1` is two
+  // subscripts); an integer is 0b/0o/0x with digits, or decimal without
+  // leading zeros. Underscores may stand singly between digits.
+  std::size_t lex_number(std::size_t p) {
+    const std::size_t start = p;
+    const int line = line_at(start);
+    if (p == 0 || src_[p - 1] != '.') {
+      std::string text;
+      std::size_t q = scan_digits(p, 10, false, text);
+      std::size_t end = std::string_view::npos;
+      {
+        std::string t = text;
+        std::size_t r = q;
+        if (r < src_.size() && src_[r] == '.') {
+          std::string frac = ".";
+          std::size_t f = scan_digits(r + 1, 10, false, frac);
+          if (f != std::string_view::npos) {
+            r = f;
+            t += frac;
+          }
+        }
+        if (r < src_.size() && (src_[r] == 'e' || src_[r] == 'E')) {
+          std::string ex = "e";
+          std::size_t x = r + 1;
+          if (x < src_.size() && (src_[x] == '+' || src_[x] == '-')) ex += src_[x++];
+          std::size_t f = scan_digits(x, 10, false, ex);
+          if (f != std::string_view::npos) {
+            end = f;
+            text = t + ex;
+          }
+        }
+        if (end == std::string_view::npos && q < src_.size() && src_[q] == '.') {
+          std::string frac = ".";
+          std::size_t f = scan_digits(q + 1, 10, false, frac);
+          if (f != std::string_view::npos) {
+            end = f;
+            text += frac;
+          }
+        }
+      }
+      if (end != std::string_view::npos) {
+        tokens_.push_back({Tok::Float, text, line});
+        return end;
       }
     }
-    tokens_.push_back({is_float ? Tok::Float : Tok::Int, text, line_at(start)});
-    return p;
+    std::string digits;
+    if (src_[p] == '0' && p + 1 < src_.size()) {
+      char k = static_cast<char>(src_[p + 1] | 0x20);
+      int base = k == 'b' ? 2 : k == 'o' ? 8 : k == 'x' ? 16 : 0;
+      if (base) {
+        std::size_t q = scan_digits(p + 2, base, true, digits);
+        if (q != std::string_view::npos) {
+          tokens_.push_back({Tok::Int, std::string(1, k) + digits, line});
+          return q;
+        }
+      }
+    }
+    if (src_[p] == '0') {
+      // 0, 00, 0_0, ...: further digits start another token
+      std::size_t q = p + 1;
+      while (q < src_.size() && (src_[q] == '0' || (src_[q] == '_' && q + 1 < src_.size() && src_[q + 1] == '0')))
+        ++q;
+      tokens_.push_back({Tok::Int, "0", line});
+      return q;
+    }
+    std::size_t q = scan_digits(p, 10, false, digits);
+    tokens_.push_back({Tok::Int, digits, line});
+    return q;
   }
 
   static int hex_value(char c) {
@@ -288,6 +360,8 @@ class Lexer {
             cp = cp * 16 + static_cast<char32_t>(h);
           }
           if (cp > 0x10FFFF) fail("illegal Unicode character in string", p);
+          // Python keeps such an escape as a lone surrogate, a character UTF-8 cannot hold.
+          if (cp >= 0xD800 && cp <= 0xDFFF) fail("a surrogate escape (\\ud800..\\udfff) in a string is not supported", p);
           i += static_cast<std::size_t>(n);
           utf8_append(value, cp);
           break;
@@ -334,6 +408,8 @@ constexpr FilterInfo kFilters[] = {
     {"round", Filter::Round},   {"string", Filter::String},  {"first", Filter::First},
     {"last", Filter::Last},     {"trim", Filter::Trim},      {"replace", Filter::Replace},
     {"abs", Filter::Abs},       {"float", Filter::Float},    {"list", Filter::List},
+    {"sum", Filter::Sum},       {"min", Filter::Min},        {"max", Filter::Max},
+    {"center", Filter::Center},
 };
 
 struct TestInfo {
@@ -341,13 +417,61 @@ struct TestInfo {
   Test test;
 };
 constexpr TestInfo kTests[] = {
-    {"defined", Test::Defined}, {"undefined", Test::Undefined}, {"none", Test::None},
-    {"number", Test::Number},   {"string", Test::String},
+    {"defined", Test::Defined},   {"undefined", Test::Undefined},     {"none", Test::None},
+    {"number", Test::Number},     {"string", Test::String},           {"integer", Test::Integer},
+    {"float", Test::Float},       {"boolean", Test::Boolean},         {"mapping", Test::Mapping},
+    {"sequence", Test::Sequence}, {"iterable", Test::Iterable},       {"callable", Test::Callable},
+    {"even", Test::Even},         {"odd", Test::Odd},                 {"true", Test::True},
+    {"false", Test::False},       {"divisibleby", Test::DivisibleBy}, {"eq", Test::Eq},
+    {"equalto", Test::Eq},        {"ne", Test::Ne},                   {"lt", Test::Lt},
+    {"lessthan", Test::Lt},       {"le", Test::Le},                   {"gt", Test::Gt},
+    {"greaterthan", Test::Gt},    {"ge", Test::Ge},                   {"in", Test::In},
+    {"sameas", Test::SameAs},
 };
 
 class Parser {
  public:
   Parser(std::string name, std::vector<Token> tokens) : name_(std::move(name)), toks_(std::move(tokens)) {}
+
+  // ---- scopes ----
+  //
+  // Jinja2 decides at compile time where a name comes from. In a scope (the
+  // template, a loop body) whose first mention of a name is a {% set %}, an
+  // inner loop that uses the name before that set sees it undefined, not the
+  // context's value. The engine looks names up as it renders, so such a use
+  // is refused here rather than rendered differently.
+  struct Scope {
+    std::map<std::string, bool, std::less<>> first_is_store;  ///< names mentioned directly in the scope
+    std::map<std::string, int, std::less<>> inner_loads;      ///< names inner scopes used first (and where)
+  };
+  std::vector<Scope> scopes_{1};
+
+  class ScopeGuard {
+   public:
+    explicit ScopeGuard(Parser& p) : p_(p) { p_.scopes_.emplace_back(); }
+    ~ScopeGuard() { p_.scopes_.pop_back(); }
+    ScopeGuard(const ScopeGuard&) = delete;
+    ScopeGuard& operator=(const ScopeGuard&) = delete;
+
+   private:
+    Parser& p_;
+  };
+
+  void load_name(const std::string& name) {
+    Scope& here = scopes_.back();
+    here.first_is_store.emplace(name, false);
+    for (std::size_t i = 0; i + 1 < scopes_.size(); ++i)
+      if (!scopes_[i].first_is_store.count(name)) scopes_[i].inner_loads.emplace(name, cur().line);
+  }
+
+  void store_name(const std::string& name, int line) {
+    Scope& here = scopes_.back();
+    if (!here.first_is_store.emplace(name, true).second) return;
+    if (auto it = here.inner_loads.find(name); it != here.inner_loads.end())
+      fail("'" + name + "' is used in a loop on line " + std::to_string(it->second) +
+               " before the {% set %} of it in the scope around that loop (Jinja2 leaves it undefined there; not supported)",
+           line);
+  }
 
   std::shared_ptr<Template> run() {
     auto tpl = std::make_shared<Template>();
@@ -388,6 +512,15 @@ class Parser {
   ExprPtr seal(ExprPtr e) {
     int d = 0;
     for (const auto& a : e->args) d = std::max(d, a->depth);
+    // Jinja2 folds what has no name and no call in it when it compiles.
+    if (e->kind != Expr::Kind::Name && e->kind != Expr::Kind::Call) {
+      e->constant = true;
+      for (const auto& a : e->args) e->constant = e->constant && a->constant;
+    }
+    // Whether Jinja2 folds a constant depends on whether computing it
+    // succeeds, so every constant is checked (see add_output for the one
+    // place where an infinity is printed).
+    e->check_finite = e->constant;
     e->depth = d + 1;
     if (depth_ + e->depth > common::kMaxNesting) fail(common::kTooDeeplyNested, e->line);
     max_depth_ = std::max(max_depth_, depth_ + e->depth);
@@ -398,14 +531,22 @@ class Parser {
     throw TemplateError(name_ + ":" + std::to_string(line < 0 ? cur().line : line) + ": " + msg);
   }
 
-  /// An integer literal's digits (underscores already dropped) as int64.
-  std::int64_t int_literal(const std::string& digits) {
-    std::int64_t v = 0;
-    auto r = std::from_chars(digits.data(), digits.data() + digits.size(), v);
-    if (r.ec != std::errc() || r.ptr != digits.data() + digits.size())
-      fail("integer literal " + digits + " is too large (integers beyond 64 bits are not supported)");
-    return v;
+  /// An integer literal as the lexer wrote it: decimal digits, or 'b', 'o'
+  /// or 'x' and digits of that base (underscores already dropped).
+  TemplateValue int_literal(const std::string& text) {
+    int base = 10;
+    std::string_view digits = text;
+    if (!digits.empty() && (digits[0] == 'b' || digits[0] == 'o' || digits[0] == 'x')) {
+      base = digits[0] == 'b' ? 2 : digits[0] == 'o' ? 8 : 16;
+      digits.remove_prefix(1);
+    }
+    std::optional<BigInt> v = BigInt::parse(digits, base);
+    if (!v) fail("bad integer literal");
+    if (v->bit_length() > kMaxLiteralBits)
+      fail("integer literal too large (integers are exact up to " + std::to_string(kMaxLiteralBits) + " bits)");
+    return TemplateValue(std::move(*v));
   }
+  static constexpr std::size_t kMaxLiteralBits = 14000;
 
   const Token& cur() const { return toks_[pos_]; }
   const Token& peek(std::size_t k = 1) const { return toks_[std::min(pos_ + k, toks_.size() - 1)]; }
@@ -493,11 +634,26 @@ class Parser {
     next();
   }
 
+  static bool arithmetic_of_literals(const Expr& e) {
+    if (e.kind == Expr::Kind::Const) return e.value.is_number();
+    if (e.kind != Expr::Kind::Binary && e.kind != Expr::Kind::Neg && e.kind != Expr::Kind::Pos) return false;
+    for (const auto& a : e.args)
+      if (!arithmetic_of_literals(*a)) return false;
+    return true;
+  }
+  static void clear_check_finite(Expr& e) {
+    e.check_finite = false;
+    for (auto& a : e.args) clear_check_finite(*a);
+  }
+
   [[gnu::noinline]] void add_output(Body& body) {
     next();
     Stmt s = make_stmt(Stmt::Kind::Output);
     s.line = cur().line;
     s.expr = parse_tuple(true, false);
+    // {{ }} of arithmetic on number literals only: Jinja2 prints the value as
+    // text, an infinity too.
+    if (arithmetic_of_literals(*s.expr)) clear_check_finite(*s.expr);
     if (cur().type != Tok::VarEnd) fail("expected end of print statement, got '" + describe(cur()) + "'");
     next();
     body.push_back(std::move(s));
@@ -549,9 +705,14 @@ class Parser {
     for (const auto& t : s.targets)
       if (t == "loop") fail("can't assign to special loop variable in for-loop target", line);
     if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
-    s.expr = parse_tuple(false, false, "recursive");
+    s.expr = parse_tuple(false, false, "recursive"); statement_expr(s.expr);
     if (is_name("recursive")) fail("recursive for loops are not supported");
-    if (skip_name("if")) s.cond = parse_expression(true);
+    ScopeGuard loop_scope(*this);
+    for (const auto& t : s.targets) store_name(t, line);
+    if (skip_name("if")) {
+      s.cond = parse_expression(true);
+      statement_expr(s.cond);
+    }
     expect_block_end();
     bool outer_loop = saw_loop_;
     saw_loop_ = false;
@@ -566,6 +727,7 @@ class Parser {
     if (end == "else") {
       {
         Nest nest(*this);
+        ScopeGuard else_scope(*this);
         parse_body(s.else_body, {"endfor"});
       }
       expect_block_end();
@@ -576,7 +738,7 @@ class Parser {
   Stmt parse_if(int line) {
     Stmt s = make_stmt(Stmt::Kind::If);
     s.line = line;
-    ExprPtr cond = parse_tuple(false, false);
+    ExprPtr cond = parse_tuple(false, false); statement_expr(cond);
     while (true) {
       expect_block_end();
       Body body;
@@ -587,7 +749,7 @@ class Parser {
       }
       s.branches.emplace_back(std::move(cond), std::move(body));
       if (end == "elif") {
-        cond = parse_tuple(false, false);
+        cond = parse_tuple(false, false); statement_expr(cond);
         continue;
       }
       if (end == "else") {
@@ -612,7 +774,8 @@ class Parser {
       if (cur().type == Tok::BlockEnd || is_op("|")) fail("block assignments ({% set %}...{% endset %}) are not supported");
       fail("expected '=', got '" + describe(cur()) + "'");
     }
-    s.expr = parse_tuple(true, false);
+    s.expr = parse_tuple(true, false); statement_expr(s.expr);
+    for (const auto& t : s.targets) store_name(t, line);
     expect_block_end();
     return s;
   }
@@ -621,7 +784,7 @@ class Parser {
     Stmt s = make_stmt(Stmt::Kind::Include);
     s.line = line;
     s.depth = depth_;
-    s.expr = parse_expression(true);
+    s.expr = parse_expression(true); statement_expr(s.expr);
     if (is_name("ignore") && peek().type == Tok::Name && peek().value == "missing") {
       next();
       next();
@@ -635,10 +798,18 @@ class Parser {
     return s;
   }
 
+  /// The expression of a statement other than {{ }}: a constant one is
+  /// written into Jinja2's Python code, where an infinity fails.
+  static void statement_expr(const ExprPtr& e) {
+    if (e && e->constant) e->check_finite = true;
+  }
+
   ExprPtr make(Expr::Kind kind, int line) {
     auto e = std::make_unique<Expr>();
     e->kind = kind;
     e->line = line;
+    e->constant = kind == Expr::Kind::Const;
+    e->check_finite = e->constant;
     return e;
   }
 
@@ -867,6 +1038,9 @@ class Parser {
       else if (v == "none" || v == "None") e->value = TemplateValue::none();
       else {
         e->kind = Expr::Kind::Name;
+        e->constant = false;
+        e->check_finite = false;
+        load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
       }
@@ -882,6 +1056,7 @@ class Parser {
     }
     if (t.type == Tok::Int || t.type == Tok::Float) {
       auto e = make(Expr::Kind::Const, line);
+      e->constant = true;
       const std::string& text = t.value;
       if (t.type == Tok::Int) {
         e->value = TemplateValue(int_literal(text));
@@ -1009,7 +1184,10 @@ class Parser {
           Nest nest(*this);
           e->args.push_back(parse_postfix(parse_primary()));
         }
-        if (e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
+        if (!test_takes_argument(e->test) && e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
+        if (test_takes_argument(e->test) && e->args.size() != 2)
+          fail("the test '" + name + "' takes one argument", line);
+        if (!e->kw_names.empty()) fail("keyword arguments of tests are not supported", line);
         node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));
@@ -1040,4 +1218,4 @@ std::shared_ptr<Template> parse_template(std::string name, std::string_view sour
   return Parser(std::move(name), std::move(tokens)).run();
 }
 
-}  // namespace kemora::pipeline::panogen::template_detail
+}  // namespace kemora::pipeline::panogen::tmpl::detail

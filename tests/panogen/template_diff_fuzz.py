@@ -1,0 +1,366 @@
+"""Differential fuzzer of the template engine against Python's Jinja2.
+
+Generates random templates and contexts from the grammar the engine
+supports, renders each with our engine (template_diff_tool, many cases per
+process) and with Jinja2 in the environment the engine matches (default
+Undefined, no autoescape, trim_blocks/lstrip_blocks off, no kept trailing
+newline), and compares:
+
+- both render the same text: a match;
+- our engine fails (a TemplateError naming template and line): refused, which
+  is allowed: the engine may refuse what it does not support;
+- our engine renders and Jinja2 fails, or both render different texts: a
+  DEFECT (a silent difference).
+
+Usage:
+  template_diff_fuzz.py --tool BUILD/bin/template_diff_tool --cases 200000 --seed 7 [--jobs 2]
+                        [--report FILE] [--batch 2000]
+
+Prints the counts; exits 1 when any defect was found (the first ones are
+written to the report, each with its template and context, to replay).
+"""
+import argparse
+import json
+import math
+import multiprocessing
+import os
+import random
+import subprocess
+import sys
+
+import jinja2
+
+# ---- values -----------------------------------------------------------------
+
+TEXTS = [
+    "", "a", "abc", "İstanbul", "ışık", "IŞIK", "Şube Ç", "çilek", "ğüşöçı", "İi Iı", "i̇", "ß", "ﬁ",
+    "Ǆemal", "ΣΑΣ", "😀x", "<b>&'\"</b>", " 12 ", "42", "-7", "0x1F", "3.5", "1e3", "  ", "a b  c",
+    "Hello World", "hello", "x_y", "TICARI", "KOBI", "a,b", "ŞEHİR", "Iıİi", "\t\n", "ǅ", "ΐ",
+]
+NAMES = ["a", "b", "n", "s", "l", "m", "x", "f", "t", "z"]
+KEYS = ["a", "b", "c", "k", "ş", "ad", "id", "v"]
+BIG = [2**63 - 1, -(2**63), 2**64, 2**64 - 1, -(2**64) - 1, 9007199254740993, 10**30, -(10**25) + 7,
+       123456789012345678901234567890]
+REALS = [0.0, -0.0, 0.5, 1.5, 2.5, -2.5, 0.1, 1e16, 1e-5, 5e-324, 1.7976931348623157e308, -1.7976931348623157e308,
+         9007199254740992.0, 18446744073709551616.0, 3.14159, 100.0, 1e300, 2.675]
+
+
+class Gen:
+    def __init__(self, rnd):
+        self.r = rnd
+
+    def pick(self, seq):
+        return seq[self.r.randrange(len(seq))]
+
+    def chance(self, p):
+        return self.r.random() < p
+
+    # a context value: JSON-able
+    def value(self, depth=0):
+        r = self.r.random()
+        if r < 0.22:
+            return self.r.randint(-20, 20)
+        if r < 0.30:
+            return self.pick(BIG)
+        if r < 0.40:
+            return self.pick(REALS)
+        if r < 0.62:
+            return self.pick(TEXTS)
+        if r < 0.67:
+            return self.chance(0.5)
+        if r < 0.71:
+            return None
+        if depth >= 2:
+            return self.r.randint(0, 5)
+        if r < 0.86:
+            return [self.value(depth + 1) for _ in range(self.r.randint(0, 4))]
+        return {self.pick(KEYS): self.value(depth + 1) for _ in range(self.r.randint(0, 4))}
+
+    def context(self):
+        ctx = {name: self.value() for name in NAMES if self.chance(0.8)}
+        # Something to iterate and look into, always.
+        ctx["l"] = [self.value(1) for _ in range(self.r.randint(0, 5))]
+        ctx["rows"] = [{"ad": self.pick(TEXTS), "v": self.r.randint(-5, 5), "k": self.pick(["x", "y"])}
+                       for _ in range(self.r.randint(0, 4))]
+        ctx["m"] = {k: self.value(1) for k in self.r.sample(KEYS, self.r.randint(0, 4))}
+        return ctx
+
+    # ---- expressions ----
+
+    def int_literal(self):
+        r = self.r.random()
+        n = self.r.randint(0, 300)
+        if r < 0.5:
+            return str(self.r.randint(0, 30))
+        if r < 0.6:
+            return hex(n).replace("0x", self.pick(["0x", "0X"]))
+        if r < 0.67:
+            return "0o%o" % n
+        if r < 0.74:
+            return bin(n)
+        if r < 0.82:
+            return "1_000"
+        return str(self.pick(BIG)).lstrip("-")
+
+    def float_literal(self):
+        return self.pick(["0.5", "1.5", "2.0", "1e3", "1E-3", "1_0.5", "0.1", "2.5e-3", "1e308", "3.0e0", "5e-324"])
+
+    def string_literal(self):
+        s = self.pick(TEXTS + ["x", "-", ", ", "%s", "%d", "{}", "i", "I"])
+        return json.dumps(s, ensure_ascii=self.chance(0.3)) if self.chance(0.5) else "'" + s.replace("\\", "\\\\").replace("'", "\\'").replace("\n", "\\n").replace("\t", "\\t") + "'"
+
+    def atom(self, d):
+        r = self.r.random()
+        if r < 0.30:
+            return self.pick(NAMES + ["l", "m", "rows", "undef", "l", "m"])
+        if r < 0.45:
+            return self.int_literal()
+        if r < 0.52:
+            return self.float_literal()
+        if r < 0.70:
+            return self.string_literal()
+        if r < 0.76:
+            return self.pick(["true", "false", "none", "True", "None"])
+        if r < 0.84 and d < 3:
+            return "[" + ", ".join(self.expr(d + 1) for _ in range(self.r.randint(0, 3))) + "]"
+        if r < 0.88 and d < 3:
+            items = [self.expr(d + 1) for _ in range(self.r.randint(0, 3))]
+            return "(" + ", ".join(items) + ("," if len(items) == 1 else "") + ")"
+        if r < 0.92 and d < 3:
+            return "{" + ", ".join("%s: %s" % (json.dumps(self.pick(KEYS), ensure_ascii=False), self.expr(d + 1))
+                                   for _ in range(self.r.randint(0, 3))) + "}"
+        if r < 0.96 and d < 3:
+            return "range(%s)" % ", ".join(str(self.r.randint(-3, 6)) for _ in range(self.r.randint(1, 3)))
+        return "(" + self.expr(d + 1) + ")"
+
+    FILTERS_NOARG = ["length", "count", "string", "upper", "lower", "first", "last", "trim", "abs", "float",
+                     "list", "int", "round", "e", "escape", "safe", "tojson", "d", "default"]
+
+    def filter_call(self, d):
+        r = self.r.random()
+        if r < 0.55:
+            return self.pick(self.FILTERS_NOARG)
+        e = lambda: self.expr(d + 1)
+        return self.pick([
+            lambda: "default(%s)" % e(),
+            lambda: "default(%s, true)" % e(),
+            lambda: "join(%s)" % self.string_literal(),
+            lambda: "join",
+            lambda: "replace(%s, %s)" % (self.string_literal(), self.string_literal()),
+            lambda: "replace(%s, %s, %d)" % (self.string_literal(), self.string_literal(), self.r.randint(-1, 2)),
+            lambda: "round(%d)" % self.r.randint(-2, 3),
+            lambda: "round(%d, %s)" % (self.r.randint(0, 2), self.pick(["'floor'", "'ceil'", "'common'"])),
+            lambda: "int(%s)" % e(),
+            lambda: "int(base=%s)" % self.pick(["16", "8", "2", "0", "36", "10"]),
+            lambda: "int(0, %s)" % self.pick(["16", "0", "2"]),
+            lambda: "float(%s)" % e(),
+            lambda: "tojson(%d)" % self.r.randint(0, 3),
+            lambda: "trim(%s)" % self.string_literal(),
+            lambda: self.pick(["sum", "min", "max", "min(true)", "max(case_sensitive=true)"]),
+            lambda: "sum(start=%s)" % e(),
+            lambda: "center(%d)" % self.r.randint(-1, 12),
+        ])()
+
+    def test_call(self, d):
+        r = self.r.random()
+        if r < 0.6:
+            return self.pick(["defined", "undefined", "none", "number", "string", "integer", "float", "boolean",
+                              "mapping", "sequence", "iterable", "callable", "even", "odd", "true", "false"])
+        name = self.pick(["divisibleby", "eq", "equalto", "ne", "lt", "lessthan", "le", "gt", "greaterthan", "ge",
+                          "in", "sameas"])
+        arg = self.atom(d + 1) if d < 3 else self.pick(["1", "2", "none", "'a'"])
+        return "%s(%s)" % (name, arg) if self.chance(0.5) else "%s %s" % (name, arg)
+
+    def postfix(self, base, d):
+        r = self.r.random()
+        if r < 0.15:
+            return base + "." + self.pick(KEYS + ["0", "1", "items", "nope"])
+        if r < 0.30:
+            return base + "[" + self.pick([str(self.r.randint(-3, 3)), json.dumps(self.pick(KEYS), ensure_ascii=False),
+                                           self.expr(d + 1)]) + "]"
+        if r < 0.40:
+            meth = self.pick(["upper()", "lower()", "strip()", "startswith('a')", "endswith('k')",
+                              "replace('a', 'b')", "items()", "keys()", "values()", "get('a')", "get('zz', 1)",
+                              "strip('a')"])
+            return base + "." + meth
+        return base
+
+    def unary(self, d):
+        base = self.atom(d)
+        if d < 4 and self.chance(0.4):
+            base = self.postfix(base, d)
+        while d < 4 and self.chance(0.3):
+            base += "|" + self.filter_call(d)
+        if self.chance(0.05):
+            base = "-" + self.pick(["n", "x", "b", "1.5", "2", "(2 ** 64)", "0.0"])
+        return base
+
+    def expr(self, d=0, cond_ok=True):
+        if d >= 4:
+            return self.atom(d)
+        r = self.r.random()
+        if not cond_ok and r >= 0.95:
+            r = 0.0
+        if r < 0.45:
+            return self.unary(d)
+        if r < 0.65:
+            op = self.pick(["+", "-", "*", "/", "//", "%", "~", "**", "+", "-", "*"])
+            rhs = self.unary(d + 1) if op != "**" else str(self.r.randint(-2, 70))
+            return "%s %s %s" % (self.unary(d + 1), op, rhs)
+        if r < 0.80:
+            op = self.pick(["==", "!=", "<", "<=", ">", ">=", "in", "not in"])
+            return "%s %s %s" % (self.unary(d + 1), op, self.unary(d + 1))
+        if r < 0.86:
+            return "%s %s %s" % (self.unary(d + 1), self.pick(["and", "or"]), self.unary(d + 1))
+        if r < 0.89:
+            return "not " + self.unary(d + 1)
+        if r < 0.95:
+            return "%s is %s%s" % (self.unary(d + 1), self.pick(["", "not "]), self.test_call(d))
+        return "%s if %s else %s" % (self.unary(d + 1), self.unary(d + 1), self.unary(d + 1))
+
+    # ---- statements ----
+
+    def ws(self):
+        return self.pick(["", "", "", "-"])
+
+    def text(self):
+        return self.pick(["", " ", "x", "\n", " | ", "Ş", "\n  ", "a\n"])
+
+    LOOP_ATTRS = ["index", "index0", "revindex", "revindex0", "first", "last", "length", "previtem", "nextitem",
+                  "depth", "depth0"]
+
+    def body(self, d, in_loop=False):
+        parts = []
+        for _ in range(self.r.randint(1, 3)):
+            parts.append(self.stmt(d, in_loop))
+        return "".join(parts)
+
+    def stmt(self, d, in_loop=False):
+        r = self.r.random()
+        if r < 0.18 or d >= 3:
+            return self.text()
+        if r < 0.55:
+            if in_loop and self.chance(0.3):
+                return self.pick(["{{ loop.%s }}" % self.pick(self.LOOP_ATTRS),
+                              "{{ loop.cycle(%s) }}" % ", ".join(self.atom(2) for _ in range(self.r.randint(0, 3))),
+                              "{{ loop.changed(%s) }}" % self.pick(["x", "item", "k", "x|int(0) // 2", "1"]),
+                              "{%% if loop.changed(%s) %%}c{%% endif %%}" % self.pick(["x", "item", "a"])])
+            return "{{%s %s %s}}" % (self.ws(), self.expr(), self.ws())
+        if r < 0.70:
+            s = "{%% if %s %%}%s" % (self.expr(1, False), self.body(d + 1, in_loop))
+            if self.chance(0.3):
+                s += "{%% elif %s %%}%s" % (self.expr(1, False), self.body(d + 1, in_loop))
+            if self.chance(0.4):
+                s += "{%% else %%}%s" % self.body(d + 1, in_loop)
+            return s + "{% endif %}"
+        if r < 0.85:
+            target = self.pick(["x", "item", "k, v", "a"])
+            seq = self.pick(["l", "rows", "m", "m.items()", "range(3)", "s", "[1, 2, 2, 3]", "l|list",
+                             "rows|list", "'abc'", self.expr(2)])
+            cond = " if %s" % self.expr(2, False) if self.chance(0.15) else ""
+            s = "{%%%s for %s in %s%s %s%%}%s" % (self.ws(), target, seq, cond, self.ws(), self.body(d + 1, True))
+            if self.chance(0.2):
+                s += "{%% else %%}%s" % self.body(d + 1, in_loop)
+            return s + "{%% endfor %s%%}" % self.ws()
+        return "{%% set %s = %s %%}" % (self.pick(NAMES + ["k, v"] if self.chance(0.1) else NAMES), self.expr(1))
+
+    def template(self):
+        return "".join(self.stmt(0) for _ in range(self.r.randint(1, 3))) + self.pick(["", "\n"])
+
+
+# ---- running ----------------------------------------------------------------
+
+def make_env():
+    return jinja2.Environment(autoescape=False, loader=jinja2.DictLoader({}))
+
+
+def jinja_render(env, source, ctx):
+    try:
+        return True, env.from_string(source).render(**ctx)
+    except Exception as exc:  # every failure is a result to compare
+        return False, "%s: %s" % (type(exc).__name__, exc)
+
+
+def run_batch(args):
+    tool, seed, start, count = args
+    rnd = random.Random("%d:%d" % (seed, start))
+    gen = Gen(rnd)
+    cases = []
+    for _ in range(count):
+        cases.append({"t": gen.template(), "c": gen.context()})
+    lines = "".join(json.dumps(c, ensure_ascii=False, allow_nan=True) + "\n" for c in cases)
+    proc = subprocess.run([tool], input=lines.encode("utf-8", "surrogatepass"), capture_output=True)
+    if proc.returncode != 0:
+        return {"crash": "tool exited with %d: %s" % (proc.returncode, proc.stderr.decode("utf-8", "replace")),
+                "start": start}
+    ours = []
+    for l in proc.stdout.split(b"\n")[:-1]:
+        try:
+            ours.append(json.loads(l.decode("utf-8", "surrogatepass")))
+        except UnicodeDecodeError:  # not UTF-8: can never equal Jinja2's text
+            ours.append(json.loads(l.decode("utf-8", "replace")))
+            ours[-1]["bad_utf8"] = True
+    if len(ours) != len(cases):
+        return {"crash": "tool gave %d results for %d cases" % (len(ours), len(cases)), "start": start}
+    env = make_env()
+    res = {"match": 0, "refused": 0, "both_failed": 0, "defects": [], "refusals": {}}
+    for case, our in zip(cases, ours):
+        ok, text = jinja_render(env, case["t"], case["c"])
+        if not our["ok"]:
+            res["refused"] += 1
+            if not ok:
+                res["both_failed"] += 1
+            else:
+                msg = our["err"].split(": ", 1)[-1][:60]
+                res["refusals"][msg] = res["refusals"].get(msg, 0) + 1
+            continue
+        if ok and text.encode("utf-8", "surrogatepass") == our["out"].encode("utf-8", "surrogatepass"):
+            res["match"] += 1
+            continue
+        res["defects"].append({"template": case["t"], "context": case["c"], "ours": our["out"],
+                               "jinja2": text if ok else None, "jinja2_error": None if ok else text})
+    return res
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--tool", required=True, help="the template_diff_tool program")
+    ap.add_argument("--cases", type=int, default=10000)
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--jobs", type=int, default=1)
+    ap.add_argument("--batch", type=int, default=2000)
+    ap.add_argument("--report", help="file for the defects found (template, context, both outputs)")
+    a = ap.parse_args()
+    batches = [(a.tool, a.seed, s, min(a.batch, a.cases - s)) for s in range(0, a.cases, a.batch)]
+    total = {"match": 0, "refused": 0, "both_failed": 0, "defects": [], "refusals": {}}
+    crashes = []
+    with multiprocessing.Pool(a.jobs) as pool:
+        for res in pool.imap_unordered(run_batch, batches):
+            if "crash" in res:
+                crashes.append(res)
+                continue
+            for k in ("match", "refused", "both_failed"):
+                total[k] += res[k]
+            total["defects"].extend(res["defects"])
+            for k, v in res["refusals"].items():
+                total["refusals"][k] = total["refusals"].get(k, 0) + v
+    n = total["match"] + total["refused"] + len(total["defects"])
+    print("template_diff_fuzz: %d cases (seed %d): %d identical, %d refused by our engine (%d of them failed in "
+          "Jinja2 too), %d silent differences" % (n, a.seed, total["match"], total["refused"], total["both_failed"],
+                                                  len(total["defects"])))
+    top = sorted(total["refusals"].items(), key=lambda kv: -kv[1])[:8]
+    for msg, count in top:
+        print("  refused where Jinja2 rendered: %6d  %s" % (count, msg))
+    for c in crashes:
+        print("CRASH in the batch from case %d: %s" % (c["start"], c["crash"]))
+    if a.report:
+        with open(a.report, "w", encoding="utf-8", errors="surrogatepass") as f:
+            for d in total["defects"][:200]:
+                f.write(json.dumps(d, ensure_ascii=True) + "\n")
+    for d in total["defects"][:5]:
+        print("DEFECT:", json.dumps(d, ensure_ascii=False)[:1500])
+    return 1 if total["defects"] or crashes else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
