@@ -208,6 +208,15 @@ motor::AnswerSource no_question() {
   return {.is_terminal = [] { return false; }, .read_line = [] { return std::optional<std::string>(); }};
 }
 
+// The engine of status and accept: no season until accept writes one, and
+// no data-source question.
+motor::MotorOptions unasked_options(const EngineFlags& f) {
+  motor::MotorOptions o = engine_options(f);
+  o.create_folders = false;
+  o.answers = no_question();
+  return o;
+}
+
 void print_plan_json(const std::vector<motor::PlanSatiri>& plan) {
   common::JsonDoc doc(rapidjson::kArrayType);
   auto& a = doc.GetAllocator();
@@ -279,9 +288,7 @@ void add_plan_commands(CLI::App& app) {
                    "(run, skip, missing), reason, changed_files, triggered_by");
   status->callback([flags, run, json] {
     exit_status() = run_reporting("status", [&] {
-      motor::MotorOptions o = engine_options(*flags);
-      o.create_folders = false;
-      o.answers = no_question();
+      motor::MotorOptions o = unasked_options(*flags);
       // Configuration lines go to standard error with --json, so that
       // standard output holds only the JSON.
       if (*json) o.console = [](std::string_view line) { std::cerr << line << std::flush; };
@@ -315,9 +322,7 @@ void add_plan_commands(CLI::App& app) {
       std::vector<std::string> kodlar = *codes;
       if (*all)
         for (const auto& r : motor::ADIM_REGISTRY) kodlar.emplace_back(r.kod);
-      motor::MotorOptions o = engine_options(*acc_flags);
-      o.create_folders = false;
-      o.answers = no_question();
+      motor::MotorOptions o = unasked_options(*acc_flags);
       Motor m(std::move(o));
       m.accept(kodlar);
       return 0;
