@@ -190,13 +190,14 @@ class TemplateErrorTest : public ::testing::Test {
 
 TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("a\n\n{% macro m() %}x{% endmacro %}"), "page.html:3: unknown tag 'macro'");
-  EXPECT_EQ(error_of("{% extends 'base.html' %}"), "page.html:1: unknown tag 'extends'");
+  EXPECT_EQ(error_of("{% for x in l %}\n{% extends 'base.html' %}{% endfor %}"),
+            "page.html:2: cannot use extend from a non top-level scope");
   EXPECT_EQ(error_of("x\n{{ v|wordwrap }}"), "page.html:2: unknown filter 'wordwrap'");
   EXPECT_EQ(error_of("{{ 3 is upper }}"), "page.html:1: unknown test 'upper'");
   EXPECT_EQ(error_of("\n{% set x %}y{% endset %}"),
             "page.html:2: block assignments ({% set %}...{% endset %}) are not supported");
   EXPECT_EQ(error_of("{{ 'abc'[1:] }}"), "page.html:1: slices are not supported");
-  EXPECT_EQ(error_of("{% for x in l recursive %}{% endfor %}"), "page.html:1: recursive for loops are not supported");
+  EXPECT_EQ(error_of("\n{% autoescape true %}{% endautoescape %}"), "page.html:2: {% autoescape %} is not supported");
   EXPECT_EQ(error_of("{{ {1: 2} }}"), "page.html:1: dict keys other than strings are not supported");
   EXPECT_EQ(error_of("{{ enumerate(l, start=1) }}", {{"enumerate", template_enumerate()}}),
             "page.html:1: keyword arguments in calls are not supported");
