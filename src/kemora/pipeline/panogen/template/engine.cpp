@@ -787,6 +787,12 @@ class Renderer {
     frames_.emplace_back();
   }
 
+  ~Renderer() {
+    if (alive_) *alive_ = false;
+  }
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
   void run() { run_chain(nullptr); }
 
  private:
@@ -1189,7 +1195,9 @@ class Renderer {
   void render_block_stmt(const Stmt& s) {
     // Where a block stands outside loops, an extended template writes nothing.
     if (extended_ && loop_level_ == 0) return;
-    render_block(s.text, 0, s.scoped ? this : nullptr, depth_ + s.depth + 1 + st_.call_levels, out_, splices_);
+    // A scoped block sees the names where it stands; another one the names of
+    // the block around it (the chain's, or those where a scoped one stands).
+    render_block(s.text, 0, s.scoped ? this : block_scope_, depth_ + s.depth + 1 + st_.call_levels, out_, splices_);
   }
 
   /// Renders version `level` of the chain's block `name`, with the names
@@ -1231,24 +1239,34 @@ class Renderer {
     return false;
   }
 
-  /// `self`: the chain's blocks, each called as self.name().
+  /// `self`: the chain's blocks, each called as self.name() with the names
+  /// this block sees (the chain's, or those where a scoped block stands).
   TemplateValue self_value() const {
-    if (chain_->self.is_undefined()) {
-      TemplateMap blocks;
-      const Renderer* root = chain_->root;
-      std::shared_ptr<bool> alive = chain_->alive;
-      for (const auto& entry : chain_->blocks) {
-        const std::string* name = &entry.first;
-        blocks.set(entry.first, TemplateValue::function([root, alive, name](const List& args) -> TemplateValue {
-          if (!*alive) throw EvalError("calling a block of a template after its render is not supported");
-          if (!args.empty()) throw EvalError("BlockReference.__call__() takes 1 positional argument but " +
-                                             std::to_string(args.size() + 1) + " were given");
-          return root->call_block(*name, 0, nullptr);
-        }));
-      }
-      chain_->self = TemplateValue::object(std::move(blocks), "TemplateReference");
+    if (!block_scope_ && !chain_->self.is_undefined()) return chain_->self;
+    TemplateMap blocks;
+    // The chain's first renderer outlives every other of the chain; a scoped
+    // block's names live while it renders.
+    const Renderer* owner = block_scope_ ? this : chain_->root;
+    std::shared_ptr<bool> alive = block_scope_ ? alive_token() : chain_->alive;
+    const Renderer* scope = block_scope_;
+    for (const auto& entry : chain_->blocks) {
+      const std::string* name = &entry.first;
+      blocks.set(entry.first, TemplateValue::function([owner, alive, name, scope](const List& args) -> TemplateValue {
+        if (!*alive) throw EvalError("calling a block of a template after its render is not supported");
+        if (!args.empty()) throw EvalError("BlockReference.__call__() takes 1 positional argument but " +
+                                           std::to_string(args.size() + 1) + " were given");
+        return owner->call_block(*name, 0, scope);
+      }));
     }
-    return chain_->self;
+    TemplateValue self = TemplateValue::object(std::move(blocks), "TemplateReference");
+    if (!block_scope_) chain_->self = self;
+    return self;
+  }
+
+  /// A flag that is true while this renderer lives.
+  std::shared_ptr<bool> alive_token() const {
+    if (!alive_) alive_ = std::make_shared<bool>(true);
+    return alive_;
   }
 
   /// `super` in a block: the next version of it in the chain, or undefined.
@@ -1256,7 +1274,7 @@ class Renderer {
     const auto& versions = chain_->blocks.find(*block_name_)->second;
     if (block_level_ + 1 >= versions.size())
       return TemplateValue::undefined("there is no parent block called " + py_quoted(*block_name_) + ".");
-    std::shared_ptr<bool> alive = chain_->alive;
+    std::shared_ptr<bool> alive = alive_token();
     const Renderer* self = this;
     return TemplateValue::function([self, alive](const List& args) -> TemplateValue {
       if (!*alive) throw EvalError("calling super() of a block after its render is not supported");
@@ -1977,6 +1995,7 @@ class Renderer {
   std::size_t block_level_ = 0;              ///< which of the chain's versions of it (0: the most derived)
   const Renderer* block_scope_ = nullptr;    ///< a scoped block's names: the renderer where it was placed
   bool autoescape_ = false;                  ///< within {% autoescape true %}
+  mutable std::shared_ptr<bool> alive_;      ///< see alive_token
   static constexpr const char* kLoopCall = "\x01" "call";  ///< the attribute of `loop` that loop(...) calls
 };
 

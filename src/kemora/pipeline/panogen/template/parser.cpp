@@ -727,10 +727,12 @@ class Parser {
     const int outer_max_depth = max_depth_;
     max_depth_ = depth_;
     ++scope_level_;
+    recursive_loops_ += s.recursive;
     {
       Nest nest(*this);
       end = parse_body(s.body, {"endfor", "else"});
     }
+    recursive_loops_ -= s.recursive;
     --scope_level_;
     // A recursive call of the body nests it once more below the call.
     s.body_depth = max_depth_ - depth_;
@@ -810,6 +812,9 @@ class Parser {
       s.with_context = next().value == "with";
       next();
     }
+    // Jinja2 fails to render such a template ("expected str instance, generator found").
+    if (!s.with_context && recursive_loops_ > 0)
+      fail("an include without context inside a recursive loop is not supported", line);
     expect_block_end();
     return s;
   }
@@ -1299,6 +1304,7 @@ class Parser {
   std::size_t pos_ = 0;
   bool saw_loop_ = false;
   int scope_level_ = 0;  ///< loops and blocks open (where {% extends %} may not stand)
+  int recursive_loops_ = 0;  ///< recursive loops open
   std::map<std::string, int, std::less<>> block_lines_;  ///< the blocks met so far, by name
   int depth_ = 0;      ///< levels open at the current token
   int max_depth_ = 0;  ///< the deepest level met
