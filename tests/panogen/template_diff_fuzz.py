@@ -328,25 +328,67 @@ class Gen:
     def include_stmt(self):
         name = self.pick(["'inc.j2'", "'inc.j2'", "['nope.j2', 'inc.j2']", "('inc.j2', 'nope.j2')", "incname",
                           "['nope.j2']", "[]", "'nope.j2'", "[undef, 'inc.j2']", "names", "'inc.j2'", "'inc.j2'"])
-        missing = "nope" in name or name in ("[]", "incname", "names")
+        missing = name in ("['nope.j2']", "[]", "'nope.j2'", "incname", "names")
         extra = self.pick(["", "", "", " ignore missing", " without context", " with context",
-                           " ignore missing without context"] + ([" ignore missing"] * 4 if missing else []))
+                           " ignore missing without context"] + ([" ignore missing"] * 8 if missing else []))
         return "{%% include %s%s %%}" % (name, extra)
 
     def inherit_stmt(self, d, in_loop):
         """A statement of this group for the ordinary statement generator."""
         r = self.r.random()
-        if r < 0.5:
+        if r < 0.35:
             return self.recursive_loop(d)
-        if r < 0.8:
+        if r < 0.55:
             return self.include_stmt()
+        if r < 0.8:
+            return self.autoescape_stmt(d)
         return "{{ self.%s() }}" % self.pick(self.BLOCKS) if self.chance(0.5) else self.block(d, in_loop, 0)
+
+    def markup_expr(self, d):
+        """An expression mixing Markup and plain strings."""
+        atoms = ["s", "x", "b", "'<i>'", "'&'", "s|safe", "x|e", "'<b>'|safe", "n", "l", "m", "undef", "1.5",
+                 "s|escape", "none", "(s|safe)[0]", "s|e|upper", "'a<'|safe|lower", "tree[0].n|default('<')"]
+        r = self.r.random()
+        a = lambda: self.pick(atoms) if d > 1 or self.chance(0.6) else self.markup_expr(d + 1)
+        if r < 0.3:
+            return a()
+        if r < 0.5:
+            return "%s ~ %s" % (a(), a()) if self.chance(0.7) else "%s ~ %s ~ %s" % (a(), a(), a())
+        if r < 0.6:
+            return "(%s) + (%s)" % (self.pick(["s|safe", "'<'|safe", "s", "'&'"]), self.pick(["s|safe", "'<'", "x|e", "'a'"]))
+        if r < 0.75:
+            return ("[%s, %s]|join(%s)" % (a(), a(), self.pick(["", "'<'", "'<'|safe", "s", "', '"]))).replace("join()", "join")
+        if r < 0.85:
+            return "(%s)|replace(%s, %s)" % (a(), self.pick(["'<'", "'a'", "'&'|safe", "'i'"]), self.pick(["'>'", "'&'|safe", "'x'", "'<'"]))
+        if r < 0.92:
+            return "(%s)|%s" % (a(), self.pick(["e", "safe", "upper", "length", "string", "first", "trim", "center(9)", "list"]))
+        return "%s if %s else %s" % (a(), self.pick(["x", "n", "l"]), a())
+
+    def autoescape_stmt(self, d):
+        flag = self.pick(["true", "true", "true", "false", "b", "1", "none"])
+        parts = []
+        for _ in range(self.r.randint(1, 4)):
+            r = self.r.random()
+            if r < 0.6:
+                parts.append("{{ %s }}" % self.markup_expr(0))
+            elif r < 0.7:
+                parts.append("{%% set x = %s %%}" % self.markup_expr(1))
+            elif r < 0.78:
+                parts.append("{%% for i in %s %%}{{ %s }}{%% endfor %%}" % (self.pick(["l", "[s, s|safe]", "'<&'"]),
+                                                                          self.pick(["i", "i ~ s", "i|e", "i ~ '<'|safe"])))
+            elif r < 0.84:
+                parts.append(self.include_stmt())
+            elif r < 0.9 and d < 2:
+                parts.append(self.autoescape_stmt(d + 1))
+            else:
+                parts.append(self.safe_stmt(d + 1))
+        return "{%% autoescape %s %%}%s{%% endautoescape %%}" % (flag, "".join(parts))
 
     def block_body(self, d, in_loop, level, name="a"):
         parts = []
         for _ in range(self.r.randint(1, 3)):
             r = self.r.random()
-            if r < 0.25 and level > 0:
+            if r < 0.25 and level > 0 and name in self.BLOCKS:
                 parts.append(self.pick(["{{ super() }}", "{{ super()|upper }}", "{{ super()|length }}",
                                         "{% set sup = super() %}[{{ sup }}]", "{{ super() ~ super() }}"]))
             elif r < 0.35 and name in ("a", "b"):
@@ -361,6 +403,8 @@ class Gen:
                 parts.append(self.include_stmt())
             elif r < 0.62:
                 parts.append(self.recursive_loop(d + 1))
+            elif r < 0.66:
+                parts.append(self.autoescape_stmt(d + 1))
             elif r < 0.9:
                 parts.append(self.safe_stmt(d + 1, False))
             else:
@@ -434,7 +478,8 @@ class Gen:
         else:
             for _ in range(20):
                 main = "".join(self.pick([self.recursive_loop(0), self.include_stmt(), self.safe_stmt(0),
-                                          self.block(0, False, 0, "a")]) for _ in range(self.r.randint(1, 3)))
+                                          self.block(0, False, 0, "a"), self.autoescape_stmt(0), self.autoescape_stmt(0)])
+                           for _ in range(self.r.randint(1, 3)))
                 main += "{% block c %}C{% endblock %}"
                 if self.unique_blocks(main):
                     break

@@ -197,7 +197,8 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("\n{% set x %}y{% endset %}"),
             "page.html:2: block assignments ({% set %}...{% endset %}) are not supported");
   EXPECT_EQ(error_of("{{ 'abc'[1:] }}"), "page.html:1: slices are not supported");
-  EXPECT_EQ(error_of("\n{% autoescape true %}{% endautoescape %}"), "page.html:2: {% autoescape %} is not supported");
+  EXPECT_EQ(error_of("\n{% autoescape x %}{% endautoescape %}"),
+            "page.html:2: {% autoescape %} of a value known only when rendering is not supported");
   EXPECT_EQ(error_of("{{ {1: 2} }}"), "page.html:1: dict keys other than strings are not supported");
   EXPECT_EQ(error_of("{{ enumerate(l, start=1) }}", {{"enumerate", template_enumerate()}}),
             "page.html:1: keyword arguments in calls are not supported");

@@ -895,6 +895,7 @@ class Renderer {
         }
         std::size_t before = out_.size();
         try {
+          if (autoescape_ && !(v.is_string() && v.is_safe())) v = escaped(v);
           if (auto text = v.deferred_text()) {
             const std::size_t n = text->size();
             if (n > st_.bound(before) - before) throw std::length_error(kTooMuchText);
@@ -1333,8 +1334,75 @@ class Renderer {
     fail(s.line, "none of the templates given were found: " + tried);
   }
 
+  // ---- autoescape ----
+  //
+  // Within {% autoescape true %}, {{ }} writes its value escaped unless it is
+  // Markup (a safe string); `~` and |join of Markup escape the plain parts
+  // and give Markup, and |replace with Markup is Markup's replace. The region
+  // is lexical: included templates are not escaped.
+
   void render_autoescape(const Stmt& s) {
-    fail(s.line, "{% autoescape %} is not supported");
+    const bool on = eval(*s.expr).truthy();
+    struct Restore {
+      bool& flag;
+      bool saved;
+      ~Restore() { flag = saved; }
+    } restore{autoescape_, autoescape_};
+    autoescape_ = on;
+    // A scope of its own: what it sets ends with it.
+    frames_.emplace_back();
+    struct PopFrame {
+      std::vector<Frame>& frames;
+      ~PopFrame() { frames.pop_back(); }
+    } pop{frames_};
+    render_body(s.body);
+  }
+
+  static bool safe(const TemplateValue& v) { return v.is_string() && v.is_safe(); }
+
+  /// What printing `v` gives, escaped unless it is Markup.
+  std::string escaped_text(const TemplateValue& v) {
+    if (safe(v)) return std::string(v.as_string());
+    std::string text = escape_html(text_of(v));
+    st_.bytes(text.size());
+    return text;
+  }
+  TemplateValue escaped(const TemplateValue& v) { return TemplateValue::safe_string(escaped_text(v)); }
+
+  /// `a ~ b ~ ...` within autoescape: Markup when an operand is; one of
+  /// literals only is text, as Jinja2 computes it when it compiles.
+  TemplateValue concat_escaping(const Expr& e) {
+    if (e.constant) {
+      std::string out;
+      for (const auto& a : e.args) out += text_of(eval(*a));
+      return TemplateValue(std::move(out));
+    }
+    List parts;
+    bool markup = false;
+    for (const auto& a : e.args) {
+      parts.push_back(eval(*a));
+      markup = markup || safe(parts.back());
+    }
+    std::string out;
+    for (const TemplateValue& p : parts) out += markup ? escaped_text(p) : text_of(p);
+    st_.bytes(out.size());
+    return markup ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+  }
+
+  /// |join within autoescape: Markup when the separator or an item is.
+  TemplateValue join_escaping(const TemplateValue& v, const TemplateValue& sep) {
+    List items = items_of(v);
+    bool markup = safe(sep);
+    for (const TemplateValue& item : items) markup = markup || safe(item);
+    std::string d = markup ? escaped_text(sep) : text_of(sep);
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) out += d;
+      out += markup ? escaped_text(items[i]) : text_of(items[i]);
+      if (out.size() > st_.room()) throw EvalError(kTooMuchText);
+    }
+    st_.bytes(out.size());
+    return markup ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
   }
 
   // ---- expressions ----
@@ -1498,6 +1566,7 @@ class Renderer {
         return arithmetic(e.op, a, b, st_);
       }
       case Expr::Kind::Concat: {
+        if (autoescape_) return concat_escaping(e);
         std::string out;
         for (const auto& a : e.args) append_str_limited(out, eval(*a), st_.bound(0));
         st_.bytes(out.size());
@@ -1772,6 +1841,7 @@ class Renderer {
       case Filter::Join: {
         Args a = args({"d", "attribute"});
         if (a.has(1)) throw EvalError("join(attribute=...) is not supported");
+        if (autoescape_) return join_escaping(v, a.has(0) ? a.get(0) : TemplateValue(std::string()));
         std::string sep = a.has(0) ? text_of(a.get(0)) : std::string();
         std::string out;
         bool first = true;
@@ -1881,9 +1951,17 @@ class Renderer {
         Args a = args({"old", "new", "count"});
         if (!a.has(0) || !a.has(1)) throw EvalError("replace() needs the old and the new text");
         std::int64_t count = a.has(2) && !a.get(2).is_none() ? int_arg(a.get(2), "count") : -1;
-        std::string s = text_of(v);
-        std::string old = text_of(a.get(0));
-        std::string r = py_replace(s, old, text_of(a.get(1)), count, st_.bound(0));
+        // Within autoescape, Markup among the three makes it Markup's replace:
+        // a plain subject and new text escaped, the result Markup.
+        const bool markup = autoescape_ && (safe(v) || safe(a.get(0)) || safe(a.get(1)));
+        std::string s = markup ? escaped_text(v) : text_of(v);
+        std::string old = text_of(a.get(0));  // Markup.replace escapes only the new text
+        std::string r = py_replace(s, old, markup ? escaped_text(a.get(1)) : text_of(a.get(1)), count, st_.bound(0));
+        if (markup) {
+          st_.step(s.size() / 256 * (old.size() / 256 + 1));
+          st_.bytes(r.size());
+          return TemplateValue::safe_string(std::move(r));
+        }
         st_.step(s.size() / 256 * (old.size() / 256 + 1));
         st_.bytes(r.size());
         return TemplateValue(std::move(r));

@@ -719,6 +719,7 @@ class Parser {
       statement_expr(s.cond);
     }
     s.recursive = skip_name("recursive");
+    if (s.recursive && autoescape_level_ > 0) fail("a recursive loop inside {% autoescape %} is not supported", line);
     s.depth = depth_;
     expect_block_end();
     bool outer_loop = saw_loop_;
@@ -837,6 +838,8 @@ class Parser {
   }
 
   Stmt parse_block(int line) {
+    // Jinja2 renders a block body there unescaped, and what it gives as Markup.
+    if (autoescape_level_ > 0) fail("{% block %} inside {% autoescape %} is not supported", line);
     Stmt s = make_stmt(Stmt::Kind::Block);
     s.line = line;
     s.depth = depth_;
@@ -881,10 +884,17 @@ class Parser {
     Stmt s = make_stmt(Stmt::Kind::Autoescape);
     s.line = line;
     s.expr = parse_expression(true); statement_expr(s.expr);
+    // Jinja2 compiles `~` by the value known when it compiles, and escapes {{ }}
+    // by the value when it renders: a value it knows only then mixes both.
+    if (!s.expr->constant) fail("{% autoescape %} of a value known only when rendering is not supported", line);
     expect_block_end();
     {
+      // Its body is a scope, as a loop body is: what it sets ends with it.
       Nest nest(*this);
+      ScopeGuard scope(*this);
+      ++autoescape_level_;
       parse_body(s.body, {"endautoescape"});
+      --autoescape_level_;
     }
     expect_block_end();
     return s;
@@ -1145,6 +1155,9 @@ class Parser {
         load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
+        // What blocks and recursive loops give there is Markup or not by rules of their own.
+        if (autoescape_level_ > 0 && (v == "self" || v == "super" || (v == "loop" && recursive_loops_ > 0)))
+          fail("'" + v + "' inside {% autoescape %} is not supported");
       }
       next();
       return e;
@@ -1305,6 +1318,7 @@ class Parser {
   bool saw_loop_ = false;
   int scope_level_ = 0;  ///< loops and blocks open (where {% extends %} may not stand)
   int recursive_loops_ = 0;  ///< recursive loops open
+  int autoescape_level_ = 0;  ///< {% autoescape %} regions open
   std::map<std::string, int, std::less<>> block_lines_;  ///< the blocks met so far, by name
   int depth_ = 0;      ///< levels open at the current token
   int max_depth_ = 0;  ///< the deepest level met
