@@ -170,6 +170,7 @@ TEST_F(TemplateOracleTest, StatementsScopingWhitespaceIncludesAsJinja2) { check_
 TEST_F(TemplateOracleTest, SourceNewlinesAsJinja2) { check_corpus("extra"); }
 TEST_F(TemplateOracleTest, MixedDashboardLikeCasesAsJinja2) { check_corpus("mixed"); }
 TEST_F(TemplateOracleTest, IntegersOfAnySizeAndRealsAtTheEdgesAsJinja2) { check_corpus("numbers"); }
+TEST_F(TemplateOracleTest, InheritanceIncludeListsRecursiveLoopsAutoescapeAsJinja2) { check_corpus("inheritance"); }
 
 // ---- errors for what the engine does not support ---------------------------
 

@@ -862,6 +862,7 @@ class Renderer {
   }
 
   void render_stmt(const Stmt& s) {
+    const int previous_line = st_.line;
     st_.name = &tpl_.name;
     st_.line = s.line;
     switch (s.kind) {
@@ -931,7 +932,7 @@ class Renderer {
       }
       case Stmt::Kind::For: render_for(s); return;
       case Stmt::Kind::Include: render_include(s); return;
-      case Stmt::Kind::Extends: render_extends(s); return;
+      case Stmt::Kind::Extends: render_extends(s, previous_line); return;
       case Stmt::Kind::Block: render_block_stmt(s); return;
       case Stmt::Kind::Autoescape: render_autoescape(s); return;
     }
@@ -1174,8 +1175,10 @@ class Renderer {
     next.run_chain(chain);
   }
 
-  void render_extends(const Stmt& s) {
-    if (extended_) fail(s.line, "extended multiple times");
+  /// `previous_line`: of the statement rendered before, where Jinja2 reports
+  /// a second extends.
+  void render_extends(const Stmt& s, int previous_line) {
+    if (extended_) fail(previous_line, "extended multiple times");
     TemplateValue name = eval(*s.expr);
     if (!name.is_string()) fail(s.line, "extends expects a template name (a string), got " + type_name(name));
     if (chain_->templates.size() + 1 >= static_cast<std::size_t>(common::kMaxNesting))
@@ -1952,10 +1955,10 @@ class Renderer {
         if (!a.has(0) || !a.has(1)) throw EvalError("replace() needs the old and the new text");
         std::int64_t count = a.has(2) && !a.get(2).is_none() ? int_arg(a.get(2), "count") : -1;
         // Within autoescape, Markup among the three makes it Markup's replace:
-        // a plain subject and new text escaped, the result Markup.
+        // the plain ones escaped, the result Markup.
         const bool markup = autoescape_ && (safe(v) || safe(a.get(0)) || safe(a.get(1)));
         std::string s = markup ? escaped_text(v) : text_of(v);
-        std::string old = text_of(a.get(0));  // Markup.replace escapes only the new text
+        std::string old = markup ? escaped_text(a.get(0)) : text_of(a.get(0));
         std::string r = py_replace(s, old, markup ? escaped_text(a.get(1)) : text_of(a.get(1)), count, st_.bound(0));
         if (markup) {
           st_.step(s.size() / 256 * (old.size() / 256 + 1));
