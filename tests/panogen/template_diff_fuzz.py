@@ -365,7 +365,7 @@ class Gen:
         return "%s if %s else %s" % (a(), self.pick(["x", "n", "l"]), a())
 
     def autoescape_stmt(self, d):
-        flag = self.pick(["true", "true", "true", "false", "b", "1", "none"])
+        flag = self.pick(["true", "true", "true", "false", "1", "none", "True"])
         parts = []
         for _ in range(self.r.randint(1, 4)):
             r = self.r.random()

@@ -1603,6 +1603,8 @@ class Renderer {
 
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
+    // A block's `super` (of super() or self.name) is the next version of it in Jinja2.
+    if (obj.kind() == Kind::Callable && name == "super") throw EvalError("the attribute 'super' of a block is not supported");
     // `x.name` is Python's attribute first: a method of a dict wins over
     // its key of that name, and a str, list or number has attributes too.
     // Those the engine does not have are an error, never undefined.
