@@ -245,6 +245,35 @@ TEST_F(TemplateErrorTest, RuntimeErrorsInIncludesNameTheIncludedTemplate) {
   EXPECT_EQ(error_of("{{ m.a.b }}", {{"m", TemplateMap{{"x", 1}}}}), "page.html:1: 'dict object' has no attribute 'a'");
 }
 
+TEST_F(TemplateErrorTest, ErrorsInBlocksNameTheTemplateThatHoldsTheBlock) {
+  write_text(dir_ / "base.html", "<\n{% block a %}{{ 1 // 0 }}{% endblock %}\n{% block b %}{% endblock %}>");
+  EXPECT_EQ(error_of("{% extends 'base.html' %}{% block a %}{% endblock %}{% block b %}{{ super() }}\n{{ nope.x }}{% endblock %}"),
+            "page.html:2: 'nope' is undefined");
+  EXPECT_EQ(error_of("{% extends 'base.html' %}{% block b %}\n{{ super() }}{% endblock %}"),
+            "base.html:2: integer division or modulo by zero");
+  // The base is rendered after the child's top level: an error there names it.
+  write_text(dir_ / "mid.html", "{% extends 'base.html' %}\n{% set x = [] %}{% set y = x.z.w %}");
+  EXPECT_EQ(error_of("{% extends 'mid.html' %}{% block a %}{% endblock %}"), "mid.html:2: 'list object' has no attribute 'z'");
+}
+
+TEST_F(TemplateErrorTest, EndlessInheritanceAndRecursionEndInAnError) {
+  write_text(dir_ / "loop.html", "{% extends 'page.html' %}");
+  // The 512th template of the chain, loop.html, is the one refused.
+  EXPECT_EQ(error_of("{% extends 'loop.html' %}"), "loop.html:1: templates extending templates more than 512 levels deep");
+  EXPECT_EQ(error_of("{% block a %}\n{{ self.b() }}{% endblock %}{% block b %}{{ self.a() }}{% endblock %}"),
+            "page.html:2: " + std::string(common::kTooDeeplyNested));
+  EXPECT_EQ(error_of("x\n{% for x in [1] recursive %}{{ loop([x]) }}{% endfor %}"),
+            "page.html:2: " + std::string(common::kTooDeeplyNested));
+  // A deep tree within the limit renders; each level is one more loop.depth.
+  TemplateMap node{{"n", 0}};
+  for (int i = 1; i <= 40; ++i) node = TemplateMap{{"n", i}, {"c", TemplateValue(TemplateValue::List{TemplateValue(node)})}};
+  TemplateEnvironment env(dir_.path());
+  write_text(dir_ / "tree.html", "{% for x in [t] recursive %}{{ loop.depth }}{{ loop(x.c|default([])) }}{% endfor %}");
+  std::string expected;
+  for (int i = 1; i <= 41; ++i) expected += std::to_string(i);
+  EXPECT_EQ(env.render("tree.html", {{"t", TemplateValue(node)}}), expected);
+}
+
 TEST_F(TemplateErrorTest, MissingTemplateNamesFolderAndName) {
   TemplateEnvironment env(dir_.path());
   try {
