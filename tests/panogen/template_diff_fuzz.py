@@ -430,13 +430,23 @@ class Gen:
             if parent is not None:
                 if self.chance(0.3):
                     parts.append(self.pick(["pre ", "{{ x }}", "{% set v = 1 %}", "{{ 1 }}"]))
-                parts.append("{%% extends %s %%}" % (parent if self.chance(0.85) or not top else "basename"))
+                ext = "{%% extends %s %%}" % (parent if self.chance(0.85) or not top else "basename")
+                r = self.r.random()
+                if r < 0.1:
+                    ext = "{%% if %s %%}%s{%% endif %%}" % (self.pick(["x", "v is defined", "l", "true"]), ext)
+                elif r < 0.13:
+                    ext = ext + self.pick(["", "\n", "{% set v = 2 %}"]) + ext
+                elif r < 0.15:
+                    ext = self.pick(["{%% for i in l %%}%s{%% endfor %%}", "{%% autoescape true %%}%s{%% endautoescape %%}"]) % ext
+                parts.append(ext)
             used = set()
             for _ in range(self.r.randint(1, 4)):
                 r = self.r.random()
                 if r < 0.45:
                     name = self.pick(self.BLOCKS)
                     parts.append(self.block(1, False, level, name))
+                elif r < 0.5 and level > 0:
+                    parts.append("{%% block r %%}%s{%% endblock %%}" % self.safe_stmt(2))
                 elif r < 0.55 and parent is None:
                     target = self.pick(["i", "x", "v"])
                     parts.append("{%% for %s in %s %%}%s{%% endfor %%}" % (
@@ -455,6 +465,9 @@ class Gen:
                 else:
                     parts.append(self.stmt(1))
             if parent is None:
+                if self.chance(0.15):
+                    parts.append(self.pick(["{% block r required %}{% endblock %}", "{% block r required %} \n{# c #}{% endblock r %}",
+                                            "{% if x %}{% block r required %}{% endblock %}{% endif %}"]))
                 # a base places every block, so that self.name() finds it
                 for name in self.BLOCKS:
                     if "block %s" % name not in "".join(parts):

@@ -893,7 +893,9 @@ class Parser {
       Nest nest(*this);
       ScopeGuard scope(*this);
       ++autoescape_level_;
+      ++scope_level_;
       parse_body(s.body, {"endautoescape"});
+      --scope_level_;
       --autoescape_level_;
     }
     expect_block_end();
@@ -1316,7 +1318,7 @@ class Parser {
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
   bool saw_loop_ = false;
-  int scope_level_ = 0;  ///< loops and blocks open (where {% extends %} may not stand)
+  int scope_level_ = 0;  ///< loops, blocks and autoescape regions open (where {% extends %} may not stand)
   int recursive_loops_ = 0;  ///< recursive loops open
   int autoescape_level_ = 0;  ///< {% autoescape %} regions open
   std::map<std::string, int, std::less<>> block_lines_;  ///< the blocks met so far, by name
