@@ -271,7 +271,7 @@ class Gen:
 
     def case(self):
         """One case: main.j2's source "t", the context "c", further templates "f"."""
-        if self.chance(0.4):
+        if self.chance(0.5):
             return self.inheritance_case()
         return {"t": self.template(), "c": self.context()}
 
@@ -330,7 +330,9 @@ class Gen:
                           "['nope.j2']", "[]", "'nope.j2'", "[undef, 'inc.j2']", "names", "'inc.j2'", "'inc.j2'"])
         missing = name in ("['nope.j2']", "[]", "'nope.j2'", "incname", "names")
         extra = self.pick(["", "", "", " ignore missing", " without context", " with context",
-                           " ignore missing without context"] + ([" ignore missing"] * 8 if missing else []))
+                           " ignore missing without context"])
+        if missing and self.chance(0.8) and "ignore" not in extra:
+            extra = " ignore missing" + extra
         return "{%% include %s%s %%}" % (name, extra)
 
     def inherit_stmt(self, d, in_loop):
@@ -405,7 +407,7 @@ class Gen:
                 parts.append(self.recursive_loop(d + 1))
             elif r < 0.66:
                 parts.append(self.autoescape_stmt(d + 1))
-            elif r < 0.9:
+            elif r < 0.96:
                 parts.append(self.safe_stmt(d + 1, False))
             else:
                 parts.append(self.stmt(d + 1, False))
@@ -496,6 +498,9 @@ class Gen:
                 main += "{% block c %}C{% endblock %}"
                 if self.unique_blocks(main):
                     break
+        if "block r required" in files.get("base.j2", "") and "block r " not in main + files.get("mid.j2", "") \
+                and self.chance(0.85):
+            main += "{% block r %}R{{ x }}{% endblock %}"
         files["inc.j2"] = "".join(self.pick(["I", "{{ x }}", "{{ v }}", "{% set x = 'inc' %}", "{{ i }}",
                                              self.recursive_loop(1), self.safe_stmt(1), "{% block a %}IA{% endblock %}"])
                                   for _ in range(self.r.randint(1, 2)))
