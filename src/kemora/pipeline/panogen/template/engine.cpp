@@ -1759,6 +1759,9 @@ class Renderer {
       }
     }
     if (obj.is_string()) {
+      // Markup's methods give Markup and escape their arguments.
+      if (obj.is_safe() && python_method(obj, name))
+        throw EvalError("the method '" + name + "' of Markup (a safe string) is not supported");
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);

@@ -899,7 +899,40 @@ class Parser {
       --autoescape_level_;
     }
     expect_block_end();
+    check_autoescape_body(s.body);
     return s;
+  }
+
+  /// Refuses in an autoescape region what gives Markup there by rules of its
+  /// own: statements other than text, {{ }}, if, for, set, include and
+  /// autoescape, and calls of names other than range() (macros, callables).
+  void check_autoescape_body(const Body& body) {
+    for (const Stmt& st : body) {
+      switch (st.kind) {
+        case Stmt::Kind::Text:
+        case Stmt::Kind::Output:
+        case Stmt::Kind::For:
+        case Stmt::Kind::If:
+        case Stmt::Kind::Set:
+        case Stmt::Kind::Include:
+        case Stmt::Kind::Autoescape: break;
+        default: fail("this statement inside {% autoescape %} is not supported", st.line);
+      }
+      check_autoescape_expr(st.expr.get());
+      check_autoescape_expr(st.cond.get());
+      check_autoescape_body(st.body);
+      check_autoescape_body(st.else_body);
+      for (const auto& [cond, b] : st.branches) {
+        check_autoescape_expr(cond.get());
+        check_autoescape_body(b);
+      }
+    }
+  }
+  void check_autoescape_expr(const Expr* e) {
+    if (!e) return;
+    if (e->kind == Expr::Kind::Call && e->args[0]->kind == Expr::Kind::Name && e->args[0]->name != "range")
+      fail("calling '" + e->args[0]->name + "' inside {% autoescape %} is not supported", e->line);
+    for (const auto& a : e->args) check_autoescape_expr(a.get());
   }
 
   /// Records where every block of the finished tree stands.

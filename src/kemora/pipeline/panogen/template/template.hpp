@@ -91,9 +91,12 @@
 ///   `{% set %}...{% endset %}`, `{% break %}`/`{% continue %}`.
 /// - `{% autoescape x %}` of a value that is not a literal (Jinja2 then
 ///   escapes {{ }} by its value when rendering but compiles `~` without it);
-///   within an autoescape region: `{% block %}`, recursive loops, and the
-///   names `self` and `super` (and `loop` inside a recursive loop), whose
-///   Markup-ness follows rules of their own.
+///   within an autoescape region: `{% block %}`, recursive loops, the names
+///   `self` and `super` (and `loop` inside a recursive loop), statements
+///   other than text, `{{ }}`, if, for, set, include and autoescape, and calls
+///   of names other than range(), whose Markup-ness follows rules of their
+///   own. Calling a method of Markup (a safe string): it gives Markup and
+///   escapes its arguments.
 /// - An include of a list holding something other than strings and
 ///   undefined values; `{% include ... without context %}` inside a
 ///   recursive loop (Jinja2 fails to render those templates); `super.super()`;
