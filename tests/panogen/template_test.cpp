@@ -662,6 +662,29 @@ TEST(TemplateEnvironmentTest, DeferredTextsAreWrittenWhereTheyStandAndMadeOnlyWh
   EXPECT_THROW(limited.render("page.j2", ctx, small), TemplateError);
 }
 
+TEST(TemplateEnvironmentTest, DeferredTextsInBlocksAndRecursiveLoops) {
+  TemplateEnvironment env("");
+  // Blocks write where they stand (splices stay spliced); what self.name(),
+  // super() and loop() give is text, with the deferred texts in it.
+  env.add_source("base.j2", "<{% block a %}{{ chunks[0] }}{% endblock %}|{% block b %}B{% endblock %}>");
+  env.add_source("page.j2",
+                 "{% extends 'base.j2' %}{% block b %}{{ chunks[1] }}{{ super() }}{{ self.a()|length }}"
+                 "{% for c in [chunks] recursive %}({{ c[0] if c is string else loop(c) }}){% endfor %}{% endblock %}");
+  auto a = std::make_shared<CountedText>("[1,2]");
+  auto b = std::make_shared<CountedText>("xy");
+  TemplateContext ctx;
+  ctx.set("chunks", TemplateValue::List{TemplateValue::deferred(a), TemplateValue::deferred(b)});
+  const std::string whole = env.render("page.j2", ctx);
+  EXPECT_EQ(whole, "<[1,2]|xyB5(([)(x))>");
+  TemplatePage page;
+  env.render("page.j2", ctx, page);
+  EXPECT_EQ(page.text, "<|B5(([)(x))>");
+  ASSERT_EQ(page.splices.size(), 2u);
+  EXPECT_EQ(page.splices[1].at, 2u);
+  std::string pieces;
+  page.write_pieces([&](std::string_view piece) { pieces += piece; });
+  EXPECT_EQ(pieces, whole);
+}
 
 // ---- values -------------------------------------------------------------------
 
