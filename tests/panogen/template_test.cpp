@@ -264,6 +264,14 @@ TEST_F(TemplateErrorTest, EndlessInheritanceAndRecursionEndInAnError) {
             "page.html:2: " + std::string(common::kTooDeeplyNested));
   EXPECT_EQ(error_of("x\n{% for x in [1] recursive %}{{ loop([x]) }}{% endfor %}"),
             "page.html:2: " + std::string(common::kTooDeeplyNested));
+  // Calls that call each other twice, without loops or text: the step budget ends them.
+  {
+    write_text(dir_ / "twice.html", "{% block a %}{{ self.a() }}{{ self.a() }}{% endblock %}");
+    TemplateEnvironment env(dir_.path(), TemplateLimits{.max_steps = 10'000});
+    EXPECT_THROW(env.render("twice.html", {}), TemplateError);
+    write_text(dir_ / "twice_loop.html", "{% for x in [1] recursive %}{{ loop([x]) }}{{ loop([x]) }}{% endfor %}");
+    EXPECT_THROW(env.render("twice_loop.html", {}), TemplateError);
+  }
   // A deep tree within the limit renders; each level is one more loop.depth.
   TemplateMap node{{"n", 0}};
   for (int i = 1; i <= 40; ++i) node = TemplateMap{{"n", i}, {"c", TemplateValue(TemplateValue::List{TemplateValue(node)})}};

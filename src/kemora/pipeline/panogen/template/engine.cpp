@@ -1209,6 +1209,7 @@ class Renderer {
   void render_block(std::string_view name, std::size_t level, const Renderer* scope, int depth, std::string& out,
                     std::vector<TemplatePage::Splice>* splices) const {
     auto it = chain_->blocks.find(name);
+    if (it == chain_->blocks.end() || level >= it->second.size()) fail(st_.line, "no block '" + std::string(name) + "'");
     const auto& [tpl, block] = it->second[level];
     if (depth + tpl->max_depth > common::kMaxNesting) fail(st_.line, common::kTooDeeplyNested);
     Renderer r(env_, *tpl, ctx_, scope ? scope : chain_->context_parent, depth, st_, out, splices);
@@ -1225,6 +1226,7 @@ class Renderer {
   /// Renders a block as a call (self.name(), super()) does: into a text.
   TemplateValue call_block(std::string_view name, std::size_t level, const Renderer* scope) const {
     const Template& tpl = *chain_->blocks.find(name)->second[level].first;
+    st_.step();  // calls that call each other twice would otherwise run without end
     CallLevels levels(st_, tpl.max_depth + 1);
     std::string out;
     render_block(name, level, scope, depth_ + st_.call_levels, out, nullptr);
@@ -1291,6 +1293,7 @@ class Renderer {
   /// loop(seq) of a recursive loop: its body over `seq` at `level`, seeing the
   /// frames around the loop statement only; gives the text it writes.
   TemplateValue recurse_loop(const Stmt& s, const TemplateValue& seq, int level, std::size_t outer_frames) {
+    st_.step();
     CallLevels levels(st_, s.body_depth + 1);
     if (depth_ + s.depth + st_.call_levels + s.body_depth > common::kMaxNesting)
       throw EvalError(common::kTooDeeplyNested);
