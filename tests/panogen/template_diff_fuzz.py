@@ -4,7 +4,11 @@ Generates random templates and contexts from the grammar the engine
 supports, renders each with our engine (template_diff_tool, many cases per
 process) and with Jinja2 in the environment the engine matches (default
 Undefined, no autoescape, trim_blocks/lstrip_blocks off, no kept trailing
-newline), and compares:
+newline), and compares. A case of several templates (a child extending a
+base, included ones) carries the others in its "f" member; Jinja2 then loads
+all of them, main.j2 among them, from a DictLoader. Run it with the Python
+whose Jinja2 and MarkupSafe are the reference (/usr/bin/python3, as ctest
+does): Markup's methods differ between MarkupSafe versions.
 
 - both render the same text: a match;
 - our engine fails (a TemplateError naming template and line): refused, which
