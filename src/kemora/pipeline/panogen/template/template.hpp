@@ -393,8 +393,9 @@ struct Template;
 /// defaults leave a dashboard of millions of rows far inside them; a fuzzer
 /// or a host that renders untrusted templates sets smaller ones.
 struct TemplateLimits {
-  /// Loop iterations (every element a `for` visits or tests with its `if`)
-  /// and element comparisons (==, <, in over lists and maps), all together.
+  /// Loop iterations (every element a `for` visits or tests with its `if`),
+  /// element comparisons (==, <, in over lists and maps) and calls of
+  /// self.name(), super() and a recursive loop(), all together.
   std::uint64_t max_steps = 100'000'000;
   /// Bytes the render writes to its output plus the bytes of every string an
   /// expression builds (~, +, *, join, replace, tojson, string, ...), plus 32
