@@ -353,7 +353,9 @@ class Gen:
     def markup_expr(self, d):
         """An expression mixing Markup and plain strings."""
         atoms = ["s", "x", "b", "'<i>'", "'&'", "s|safe", "x|e", "'<b>'|safe", "n", "l", "m", "undef", "1.5",
-                 "s|escape", "none", "(s|safe)[0]", "s|e|upper", "'a<'|safe|lower", "tree[0].n|default('<')"]
+                 "s|escape", "none", "(s|safe)[0]", "s|e|upper", "'a<'|safe|lower", "tree[0].n|default('<')",
+                 "(s|safe).upper()", "(x|e).lower()", "(' <&'|safe).strip()", "('<&a'|safe).strip('&')",
+                 "(s|e).replace('&', '<')", "('a<'|safe).replace('<', 'x')", "(s|e).startswith('&')"]
         r = self.r.random()
         a = lambda: self.pick(atoms) if d > 1 or self.chance(0.6) else self.markup_expr(d + 1)
         if r < 0.3:

@@ -1762,20 +1762,25 @@ class Renderer {
       }
     }
     if (obj.is_string()) {
-      // Markup's methods give Markup and escape their arguments.
-      if (obj.is_safe() && python_method(obj, name))
-        throw EvalError("the method '" + name + "' of Markup (a safe string) is not supported");
+      // Markup's upper, lower, strip and replace give Markup, with the
+      // texts they are given escaped (MarkupSafe 2.1); startswith and
+      // endswith take them as they are.
+      const bool markup = obj.is_safe();
+      auto result = [markup](std::string text) {
+        return markup ? TemplateValue::safe_string(std::move(text)) : TemplateValue(std::move(text));
+      };
+      auto arg_text = [&](const TemplateValue& v) { return markup ? escaped_text(v) : text_of(v); };
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);
-        return TemplateValue(name == "upper" ? py_upper(s) : py_lower(s));
+        return result(name == "upper" ? py_upper(s) : py_lower(s));
       }
       if (name == "strip") {
         List a = argc(0, 1);
         std::optional<std::string> chars;
-        if (!a.empty() && !a[0].is_none()) chars = text_of(a[0]);
+        if (!a.empty() && !a[0].is_none()) chars = arg_text(a[0]);
         if (chars) st_.step(s.size() / 256 * (chars->size() / 256 + 1));
-        return TemplateValue(std::string(py_strip(s, chars)));
+        return result(std::string(py_strip(s, chars)));
       }
       if (name == "startswith" || name == "endswith") {
         List a = argc(1, 1);
@@ -1787,11 +1792,11 @@ class Renderer {
       if (name == "replace") {
         List a = argc(2, 3);
         if (!a[0].is_string() || !a[1].is_string()) throw EvalError("replace() arguments must be str");
-        std::string r = py_replace(s, a[0].as_string(), a[1].as_string(), a.size() > 2 ? int_arg(a[2], "count") : -1,
-                                   st_.bound(0));
-        st_.step(s.size() / 256 * (a[0].as_string().size() / 256 + 1));
+        const std::string old = arg_text(a[0]);
+        std::string r = py_replace(s, old, arg_text(a[1]), a.size() > 2 ? int_arg(a[2], "count") : -1, st_.bound(0));
+        st_.step(s.size() / 256 * (old.size() / 256 + 1));
         st_.bytes(r.size());
-        return TemplateValue(std::move(r));
+        return result(std::move(r));
       }
     }
     return std::nullopt;

@@ -95,8 +95,7 @@
 ///   `self` and `super` (and `loop` inside a recursive loop), statements
 ///   other than text, `{{ }}`, if, for, set, include and autoescape, and calls
 ///   of names other than range(), whose Markup-ness follows rules of their
-///   own. Calling a method of Markup (a safe string): it gives Markup and
-///   escapes its arguments.
+///   own.
 /// - An include of a list holding something other than strings and
 ///   undefined values; `{% include ... without context %}` inside a
 ///   recursive loop (Jinja2 fails to render those templates); `super.super()`;
