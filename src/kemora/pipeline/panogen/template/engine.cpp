@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "kemora/common/limits.hpp"
@@ -33,6 +34,9 @@ class EvalError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// The names a scope binds, in order (keys are names in the syntax tree).
+using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
 
 /// What one render may still spend (TemplateLimits), shared by the renderers
 /// of the template and of the templates it includes.
@@ -72,12 +76,31 @@ class Budget {
   const std::string* name = nullptr;
   int line = 0;
 
+  /// Frames that macros hold on to and namespaces: emptied when the render
+  /// ends, which breaks the cycles values make through them (a macro in the
+  /// frame it holds, a namespace holding itself).
+  void keep(const std::shared_ptr<Frame>& f) {
+    if (kept_frame_set_.insert(f.get()).second) kept_frames_.push_back(f);
+  }
+  void keep(const std::shared_ptr<TemplateMap>& m) { kept_maps_.push_back(m); }
+  ~Budget() {
+    for (auto& f : kept_frames_) f->clear();
+    for (auto& m : kept_maps_) *m = TemplateMap();
+  }
+  /// Modules imported without context, by template name (Jinja2 caches them).
+  std::map<std::string, TemplateValue, std::less<>> modules;
+  /// Macro calls running (one inside another).
+  int macro_calls = 0;
+
   static constexpr std::uint64_t kElementBytes = 32;
 
  private:
   const TemplateLimits& limits_;
   std::uint64_t steps_ = 0;
   std::uint64_t bytes_ = 0;
+  std::vector<std::shared_ptr<Frame>> kept_frames_;
+  std::set<const Frame*> kept_frame_set_;
+  std::vector<std::shared_ptr<TemplateMap>> kept_maps_;
 };
 
 bool is_int(const TemplateValue& v) { return v.is_integer(); }
@@ -774,6 +797,78 @@ std::int64_t int_arg(const TemplateValue& v, const char* what) {
   return v.as_int();
 }
 
+// ---- macros, namespaces and the other globals: their values ----------------
+
+class Renderer;
+
+/// A macro as Jinja2 makes it: its definition, and what its body sees when
+/// called (the frames and context of the place it was defined in, late
+/// bound: a frame's later changes show).
+struct MacroDef {
+  const Stmt* stmt = nullptr;  ///< Macro or CallBlock
+  const Template* tpl = nullptr;
+  const TemplateMap* ctx = nullptr;
+  const Renderer* parent = nullptr;      ///< the defining renderer's includer
+  std::weak_ptr<const char> parent_alive;  ///< expired once `parent` ended
+  std::vector<std::shared_ptr<Frame>> frames;
+  int depth = 0;  ///< the defining renderer's levels above its template
+};
+
+/// The function of a macro value; the renderer calls macros itself (with
+/// keyword arguments), so this is only reached where a callable is called
+/// without a renderer.
+struct MacroFn {
+  std::shared_ptr<const MacroDef> def;
+  TemplateValue operator()(const List&) const { throw EvalError("calling a macro here is not supported"); }
+};
+
+/// A callable global that takes keyword arguments: namespace(), dict(),
+/// joiner(), cycler().
+struct KwFn {
+  using Kw = std::vector<std::pair<std::string, TemplateValue>>;
+  std::function<TemplateValue(const List&, const Kw&)> f;
+  TemplateValue operator()(const List& args) const { return f(args, {}); }
+};
+
+/// What namespace() gives: attributes that `{% set ns.x = ... %}` changes,
+/// shared by every copy of the value.
+struct NamespaceFn {
+  std::shared_ptr<TemplateMap> attrs;
+  TemplateValue operator()(const List&) const { throw EvalError("'Namespace' object is not callable"); }
+};
+
+/// What cycler(...) gives.
+struct CyclerFn {
+  struct State {
+    List items;
+    std::size_t pos = 0;
+  };
+  std::shared_ptr<State> state;
+  TemplateValue operator()(const List&) const { throw EvalError("'Cycler' object is not callable"); }
+};
+
+template <class T>
+const T* callable_as(const TemplateValue& v) {
+  return v.kind() == Kind::Callable ? v.as_function().target<T>() : nullptr;
+}
+
+/// Jinja2's callable(): a namespace and a cycler are objects, not functions.
+bool py_callable(const TemplateValue& v) {
+  return v.kind() == Kind::Callable && !callable_as<NamespaceFn>(v) && !callable_as<CyclerFn>(v);
+}
+
+/// The entries of dict(...) and namespace(...): one mapping, then keywords.
+TemplateMap dict_of(const char* what, const List& args, const KwFn::Kw& kw) {
+  TemplateMap out;
+  if (args.size() > 1) throw EvalError(std::string(what) + " expected at most 1 argument, got " + std::to_string(args.size()));
+  if (!args.empty()) {
+    if (!args[0].is_map()) throw EvalError(std::string(what) + " of a value other than a dict is not supported");
+    for (const auto& [k, v] : args[0].as_map()) out.set(k, v);
+  }
+  for (const auto& [k, v] : kw) out.set(k, v);
+  return out;
+}
+
 class Renderer {
  public:
   /// `depth`: the levels of nesting above this template's own (the include
@@ -781,13 +876,12 @@ class Renderer {
   Renderer(const TemplateEnvironment& env, const Template& tpl, const TemplateMap& ctx, const Renderer* parent,
            int depth, Budget& st, std::string& out, std::vector<TemplatePage::Splice>* splices)
       : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), st_(st), out_(out), splices_(splices) {
-    frames_.emplace_back();
+    frames_.push_back(std::make_shared<Frame>());
   }
 
   void run() { render_body(tpl_.body); }
 
  private:
-  using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
 
   [[noreturn]] void fail(int line, const std::string& msg) const {
     throw TemplateError(tpl_.name + ":" + std::to_string(line) + ": " + msg);
@@ -795,7 +889,7 @@ class Renderer {
 
   const TemplateValue* find_local(std::string_view name) const {
     for (auto f = frames_.rbegin(); f != frames_.rend(); ++f)
-      for (auto v = f->rbegin(); v != f->rend(); ++v)
+      for (auto v = (*f)->rbegin(); v != (*f)->rend(); ++v)
         if (v->first == name) return &v->second;
     // An included template sees the includer's variables but not its loop.
     if (parent_ && name != "loop") return parent_->find_visible(name);
@@ -810,6 +904,7 @@ class Renderer {
   TemplateValue lookup(std::string_view name) const {
     if (const TemplateValue* v = find_visible(name)) return *v;
     if (name == "range") return range_function(st_);
+    if (std::optional<TemplateValue> g = macro_global(name)) return std::move(*g);
     return TemplateValue::undefined("'" + std::string(name) + "' is undefined");
   }
 
@@ -903,8 +998,9 @@ class Renderer {
         return;
       case Stmt::Kind::Set: {
         TemplateValue v = eval(*s.expr);
+        if (!s.name.empty()) return set_attribute(s, std::move(v));
         try {
-          assign_targets(frames_.back(), s.targets, v);
+          assign_targets(*frames_.back(), s.targets, v);
         } catch (const EvalError& e) {
           fail(s.line, e.what());
         }
@@ -912,6 +1008,13 @@ class Renderer {
       }
       case Stmt::Kind::For: render_for(s); return;
       case Stmt::Kind::Include: render_include(s); return;
+      case Stmt::Kind::Macro:
+      case Stmt::Kind::CallBlock:
+      case Stmt::Kind::SetBlock:
+      case Stmt::Kind::FilterBlock:
+      case Stmt::Kind::With:
+      case Stmt::Kind::Import:
+      case Stmt::Kind::FromImport: render_macro_stmt(s); return;
     }
   }
 
@@ -929,15 +1032,15 @@ class Renderer {
       }
       seq = &materialized;
     }
-    frames_.emplace_back();
+    frames_.push_back(std::make_shared<Frame>());
     struct PopFrame {
-      std::vector<Frame>& frames;
+      std::vector<std::shared_ptr<Frame>>& frames;
       ~PopFrame() { frames.pop_back(); }
     } pop{frames_};
     if (s.cond) {
       List kept;
       for (const auto& item : *seq) {
-        frames_.back().clear();
+        frames_.back()->clear();
         step(s.line);
         bind(s, item);
         if (eval(*s.cond).truthy()) kept.push_back(item);
@@ -949,7 +1052,7 @@ class Renderer {
       // The else body sees the enclosing names (not the targets the `if`
       // filter bound) and is a scope of its own: what it sets ends with it,
       // when PopFrame removes this frame.
-      frames_.back().clear();
+      frames_.back()->clear();
       render_body(s.else_body);
       return;
     }
@@ -975,7 +1078,7 @@ class Renderer {
       });
     }
     for (std::size_t i = 0; i < n; ++i) {
-      frames_.back().clear();
+      frames_.back()->clear();
       step(s.line);
       bind(s, (*seq)[i]);
       if (s.uses_loop) {
@@ -995,7 +1098,7 @@ class Renderer {
             .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"))
             .set("cycle", cycle)
             .set("changed", changed);
-        frames_.back().emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
+        frames_.back()->emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
       }
       render_body(s.body);
     }
@@ -1027,7 +1130,7 @@ class Renderer {
 
   void bind(const Stmt& s, const TemplateValue& item) {
     try {
-      assign_targets(frames_.back(), s.targets, item);
+      assign_targets(*frames_.back(), s.targets, item);
     } catch (const EvalError& e) {
       fail(s.line, e.what());
     }
@@ -1051,6 +1154,361 @@ class Renderer {
     static const TemplateMap empty;
     Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, out_, splices_);
     child.run();
+  }
+
+  // ---- macros, call blocks, imports and the with, filter and set blocks ----
+
+  /// Nested macro calls beyond which a render is refused: Jinja2 runs out of
+  /// Python's recursion limit at about 200 (fewer with includes between).
+  static constexpr int kMaxMacroCalls = 80;
+
+  void render_macro_stmt(const Stmt& s) {
+    switch (s.kind) {
+      case Stmt::Kind::Macro: assign(*frames_.back(), s.name, make_macro(s)); return;
+      case Stmt::Kind::CallBlock: {
+        TemplateValue caller = make_macro(s);
+        const Expr& call = *s.expr;
+        TemplateValue f = eval(*call.args[0]);
+        const MacroFn* m = callable_as<MacroFn>(f);
+        if (!m) {
+          if (f.is_undefined()) fail(s.line, std::string(f.undefined_hint().empty() ? "value is undefined" : f.undefined_hint()));
+          fail(s.line, "a call block of something other than a macro is not supported");
+        }
+        write_text(s.line, call_macro(*m->def, call, &caller));
+        return;
+      }
+      case Stmt::Kind::SetBlock: {
+        TemplateValue v(render_captured(s.body));
+        if (s.expr) v = apply_block_filters(*s.expr, std::move(v));
+        if (!s.name.empty()) return set_attribute(s, std::move(v));
+        assign(*frames_.back(), s.targets[0], std::move(v));
+        return;
+      }
+      case Stmt::Kind::FilterBlock: {
+        TemplateValue v = apply_block_filters(*s.expr, TemplateValue(render_captured(s.body)));
+        std::string text;
+        try {
+          append_str_limited(text, v, st_.bound(0));
+        } catch (const std::exception& e) {
+          fail(s.line, e.what());
+        }
+        write_text(s.line, TemplateValue(std::move(text)));
+        return;
+      }
+      case Stmt::Kind::With: {
+        // The values are computed in the scope around, all before any is bound.
+        auto frame = std::make_shared<Frame>();
+        for (std::size_t i = 0; i < s.targets.size(); ++i) {
+          TemplateValue v = eval(*s.defaults[i]);
+          assign(*frame, s.targets[i], std::move(v));
+        }
+        frames_.push_back(std::move(frame));
+        struct PopFrame {
+          std::vector<std::shared_ptr<Frame>>& frames;
+          ~PopFrame() { frames.pop_back(); }
+        } pop{frames_};
+        render_body(s.body);
+        return;
+      }
+      case Stmt::Kind::Import: {
+        TemplateValue module = import_module(s);
+        assign(*frames_.back(), s.name, std::move(module));
+        if (frames_.size() == 1) unexported_.insert(s.name);
+        return;
+      }
+      case Stmt::Kind::FromImport: {
+        TemplateValue module = import_module(s);
+        for (std::size_t i = 0; i < s.targets.size(); ++i) {
+          const TemplateValue* v = module.as_map().find(s.targets[i]);
+          TemplateValue bound = v ? *v
+                                  : TemplateValue::undefined("the template " + py_quoted(module_name_of(s)) +
+                                                             " does not export the requested name " +
+                                                             py_quoted(s.targets[i]));
+          assign(*frames_.back(), s.aliases[i], std::move(bound));
+          if (frames_.size() == 1) unexported_.insert(s.aliases[i]);
+        }
+        return;
+      }
+      default: return;
+    }
+  }
+
+  /// Writes what a call block or filter block gives, charged to the budget.
+  void write_text(int line, const TemplateValue& v) {
+    try {
+      st_.bytes(v.as_string().size());
+    } catch (const EvalError& e) {
+      fail(line, e.what());
+    }
+    out_.append(v.as_string());
+  }
+
+  std::string module_name_of(const Stmt& s) {
+    TemplateValue n = eval(*s.expr);
+    return n.is_string() ? std::string(n.as_string()) : std::string();
+  }
+
+  /// `{% set ns.attr = v %}`: only a namespace takes attributes.
+  void set_attribute(const Stmt& s, TemplateValue v) {
+    TemplateValue obj = lookup(s.targets[0]);
+    const NamespaceFn* ns = callable_as<NamespaceFn>(obj);
+    if (!ns) fail(s.line, "cannot assign attribute on non-namespace object");
+    ns->attrs->set(s.name, std::move(v));
+  }
+
+  TemplateValue make_macro(const Stmt& s) {
+    auto def = std::make_shared<MacroDef>();
+    def->stmt = &s;
+    def->tpl = &tpl_;
+    def->ctx = &ctx_;
+    def->parent = parent_;
+    if (parent_) def->parent_alive = parent_->alive_;
+    def->frames = frames_;
+    def->depth = depth_;
+    for (const auto& f : frames_) st_.keep(f);
+    return TemplateValue::function(MacroFn{std::move(def)});
+  }
+
+  /// The text `body` renders in a scope of its own (a set or filter block).
+  std::string render_captured(const Body& body) {
+    std::string text;
+    Renderer sub(env_, tpl_, ctx_, parent_, depth_, st_, text, nullptr);
+    sub.frames_ = frames_;
+    sub.frames_.push_back(std::make_shared<Frame>());
+    sub.render_body(body);
+    return text;
+  }
+
+  /// The filters of a set or filter block applied to its text.
+  TemplateValue apply_block_filters(const Expr& chain, TemplateValue text) {
+    auto frame = std::make_shared<Frame>();
+    frame->emplace_back(kBlockText, std::move(text));
+    frames_.push_back(std::move(frame));
+    struct PopFrame {
+      std::vector<std::shared_ptr<Frame>>& frames;
+      ~PopFrame() { frames.pop_back(); }
+    } pop{frames_};
+    return eval(chain);
+  }
+
+  /// Calls `def` with the arguments of `call` (a Call expression; its first
+  /// operand is the macro) and the caller of a call block, as Jinja2 binds
+  /// them: positional ones first, then keywords; what is left goes to
+  /// `varargs` and `kwargs` when the body uses them, else it is an error.
+  TemplateValue call_macro(const MacroDef& def, const Expr& call, const TemplateValue* caller) {
+    const Stmt& m = *def.stmt;
+    const std::string what = m.kind == Stmt::Kind::CallBlock ? "macro None" : "macro '" + m.name + "'";
+    const std::size_t n_kw = call.kw_names.size();
+    const std::size_t n_pos = call.args.size() - 1 - n_kw;
+    List pos;
+    for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*call.args[1 + i]));
+    KwFn::Kw kw;
+    for (std::size_t k = 0; k < n_kw; ++k) {
+      for (const auto& [name, v] : kw)
+        if (name == call.kw_names[k]) throw EvalError("keyword argument repeated: " + name);
+      kw.emplace_back(call.kw_names[k], eval(*call.args[1 + n_pos + k]));
+    }
+    if (caller) {
+      for (const auto& [name, v] : kw)
+        if (name == "caller") throw EvalError("keyword argument repeated: caller");
+      kw.emplace_back("caller", *caller);
+    }
+    if (def.parent && def.parent_alive.expired())
+      throw EvalError("calling a macro after the template that included its template ended is not supported");
+
+    // The levels of the call and of the macro's body add up.
+    const int total = depth_ + call.level + 1;
+    if (total + m.body_depth > common::kMaxNesting) throw EvalError(common::kTooDeeplyNested);
+    if (st_.macro_calls >= kMaxMacroCalls)
+      throw EvalError("macro calls nested more than " + std::to_string(kMaxMacroCalls) +
+                      " deep (Jinja2 reaches Python's recursion limit near there; not supported)");
+    st_.step();
+
+    auto frame = std::make_shared<Frame>();
+    std::vector<bool> given(m.targets.size(), false);
+    for (std::size_t i = 0; i < m.targets.size() && i < pos.size(); ++i) {
+      frame->emplace_back(m.targets[i], pos[i]);
+      given[i] = true;
+    }
+    if (pos.size() > m.targets.size() && !m.catch_varargs)
+      throw EvalError(what + " takes not more than " + std::to_string(m.targets.size()) + " argument(s)");
+    TemplateMap rest;
+    TemplateValue caller_value = TemplateValue::undefined("No caller defined");
+    for (auto& [name, v] : kw) {
+      std::size_t i = 0;
+      while (i < m.targets.size() && m.targets[i] != name) ++i;
+      if (i < m.targets.size() && !given[i]) {
+        frame->emplace_back(m.targets[i], v);
+        given[i] = true;
+      } else if (name == "caller" && m.uses_caller) {
+        caller_value = v;
+      } else {
+        rest.set(name, v);
+      }
+    }
+    if (!rest.empty() && !m.catch_kwargs) {
+      if (rest.find("caller")) throw EvalError(what + " was invoked with two values for the special caller argument");
+      throw EvalError(what + " takes no keyword argument " + py_quoted(rest.begin()->first));
+    }
+    if (m.catch_varargs) {
+      List extra;
+      for (std::size_t i = m.targets.size(); i < pos.size(); ++i) extra.push_back(pos[i]);
+      frame->emplace_back("varargs", TemplateValue::tuple(std::move(extra)));
+    }
+    if (m.catch_kwargs) frame->emplace_back("kwargs", TemplateValue(std::move(rest)));
+    if (m.uses_caller) frame->emplace_back("caller", caller_value);
+
+    std::string text;
+    Renderer child(env_, *def.tpl, *def.ctx, def.parent, total - m.depth, st_, text, nullptr);
+    child.frames_ = def.frames;
+    child.frames_.push_back(frame);
+    ++st_.macro_calls;
+    struct Leave {
+      int& calls;
+      ~Leave() { --calls; }
+    } leave{st_.macro_calls};
+    // Defaults are computed at the call, in the macro's scope, in order:
+    // a default sees the parameters before it.
+    for (std::size_t i = 0; i < m.targets.size(); ++i) {
+      if (given[i]) continue;
+      TemplateValue v = m.defaults[i] ? child.eval(*m.defaults[i])
+                                      : TemplateValue::undefined("parameter " + py_quoted(m.targets[i]) +
+                                                                 " was not provided");
+      frame->emplace_back(m.targets[i], std::move(v));
+    }
+    child.render_body(m.body);
+    return TemplateValue(std::move(text));
+  }
+
+  /// Calls of macros and of the globals that take keyword arguments;
+  /// nullopt for other callables.
+  std::optional<TemplateValue> call_special(const TemplateValue& f, const Expr& e) {
+    if (const MacroFn* m = callable_as<MacroFn>(f)) return call_macro(*m->def, e, nullptr);
+    const KwFn* k = callable_as<KwFn>(f);
+    if (!k) return std::nullopt;
+    const std::size_t n_kw = e.kw_names.size();
+    const std::size_t n_pos = e.args.size() - 1 - n_kw;
+    List pos;
+    for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*e.args[1 + i]));
+    KwFn::Kw kw;
+    for (std::size_t i = 0; i < n_kw; ++i) kw.emplace_back(e.kw_names[i], eval(*e.args[1 + n_pos + i]));
+    return k->f(pos, kw);
+  }
+
+  /// namespace(), dict(), joiner() and cycler(); nullopt for other names.
+  std::optional<TemplateValue> macro_global(std::string_view name) const {
+    Budget* st = &st_;
+    if (name == "dict")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        return TemplateValue(dict_of("dict()", args, kw));
+      }});
+    if (name == "namespace")
+      return TemplateValue::function(KwFn{[st](const List& args, const KwFn::Kw& kw) {
+        auto attrs = std::make_shared<TemplateMap>(dict_of("namespace()", args, kw));
+        st->keep(attrs);
+        return TemplateValue::function(NamespaceFn{std::move(attrs)});
+      }});
+    if (name == "joiner")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        TemplateValue sep(", ");
+        if (args.size() + kw.size() > 1) throw EvalError("joiner() takes at most 1 argument");
+        if (!args.empty()) sep = args[0];
+        for (const auto& [k, v] : kw) {
+          if (k != "sep") throw EvalError("joiner() got an unexpected keyword argument " + py_quoted(k));
+          sep = v;
+        }
+        auto used = std::make_shared<bool>(false);
+        return TemplateValue::function([sep, used](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("joiner takes no arguments");
+          if (!*used) {
+            *used = true;
+            return TemplateValue("");
+          }
+          return sep;
+        });
+      }});
+    if (name == "cycler")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        if (!kw.empty()) throw EvalError("cycler() takes no keyword arguments");
+        if (args.empty()) throw EvalError("at least one item has to be provided");
+        auto state = std::make_shared<CyclerFn::State>();
+        state->items = args;
+        return TemplateValue::function(CyclerFn{std::move(state)});
+      }});
+    return std::nullopt;
+  }
+
+  /// The attributes of macros, namespaces and cyclers; nullopt for other values.
+  static std::optional<TemplateValue> special_attr(const TemplateValue& obj, const std::string& name) {
+    if (obj.kind() != Kind::Callable) return std::nullopt;
+    if (const MacroFn* m = callable_as<MacroFn>(obj)) {
+      const Stmt& s = *m->def->stmt;
+      if (name == "name") return s.kind == Stmt::Kind::CallBlock ? TemplateValue::none() : TemplateValue(s.name);
+      if (name == "arguments") {
+        List names;
+        for (const auto& t : s.targets) names.emplace_back(t);
+        return TemplateValue::tuple(std::move(names));
+      }
+      if (name == "catch_kwargs") return TemplateValue(s.catch_kwargs);
+      if (name == "catch_varargs") return TemplateValue(s.catch_varargs);
+      if (name == "caller") return TemplateValue(s.uses_caller);
+      throw EvalError("the attribute '" + name + "' of a macro is not supported");
+    }
+    if (const NamespaceFn* ns = callable_as<NamespaceFn>(obj)) {
+      if (const TemplateValue* v = ns->attrs->find(name)) return *v;
+      return TemplateValue::undefined("'Namespace' object has no attribute " + py_quoted(name));
+    }
+    if (const CyclerFn* c = callable_as<CyclerFn>(obj)) {
+      std::shared_ptr<CyclerFn::State> state = c->state;
+      if (name == "current") return state->items[state->pos];
+      if (name == "items") return TemplateValue::tuple(state->items);
+      if (name == "next")
+        return TemplateValue::function([state](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("next() takes no arguments");
+          TemplateValue v = state->items[state->pos];
+          state->pos = (state->pos + 1) % state->items.size();
+          return v;
+        });
+      if (name == "reset")
+        return TemplateValue::function([state](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("reset() takes no arguments");
+          state->pos = 0;
+          return TemplateValue::none();
+        });
+      throw EvalError("the attribute '" + name + "' of a cycler is not supported");
+    }
+    return std::nullopt;
+  }
+
+  /// The module `{% import %}` and `{% from %}` bind: the names the template
+  /// sets at its top level (but those starting with '_' and those it
+  /// imports itself), after running it; without context once per render.
+  TemplateValue import_module(const Stmt& s) {
+    TemplateValue name = eval(*s.expr);
+    if (!name.is_string()) fail(s.line, "import expects a template name (a string), got " + type_name(name));
+    std::string key(name.as_string());
+    if (!s.with_context)
+      if (auto it = st_.modules.find(key); it != st_.modules.end()) return it->second;
+    int depth = depth_ + s.depth + 1;
+    if (depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    std::shared_ptr<const Template> tpl;
+    try {
+      tpl = env_.load(key);
+    } catch (const TemplateNotFound& e) {
+      fail(s.line, e.what());
+    }
+    if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    static const TemplateMap empty;
+    std::string discarded;
+    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, discarded,
+                   nullptr);
+    child.run();
+    TemplateMap exports;
+    for (const auto& [n, v] : *child.frames_[0])
+      if (!n.empty() && n[0] != '_' && !child.unexported_.count(n)) exports.set(std::string(n), v);
+    TemplateValue module = TemplateValue::object(std::move(exports), "TemplateModule");
+    if (!s.with_context) st_.modules.emplace(std::move(key), module);
+    return module;
   }
 
   // ---- expressions ----
@@ -1165,7 +1623,7 @@ class Renderer {
             break;
           // An undefined value and the loop object can be called (and fail).
           case Test::Callable:
-            r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
+            r = py_callable(v) || v.is_undefined() || v.kind() == Kind::Object;
             break;
           case Test::Even:
           case Test::Odd:
@@ -1247,6 +1705,7 @@ class Renderer {
 
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
+    if (std::optional<TemplateValue> v = special_attr(obj, name)) return std::move(*v);
     // `x.name` is Python's attribute first: a method of a dict wins over
     // its key of that name, and a str, list or number has attributes too.
     // Those the engine does not have are an error, never undefined.
@@ -1360,6 +1819,7 @@ class Renderer {
     TemplateValue f = eval(callee);
     if (f.is_undefined()) fail_undefined(f);
     if (f.kind() != Kind::Callable) throw EvalError("'" + type_name(f) + "' object is not callable");
+    if (std::optional<TemplateValue> r = call_special(f, e)) return std::move(*r);
     if (!e.kw_names.empty()) throw EvalError("keyword arguments in calls are not supported");
     List args = eval_args(e, 1);
     return f.as_function()(args);
@@ -1692,7 +2152,11 @@ class Renderer {
   Budget& st_;
   std::string& out_;
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
-  std::vector<Frame> frames_;
+  std::vector<std::shared_ptr<Frame>> frames_;
+  /// Top-level names bound by imports: not part of this template's module.
+  std::set<std::string_view, std::less<>> unexported_;
+  /// Expires when this renderer ends (see MacroDef::parent_alive).
+  std::shared_ptr<const char> alive_ = std::make_shared<const char>('\0');
   bool no_finite_checks_ = false;  ///< evaluating a {{ }} of literals as Jinja2 folds it
 };
 

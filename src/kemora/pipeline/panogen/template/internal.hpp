@@ -84,13 +84,23 @@ struct Expr {
   /// than {{ }}, where a constant is printed as text): an infinity or NaN
   /// there is an error, as it is in Jinja2.
   bool check_finite = false;
+  /// Call: the levels open around it (blocks and expressions), which a
+  /// macro it calls adds its own to.
+  int level = 0;
 };
+
+/// The name a filter or set block's text is bound to for its filters.
+inline constexpr const char* kBlockText = " block text";
 
 struct Stmt;
 using Body = std::vector<Stmt>;
 
 struct Stmt {
-  enum class Kind { Text, Output, For, If, Set, Include };
+  enum class Kind {
+    Text, Output, For, If, Set, Include,
+    // macros.cpp
+    Macro, CallBlock, SetBlock, FilterBlock, With, Import, FromImport,
+  };
   Kind kind;
   int line = 0;
   int depth = 0;                     ///< Include: the blocks around it
@@ -104,6 +114,19 @@ struct Stmt {
   bool uses_loop = false;            ///< For: the body refers to `loop`
   bool with_context = true;          ///< Include
   bool ignore_missing = false;       ///< Include
+  /// Set: `targets[0].attr = ...` (a namespace attribute) when not empty;
+  /// Macro, CallBlock: the macro's name ("caller" for a call block); Import:
+  /// the module's name.
+  std::string name;
+  /// Macro, CallBlock: the parameters (in `targets`) and their defaults (null:
+  /// none); With: the values of `targets`; FromImport: the names bound (in
+  /// `targets` the names imported).
+  std::vector<ExprPtr> defaults;
+  std::vector<std::string> aliases;  ///< FromImport: the names bound
+  bool catch_varargs = false;        ///< Macro, CallBlock: the body uses `varargs`
+  bool catch_kwargs = false;         ///< ... `kwargs`
+  bool uses_caller = false;          ///< ... `caller`
+  int body_depth = 0;                ///< Macro, CallBlock: levels the body adds to `depth`
 };
 
 struct Template {
