@@ -1186,13 +1186,11 @@ class Renderer {
       }
       case Stmt::Kind::FilterBlock: {
         TemplateValue v = apply_block_filters(*s.expr, TemplateValue(render_captured(s.body)));
-        std::string text;
-        try {
-          append_str_limited(text, v, st_.bound(0));
-        } catch (const std::exception& e) {
-          fail(s.line, e.what());
-        }
-        write_text(s.line, TemplateValue(std::move(text)));
+        // Jinja2 joins what the filters give with the other output as it is:
+        // anything but a string fails there.
+        if (!v.is_string())
+          fail(s.line, "a filter block whose filters give a " + type_name(v) + " (Jinja2 fails: expected str instance)");
+        write_text(s.line, v);
         return;
       }
       case Stmt::Kind::With: {

@@ -460,9 +460,14 @@ class Parser {
   void load_name(const std::string& name) {
     note_macro_load(name);
     Scope& here = scopes_.back();
-    here.first_is_store.emplace(name, false);
-    for (std::size_t i = 0; i + 1 < scopes_.size(); ++i)
-      if (!scopes_[i].first_is_store.count(name)) scopes_[i].inner_loads.emplace(name, cur().line);
+    // A name that this scope, or one between, binds before any use is that
+    // scope's own: the scopes around it do not see this use.
+    if (here.first_is_store.emplace(name, false).first->second) return;
+    for (std::size_t i = scopes_.size() - 1; i-- > 0;) {
+      auto it = scopes_[i].first_is_store.find(name);
+      if (it == scopes_[i].first_is_store.end()) scopes_[i].inner_loads.emplace(name, cur().line);
+      else if (it->second) break;
+    }
   }
 
   void store_name(const std::string& name, int line) {

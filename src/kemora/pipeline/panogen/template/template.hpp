@@ -41,6 +41,24 @@
 ///   `last`, `length`, `depth` (1), `depth0` (0), `previtem`, `nextitem`,
 ///   `cycle(...)`, `changed(...)`; `set name = ...` (and `set a, b = ...`);
 ///   `include` of a name, with `ignore missing` and `with`/`without context`.
+/// - `{% macro name(a, b=default) %}`: defaults computed at each call in the
+///   macro's scope; positional and keyword arguments; `varargs`, `kwargs` and
+///   `caller` when the body uses them; the attributes `name`, `arguments`,
+///   `catch_varargs`, `catch_kwargs`, `caller`. A macro sees the names of the
+///   scopes it is defined in as they are when it runs, and the context; what
+///   it sets stays inside. Its result is a plain string.
+/// - `{% call(args) macro(...) %}...{% endcall %}` and `caller(...)`.
+/// - `{% import name as m %}` and `{% from name import a, b as c %}`, with or
+///   without context (without by default): a module holds the names its
+///   template sets at the top level, not those starting with `_` nor those it
+///   imports. Modules imported without context are made once per render
+///   (Jinja2 keeps them longer: its environment caches them).
+/// - `{% set name %}...{% endset %}` (with filters: `{% set x | upper %}`) and
+///   `{% set ns.attr %}...{% endset %}`; `{% filter f|g(...) %}...{% endfilter %}`;
+///   `{% with a = 1, b = a %}...{% endwith %}` (values computed outside).
+/// - The globals `namespace(...)` (a dict and keyword arguments; `{% set
+///   ns.attr = ... %}`), `dict(...)`, `joiner(sep)`, `cycler(...)` (`next()`,
+///   `current`, `reset()`, `items`).
 /// - Expressions: literals (strings with Python's escapes; integers in every
 ///   form Jinja2 reads: `1_000`, `0x1F`, `0o17`, `0b101`; reals `1.5`,
 ///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
@@ -64,12 +82,21 @@
 ///
 /// Refused, with an error naming template, line and construct (Jinja2 would
 /// render these; the engine does not):
-/// - `{% macro %}`, `{% call %}`, `{% extends %}`/`{% block %}`,
-///   `{% import %}`/`{% from %}`, `{% with %}`, `{% filter %}`,
-///   `{% autoescape %}`, `{% set %}...{% endset %}`, recursive loops,
+/// - `{% extends %}`/`{% block %}`, `{% autoescape %}`, recursive loops,
 ///   `{% break %}`/`{% continue %}`, include of a list of names.
-/// - Slices (`x[1:]`), `*args`/`**kwargs` and keyword arguments in calls,
-///   dict keys other than strings, nested unpacking, assigning to attributes.
+/// - Macro parameters named `caller`, `varargs` or `kwargs`; a call block of
+///   something other than a macro; a block assignment to several names; the
+///   attributes of macros and cyclers other than those above; printing a
+///   macro, a namespace, a joiner or a module; a filter block whose filters
+///   give anything but a string (Jinja2 fails without naming a line).
+/// - Macro calls nested more than 80 deep (Jinja2 reaches Python's recursion
+///   limit at about 200, fewer with includes or call blocks between).
+/// - Calling a macro after the template that included its template has
+///   ended (only possible by keeping it in a namespace).
+/// - Slices (`x[1:]`), `*args`/`**kwargs` in calls, keyword arguments in
+///   calls of anything but macros and the globals above, dict keys other
+///   than strings, nested unpacking, assigning to attributes but those of
+///   namespaces (one at a time).
 /// - Filters and tests other than those above (unknown ones fail when the
 ///   template is parsed), `%` formatting of strings, methods other than those
 ///   above (taking one without calling it is fine; calling or printing it
@@ -79,9 +106,9 @@
 /// - `int()`/`float()` of a text holding a character beyond ASCII that may be
 ///   a decimal digit of another script (Python reads those).
 /// - Integers beyond 14,000 bits; int / int results below 2**-1021.
-/// - A name that an inner loop uses before a `{% set %}` of it in the scope
-///   around the loop, where that set is the scope's first mention of it
-///   (Jinja2 leaves the name undefined in the loop there).
+/// - A name that an inner loop or a macro uses before a `{% set %}` of it in
+///   the scope around, where that set is the scope's first mention of it
+///   (Jinja2 leaves the name undefined in the loop or macro there).
 /// - Work beyond TemplateLimits (loop steps, bytes, range() length), nesting
 ///   beyond 512 levels.
 ///
@@ -96,7 +123,8 @@
 ///   chain is one level, and every `{% for %}`/`{% if %}` body one more level
 ///   for what it holds; an `{% include %}` runs the included template one level
 ///   below the include statement, so include depth, block depth and expression
-///   depth add up. Beyond the limit parsing (or, for includes, rendering)
+///   depth add up; so do an import's, and a macro call's: the levels around
+///   the call and those of the macro's body. Beyond the limit parsing (or, for includes, rendering)
 ///   fails with "<template>:<line>: too deeply nested (more than 512 levels)".
 ///   Values (lists, tuples, maps) nest at most 512 levels too: building a
 ///   deeper one throws std::length_error with that text (inside a render: a
