@@ -274,8 +274,10 @@ class Gen:
 
     def macro_value(self):
         """An argument or default: mostly values that print the same way."""
+        if self.chance(0.1):
+            return self.expr(2)
         return self.pick([lambda: self.string_literal(), lambda: str(self.r.randint(-3, 9)),
-                          lambda: self.pick(NAMES + ["undef", "l", "m"]), lambda: self.expr(2),
+                          lambda: self.pick(NAMES + ["undef", "l", "m"]),
                           lambda: self.pick(["'İstanbul'", "'ışık'", "5e-324", "1.7976931348623157e308", "-0.0",
                                              str(2 ** 70), "none", "[1, 'ş']", "'IŞIK'|lower", "x|default('ğ')"])])()
 
@@ -297,7 +299,7 @@ class Gen:
             return self.pick(["{{ kwargs }}", "{{ kwargs|length }}", "{% for k, v in kwargs.items() %}{{ k }}={{ v }}{% endfor %}"])
         if r < 0.7:
             info["caller"] = True
-            if self.chance(0.25):
+            if self.chance(0.1):
                 return self.pick(["{{ caller() }}", "{{ caller(1) }}", "{{ caller('ş', 2) }}", "{{ caller(b='ı') }}"])
             return self.pick(["{{ caller is defined }}", "{% if caller is defined %}{{ caller('İ') }}{% endif %}",
                               "{% if caller is defined %}[{{ caller() }}]{% else %}-{% endif %}"])
@@ -381,7 +383,7 @@ class Gen:
                              "e", "length", "first"])
             return "{%% filter %s %%}%s{%% endfilter %%}" % (flt, body())
         if r < 0.5:
-            names = self.r.sample(NAMES, self.r.randint(0, 2))
+            names = self.r.sample(["x", "t", "w", "ğ"], self.r.randint(0, 2))
             assigns = ", ".join("%s = %s" % (n, self.macro_value()) for n in names)
             return "{%% with %s %%}%s{%% endwith %%}" % (assigns, body())
         if r < 0.7:
@@ -432,9 +434,8 @@ class Gen:
                 parts.extend(self.macro_call(n) for n in self.defined)
                 if "v" in names:
                     parts.append("{{ v }}")
-        self.macros = {}
         for m in self.MACROS:
-            if self.chance(0.7):
+            if self.chance(0.7 if m not in self.defined else 0.2):
                 parts.append(self.macro_def(m))
                 if m not in self.defined:
                     self.defined.append(m)

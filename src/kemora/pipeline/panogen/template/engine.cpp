@@ -91,6 +91,8 @@ class Budget {
   std::map<std::string, TemplateValue, std::less<>> modules;
   /// Macro calls running (one inside another).
   int macro_calls = 0;
+  /// The globals namespace, dict, joiner, cycler (made when first used).
+  std::map<std::string, TemplateValue, std::less<>> globals;
 
   static constexpr std::uint64_t kElementBytes = 32;
 
@@ -1339,7 +1341,7 @@ class Renderer {
         frame->emplace_back(m.targets[i], v);
         given[i] = true;
       } else if (name == "caller" && m.uses_caller) {
-        caller_value = v;
+        if (!v.is_none()) caller_value = v;  // caller=none is no caller
       } else {
         rest.set(name, v);
       }
@@ -1389,12 +1391,24 @@ class Renderer {
     List pos;
     for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*e.args[1 + i]));
     KwFn::Kw kw;
-    for (std::size_t i = 0; i < n_kw; ++i) kw.emplace_back(e.kw_names[i], eval(*e.args[1 + n_pos + i]));
+    for (std::size_t i = 0; i < n_kw; ++i) {
+      for (const auto& [name, v] : kw)
+        if (name == e.kw_names[i]) throw EvalError("keyword argument repeated: " + name);
+      kw.emplace_back(e.kw_names[i], eval(*e.args[1 + n_pos + i]));
+    }
     return k->f(pos, kw);
   }
 
-  /// namespace(), dict(), joiner() and cycler(); nullopt for other names.
+  /// namespace(), dict(), joiner() and cycler(), one of each per render (a
+  /// global is equal to itself); nullopt for other names.
   std::optional<TemplateValue> macro_global(std::string_view name) const {
+    if (name != "dict" && name != "namespace" && name != "joiner" && name != "cycler") return std::nullopt;
+    auto it = st_.globals.find(name);
+    if (it == st_.globals.end()) it = st_.globals.emplace(std::string(name), *make_global(name)).first;
+    return it->second;
+  }
+
+  std::optional<TemplateValue> make_global(std::string_view name) const {
     Budget* st = &st_;
     if (name == "dict")
       return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
