@@ -212,6 +212,12 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("{% macro m(n) %}{% if n %}{{ m(n - 1) }}{% endif %}{% endmacro %}\n{{ m(80) }}"),
             "page.html:1: macro calls nested more than 80 deep (Jinja2 reaches Python's recursion limit near there; "
             "not supported)");
+  // The expressions around a recursive call count: each call adds them.
+  std::string sum;
+  for (int i = 0; i < 200; ++i) sum += " + 1";
+  EXPECT_EQ(error_of("{% macro m(n) %}{% if n %}{{ m(n - 1)|int" + sum + " }}{% else %}0{% endif %}{% endmacro %}\n{{ m(1) }}"), "");
+  EXPECT_EQ(error_of("{% macro m(n) %}{% if n %}{{ m(n - 1)|int" + sum + " }}{% else %}0{% endif %}{% endmacro %}\n{{ m(5) }}"),
+            "page.html:1: too deeply nested (more than 512 levels)");
   // A macro that uses a name its template sets only after the macro: Jinja2
   // sees it undefined until that set runs, not the context's value.
   EXPECT_EQ(error_of("{% macro m() %}{{ x }}{% endmacro %}\n{{ m() }}{% set x = 1 %}", {{"x", 5}}),

@@ -1316,8 +1316,9 @@ class Renderer {
     if (def.parent && def.parent_alive.expired())
       throw EvalError("calling a macro after the template that included its template ended is not supported");
 
-    // The levels of the call and of the macro's body add up.
-    const int total = depth_ + call.level + 1;
+    // The levels of the call (blocks and brackets around it, expressions
+    // being evaluated) and of the macro's body add up.
+    const int total = depth_ + call.level + eval_depth_ + 1;
     if (total + m.body_depth > common::kMaxNesting) throw EvalError(common::kTooDeeplyNested);
     if (st_.macro_calls >= kMaxMacroCalls)
       throw EvalError("macro calls nested more than " + std::to_string(kMaxMacroCalls) +
@@ -1492,6 +1493,17 @@ class Renderer {
     return std::nullopt;
   }
 
+  /// Every name visible here with its value (the context's, then the
+  /// includers' names, then this template's, inner scopes last), `loop` not.
+  void visible_names(TemplateMap& out, bool with_context) const {
+    if (with_context)
+      for (const auto& [k, v] : ctx_) out.set(k, v);
+    if (parent_) parent_->visible_names(out, false);
+    for (const auto& f : frames_)
+      for (const auto& [k, v] : *f)
+        if (k != "loop") out.set(std::string(k), v);
+  }
+
   /// The module `{% import %}` and `{% from %}` bind: the names the template
   /// sets at its top level (but those starting with '_' and those it
   /// imports itself), after running it; without context once per render.
@@ -1510,10 +1522,18 @@ class Renderer {
       fail(s.line, e.what());
     }
     if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    // With context, the module sees the context and the names visible at the
+    // import as they are then: its macros keep those values.
     static const TemplateMap empty;
+    const TemplateMap* ctx = &empty;
+    if (s.with_context) {
+      auto names = std::make_shared<TemplateMap>();
+      visible_names(*names, true);
+      st_.keep(names);
+      ctx = names.get();
+    }
     std::string discarded;
-    Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, discarded,
-                   nullptr);
+    Renderer child(env_, *tpl, *ctx, nullptr, depth, st_, discarded, nullptr);
     child.run();
     TemplateMap exports;
     for (const auto& [n, v] : *child.frames_[0])
@@ -1526,6 +1546,10 @@ class Renderer {
   // ---- expressions ----
 
   TemplateValue eval(const Expr& e) {
+    struct Level {
+      int& depth;
+      ~Level() { --depth; }
+    } level{++eval_depth_};
     try {
       return eval_inner(e);
     } catch (const TemplateError&) {
@@ -2165,6 +2189,9 @@ class Renderer {
   std::string& out_;
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
   std::vector<std::shared_ptr<Frame>> frames_;
+  /// Expressions being evaluated, one inside another (what a macro call adds
+  /// its levels to).
+  int eval_depth_ = 0;
   /// Top-level names bound by imports: not part of this template's module.
   std::set<std::string_view, std::less<>> unexported_;
   /// Expires when this renderer ends (see MacroDef::parent_alive).
