@@ -1165,6 +1165,16 @@ class Renderer {
   static constexpr int kMaxMacroCalls = 80;
 
   void render_macro_stmt(const Stmt& s) {
+    try {
+      render_macro_stmt_inner(s);
+    } catch (const TemplateError&) {
+      throw;
+    } catch (const std::exception& e) {
+      fail(s.line, e.what());
+    }
+  }
+
+  void render_macro_stmt_inner(const Stmt& s) {
     switch (s.kind) {
       case Stmt::Kind::Macro: assign(*frames_.back(), s.name, make_macro(s)); return;
       case Stmt::Kind::CallBlock: {
@@ -1370,6 +1380,8 @@ class Renderer {
     } leave{st_.macro_calls};
     // Defaults are computed at the call, in the macro's scope, in order:
     // a default sees the parameters before it.
+    // Jinja2 reports what fails in a default on the macro's line.
+    child.line_override_ = m.line;
     for (std::size_t i = 0; i < m.targets.size(); ++i) {
       if (given[i]) continue;
       TemplateValue v = m.defaults[i] ? child.eval(*m.defaults[i])
@@ -1377,6 +1389,7 @@ class Renderer {
                                                                  " was not provided");
       frame->emplace_back(m.targets[i], std::move(v));
     }
+    child.line_override_ = 0;
     child.render_body(m.body);
     return TemplateValue(std::move(text));
   }
@@ -1555,7 +1568,7 @@ class Renderer {
     } catch (const TemplateError&) {
       throw;
     } catch (const std::exception& x) {
-      fail(e.line, x.what());
+      fail(line_override_ ? line_override_ : e.line, x.what());
     }
   }
 
@@ -2192,6 +2205,8 @@ class Renderer {
   /// Expressions being evaluated, one inside another (what a macro call adds
   /// its levels to).
   int eval_depth_ = 0;
+  /// The line errors of expressions name when not 0 (a macro's defaults).
+  int line_override_ = 0;
   /// Top-level names bound by imports: not part of this template's module.
   std::set<std::string_view, std::less<>> unexported_;
   /// Expires when this renderer ends (see MacroDef::parent_alive).
