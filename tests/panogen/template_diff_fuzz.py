@@ -274,7 +274,7 @@ class Gen:
 
     def macro_value(self):
         """An argument or default: mostly values that print the same way."""
-        if self.chance(0.1):
+        if self.chance(0.05):
             return self.expr(2)
         return self.pick([lambda: self.string_literal(), lambda: str(self.r.randint(-3, 9)),
                           lambda: self.pick(NAMES + ["undef", "l", "m"]),
@@ -289,7 +289,7 @@ class Gen:
             p = self.pick(params)
             return self.pick(["{{ %s }}" % p, "{{ %s|string|upper }}" % p, "[{{ %s ~ '|' }}]" % p,
                               "{%% if %s %%}T{%% else %%}F{%% endif %%}" % p, "{{ %s is defined }}" % p,
-                              "{%% for e in %s|string %%}{{ e }}{%% endfor %%}" % p, "{{ %s|length }}" % p,
+                              "{%% for e in %s|string %%}{{ e }}{%% endfor %%}" % p, "{{ %s|string|length }}" % p,
                               "{{ %s|default('yok') }}" % p])
         if r < 0.5:
             info["varargs"] = True
@@ -310,7 +310,7 @@ class Gen:
             return self.macro_call(self.pick(self.defined))
         if r < 0.9:
             return "{% for i in l %}{{ loop.index }}{{ i }}{% endfor %}"
-        return self.stmt(d + 1, False) if self.chance(0.5) else self.text()
+        return self.stmt(d + 1, False) if self.chance(0.3) else self.text()
 
     def macro_signature(self):
         params = self.PARAMS[:self.r.randint(0, 3)]
@@ -333,7 +333,7 @@ class Gen:
 
     def macro_args(self, info=None):
         """Arguments for a macro of `info`'s signature (any, now and then)."""
-        if info is None or self.chance(0.08):
+        if info is None or self.chance(0.04):
             return ", ".join([self.macro_value() for _ in range(self.r.randint(0, 3))] +
                              ["%s=%s" % (k, self.macro_value()) for k in self.r.sample(["p", "k"], self.r.randint(0, 2))])
         params = info["params"]
