@@ -1227,11 +1227,12 @@ class Renderer {
         return;
       }
       case Stmt::Kind::FromImport: {
-        TemplateValue module = import_module(s);
+        std::string name;
+        TemplateValue module = import_module(s, &name);
         for (std::size_t i = 0; i < s.targets.size(); ++i) {
           const TemplateValue* v = module.as_map().find(s.targets[i]);
           TemplateValue bound = v ? *v
-                                  : TemplateValue::undefined("the template " + py_quoted(module_name_of(s)) +
+                                  : TemplateValue::undefined("the template " + py_quoted(name) +
                                                              " does not export the requested name " +
                                                              py_quoted(s.targets[i]));
           assign(*frames_.back(), s.aliases[i], std::move(bound));
@@ -1251,11 +1252,6 @@ class Renderer {
       fail(line, e.what());
     }
     out_.append(v.as_string());
-  }
-
-  std::string module_name_of(const Stmt& s) {
-    TemplateValue n = eval(*s.expr);
-    return n.is_string() ? std::string(n.as_string()) : std::string();
   }
 
   /// `{% set ns.attr = v %}`: only a namespace takes attributes.
@@ -1520,10 +1516,11 @@ class Renderer {
   /// The module `{% import %}` and `{% from %}` bind: the names the template
   /// sets at its top level (but those starting with '_' and those it
   /// imports itself), after running it; without context once per render.
-  TemplateValue import_module(const Stmt& s) {
+  TemplateValue import_module(const Stmt& s, std::string* name_out = nullptr) {
     TemplateValue name = eval(*s.expr);
     if (!name.is_string()) fail(s.line, "import expects a template name (a string), got " + type_name(name));
     std::string key(name.as_string());
+    if (name_out) *name_out = key;
     if (!s.with_context)
       if (auto it = st_.modules.find(key); it != st_.modules.end()) return it->second;
     int depth = depth_ + s.depth + 1;
