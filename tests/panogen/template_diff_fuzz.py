@@ -342,6 +342,10 @@ class Gen:
         free = params[n:] + (["k", "ad"] if info["kwargs"] else [])
         for k in self.r.sample(free, self.r.randint(0, len(free))):
             args.append("%s=%s" % (k, self.macro_value()))
+        if self.chance(0.1):
+            args.append("*%s" % self.pick(["[1, 'ş']", "'ıİ'", "l", "undef", "m", "[]"]))
+        if self.chance(0.1):
+            args.append("**%s" % self.pick(["{'k': 'ğ'}", "{}", "m", "dict(ad=1)"]))
         return ", ".join(args)
 
     def macro_call(self, name, prefix=""):

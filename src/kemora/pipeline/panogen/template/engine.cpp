@@ -1304,16 +1304,9 @@ class Renderer {
   TemplateValue call_macro(const MacroDef& def, const Expr& call, const TemplateValue* caller) {
     const Stmt& m = *def.stmt;
     const std::string what = m.kind == Stmt::Kind::CallBlock ? "macro None" : "macro '" + m.name + "'";
-    const std::size_t n_kw = call.kw_names.size();
-    const std::size_t n_pos = call.args.size() - 1 - n_kw;
     List pos;
-    for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*call.args[1 + i]));
     KwFn::Kw kw;
-    for (std::size_t k = 0; k < n_kw; ++k) {
-      for (const auto& [name, v] : kw)
-        if (name == call.kw_names[k]) throw EvalError("keyword argument repeated: " + name);
-      kw.emplace_back(call.kw_names[k], eval(*call.args[1 + n_pos + k]));
-    }
+    call_args(call, pos, kw);
     if (caller) {
       for (const auto& [name, v] : kw)
         if (name == "caller") throw EvalError("keyword argument repeated: caller");
@@ -1396,17 +1389,38 @@ class Renderer {
     if (const MacroFn* m = callable_as<MacroFn>(f)) return call_macro(*m->def, e, nullptr);
     const KwFn* k = callable_as<KwFn>(f);
     if (!k) return std::nullopt;
+    List pos;
+    KwFn::Kw kw;
+    call_args(e, pos, kw);
+    return k->f(pos, kw);
+  }
+
+  /// The arguments of a call in source order: positional ones, `*x` spread
+  /// into them, keywords and `**x` spread into those.
+  void call_args(const Expr& e, List& pos, KwFn::Kw& kw) {
     const std::size_t n_kw = e.kw_names.size();
     const std::size_t n_pos = e.args.size() - 1 - n_kw;
-    List pos;
     for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*e.args[1 + i]));
-    KwFn::Kw kw;
-    for (std::size_t i = 0; i < n_kw; ++i) {
-      for (const auto& [name, v] : kw)
-        if (name == e.kw_names[i]) throw EvalError("keyword argument repeated: " + name);
-      kw.emplace_back(e.kw_names[i], eval(*e.args[1 + n_pos + i]));
+    auto add = [&](const std::string& name, TemplateValue v) {
+      for (const auto& [n, x] : kw)
+        if (n == name) throw EvalError("got multiple values for keyword argument " + py_quoted(name));
+      kw.emplace_back(name, std::move(v));
+    };
+    for (std::size_t k = 0; k < n_kw; ++k) {
+      const std::string& name = e.kw_names[k];
+      TemplateValue v = eval(*e.args[1 + n_pos + k]);
+      if (name == "*") {
+        if (!v.is_undefined() && !v.is_sequence() && !v.is_string() && !v.is_map())
+          throw EvalError("Value after * must be an iterable, not " + type_name(v));
+        for (auto& x : items_of(v)) pos.push_back(std::move(x));
+      } else if (name == "**") {
+        if (v.is_undefined()) fail_undefined(v);
+        if (!v.is_map()) throw EvalError("argument after ** must be a mapping, not " + type_name(v));
+        for (const auto& [n, x] : v.as_map()) add(n, x);
+      } else {
+        add(name, std::move(v));
+      }
     }
-    return k->f(pos, kw);
   }
 
   /// namespace(), dict(), joiner() and cycler(), one of each per render (a

@@ -1371,8 +1371,14 @@ class Parser {
       if (!first) expect_op(",");
       first = false;
       if (is_op(")")) break;
-      if (is_op("*") || is_op("**")) fail("*args and **kwargs in calls are not supported");
-      if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "=") {
+      auto seen = [&](std::string_view n) { return std::find(e.kw_names.begin(), e.kw_names.end(), n) != e.kw_names.end(); };
+      if (is_op("*") || is_op("**")) {
+        // `*x` and `**x` go with the keywords, named "*" and "**" (what only
+        // a macro call or a global that takes keywords accepts).
+        if (seen("**") || (is_op("*") && seen("*"))) fail("invalid syntax for function call expression");
+        e.kw_names.push_back(next().value);
+      } else if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "=") {
+        if (seen("**")) fail("invalid syntax for function call expression");
         e.kw_names.push_back(next().value);
         next();
       } else if (!e.kw_names.empty()) {

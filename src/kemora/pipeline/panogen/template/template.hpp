@@ -42,7 +42,8 @@
 ///   `cycle(...)`, `changed(...)`; `set name = ...` (and `set a, b = ...`);
 ///   `include` of a name, with `ignore missing` and `with`/`without context`.
 /// - `{% macro name(a, b=default) %}`: defaults computed at each call in the
-///   macro's scope; positional and keyword arguments; `varargs`, `kwargs` and
+///   macro's scope; positional and keyword arguments, `*args` and `**kwargs`
+///   in its calls (and in those of the globals below); `varargs`, `kwargs` and
 ///   `caller` when the body uses them; the attributes `name`, `arguments`,
 ///   `catch_varargs`, `catch_kwargs`, `caller`. A macro sees the names of the
 ///   scopes it is defined in as they are when it runs, and the context; what
@@ -93,8 +94,8 @@
 ///   limit at about 200, fewer with includes or call blocks between).
 /// - Calling a macro after the template that included its template has
 ///   ended (only possible by keeping it in a namespace).
-/// - Slices (`x[1:]`), `*args`/`**kwargs` in calls, keyword arguments in
-///   calls of anything but macros and the globals above, dict keys other
+/// - Slices (`x[1:]`), keyword arguments and `*args`/`**kwargs` in calls of
+///   anything but macros and the globals above, dict keys other
 ///   than strings, nested unpacking, assigning to attributes but those of
 ///   namespaces (one at a time).
 /// - Filters and tests other than those above (unknown ones fail when the
