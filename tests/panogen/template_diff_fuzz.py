@@ -414,7 +414,43 @@ class Gen:
             parts.append("{% set c = cycler(1, 2) %}")
         return "".join(parts) + self.text()
 
+    # Scoping: a few names set, looped over, shadowed by with blocks and
+    # macro parameters, read in macros defined in and called from any scope.
+    SCOPE_NAMES = ["a", "b"]
+
+    def scope_stmt(self, d):
+        n = self.pick(self.SCOPE_NAMES)
+        r = self.r.random()
+        inner = lambda: "".join(self.scope_stmt(d + 1) for _ in range(self.r.randint(1, 3))) if d < 3 else "{{ %s }}" % n
+        if r < 0.2:
+            return "{{ %s }}" % n
+        if r < 0.35:
+            return "{%% set %s = %s %%}" % (n, self.pick(["1", "'ş'", "%s ~ 'ı'" % self.pick(self.SCOPE_NAMES), "[1, 2]"]))
+        if r < 0.47:
+            return "{%% for %s in %s %%}%s{%% endfor %%}" % (n, self.pick(["[1, 2]", "'İı'", "range(2)"]), inner())
+        if r < 0.57:
+            return "{%% with %s = %s %%}%s{%% endwith %%}" % (n, self.pick(["'w'", "%s ~ 'w'" % n, "2"]), inner())
+        if r < 0.72:
+            name = self.pick(["sa", "sb"])
+            params = self.pick(["a=1, b='ğ'", "b=2, a='ş'", "a, b=none", "b='İ', a=b"])
+            return "{%% macro %s(%s) %%}%s{%% endmacro %%}" % (name, params, inner())
+        if r < 0.84:
+            return "{{ %s(%s) }}" % (self.pick(["sa", "sb"]), self.pick(["", "1", "'ç', 2", "b='İ'", "a=b"]))
+        if r < 0.9:
+            return "{%% set %s %%}%s{%% endset %%}" % (n, inner())
+        if r < 0.95:
+            return "{%% filter upper %%}%s{%% endfilter %%}" % inner()
+        return "{%% if %s is defined %%}%s{%% endif %%}" % (n, inner())
+
+    def scope_template(self):
+        self.files = {}
+        first = "{%% macro sa(a='ı', b=a) %%}<{{ a }}{{ b }}>{%% endmacro %%}{%% macro sb(b=1, a=2) %%}{{ b }}%s{%% endmacro %%}" % (
+            self.pick(["", "{{ sa() }}", "{{ a }}"]))
+        return first + "".join(self.scope_stmt(0) for _ in range(self.r.randint(2, 5)))
+
     def macro_template(self):
+        if self.chance(0.3):
+            return self.scope_template()
         self.files = {}
         self.macros = {}
         self.defined = []

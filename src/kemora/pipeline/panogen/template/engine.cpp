@@ -2218,7 +2218,7 @@ class Renderer {
   int eval_depth_ = 0;
   /// The line errors of expressions name when not 0 (a macro's defaults).
   int line_override_ = 0;
-  /// Top-level names bound by imports: not part of this template's module.
+  /// Top-level names bound by imports: not exported by this template's module.
   std::set<std::string_view, std::less<>> unexported_;
   /// Expires when this renderer ends (see MacroDef::parent_alive).
   std::shared_ptr<const char> alive_ = std::make_shared<const char>('\0');
