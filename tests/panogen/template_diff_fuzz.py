@@ -507,6 +507,13 @@ def jinja_render(env, source, ctx, files=None):
 
 def run_batch(args):
     tool, seed, start, count = args
+    # A case Jinja2 cannot finish (a text of gigabytes from `n * 'x'`) fails
+    # with MemoryError rather than stalling the run.
+    try:
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+    except (ImportError, ValueError, OSError):
+        pass
     rnd = random.Random("%d:%d" % (seed, start))
     gen = Gen(rnd)
     cases = []

@@ -88,8 +88,8 @@
 /// - Macro parameters named `caller`, `varargs` or `kwargs`; a call block of
 ///   something other than a macro; a block assignment to several names; the
 ///   attributes of macros and cyclers other than those above; printing a
-///   macro, a namespace, a joiner or a module; a filter block whose filters
-///   give anything but a string (Jinja2 fails without naming a line).
+///   macro, a namespace, a joiner or a module. (A filter block whose filters
+///   give anything but a string fails too, as in Jinja2, which names no line.)
 /// - Macro calls nested more than 80 deep (Jinja2 reaches Python's recursion
 ///   limit at about 200, fewer with includes or call blocks between).
 /// - Calling a macro after the template that included its template has
