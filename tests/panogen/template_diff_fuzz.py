@@ -270,14 +270,237 @@ class Gen:
             return self.inherit_stmt(d, in_loop)
         return "{%% set %s = %s %%}" % (self.pick(NAMES + ["k, v"] if self.chance(0.1) else NAMES), self.expr(1))
 
+    # ---- macros, call blocks, imports, set/filter/with blocks, globals ----
+    # A template of this kind defines macros first, then uses them (and the
+    # block statements and globals) in statements of the usual kind; most
+    # calls fit the macro's signature, a few do not.
+
+    MACROS = ["mc", "mk"]
+    PARAMS = ["p", "q", "r"]
+
+    def macro_value(self):
+        """An argument or default: mostly values that print the same way."""
+        if self.chance(0.05):
+            return self.expr(2)
+        return self.pick([lambda: self.string_literal(), lambda: str(self.r.randint(-3, 9)),
+                          lambda: self.pick(NAMES + ["undef", "l", "m"]),
+                          lambda: self.pick(["'İstanbul'", "'ışık'", "5e-324", "1.7976931348623157e308", "-0.0",
+                                             str(2 ** 70), "none", "[1, 'ş']", "'IŞIK'|lower", "x|default('ğ')"])])()
+
+    def macro_inner(self, info, d):
+        """One piece of a macro body: its parameters, varargs, kwargs, caller."""
+        params = info["params"]
+        r = self.r.random()
+        if params and r < 0.4:
+            p = self.pick(params)
+            return self.pick(["{{ %s }}" % p, "{{ %s|string|upper }}" % p, "[{{ %s ~ '|' }}]" % p,
+                              "{%% if %s %%}T{%% else %%}F{%% endif %%}" % p, "{{ %s is defined }}" % p,
+                              "{%% for e in %s|string %%}{{ e }}{%% endfor %%}" % p, "{{ %s|string|length }}" % p,
+                              "{{ %s|default('yok') }}" % p])
+        if r < 0.5:
+            info["varargs"] = True
+            return self.pick(["{{ varargs }}", "{{ varargs|length }}", "{% for v in varargs %}<{{ v }}>{% endfor %}"])
+        if r < 0.58:
+            info["kwargs"] = True
+            return self.pick(["{{ kwargs }}", "{{ kwargs|length }}", "{% for k, v in kwargs.items() %}{{ k }}={{ v }}{% endfor %}"])
+        if r < 0.7:
+            info["caller"] = True
+            if self.chance(0.1):
+                return self.pick(["{{ caller() }}", "{{ caller(1) }}", "{{ caller('ş', 2) }}", "{{ caller(b='ı') }}"])
+            return self.pick(["{{ caller is defined }}", "{% if caller is defined %}{{ caller('İ') }}{% endif %}",
+                              "{% if caller is defined %}[{{ caller() }}]{% else %}-{% endif %}"])
+        if r < 0.78:
+            name = self.pick(["x", "t"] + params)
+            return "{%% set %s = %s %%}{{ %s }}" % (name, self.macro_value(), name)
+        if r < 0.84 and d < 2 and self.defined:
+            return self.macro_call(self.pick(self.defined))
+        if r < 0.9:
+            return "{% for i in l %}{{ loop.index }}{{ i }}{% endfor %}"
+        return self.stmt(d + 1, False) if self.chance(0.3) else self.text()
+
+    def macro_signature(self):
+        params = self.PARAMS[:self.r.randint(0, 3)]
+        with_default = self.r.randint(0, len(params))
+        parts = []
+        for i, p in enumerate(params):
+            if i >= len(params) - with_default:
+                parts.append("%s=%s" % (p, self.pick([self.macro_value(), params[0] if i > 0 else "1", "x"])))
+            else:
+                parts.append(p)
+        return params, ", ".join(parts)
+
+    def macro_def(self, name, d=1):
+        params, sig = self.macro_signature()
+        info = {"params": params, "varargs": False, "kwargs": False, "caller": False}
+        body = "".join(self.macro_inner(info, d) for _ in range(self.r.randint(1, 4)))
+        self.macros[name] = info
+        return "{%%%s macro %s(%s) %s%%}%s{%%%s endmacro %s%%}" % (self.ws(), name, sig, self.ws(), body, self.ws(),
+                                                                self.ws())
+
+    def macro_args(self, info=None):
+        """Arguments for a macro of `info`'s signature (any, now and then)."""
+        if info is None or self.chance(0.04):
+            return ", ".join([self.macro_value() for _ in range(self.r.randint(0, 3))] +
+                             ["%s=%s" % (k, self.macro_value()) for k in self.r.sample(["p", "k"], self.r.randint(0, 2))])
+        params = info["params"]
+        n = self.r.randint(0, len(params) + (2 if info["varargs"] else 0))
+        args = [self.macro_value() for _ in range(n)]
+        free = params[n:] + (["k", "ad"] if info["kwargs"] else [])
+        for k in self.r.sample(free, self.r.randint(0, len(free))):
+            args.append("%s=%s" % (k, self.macro_value()))
+        if self.chance(0.1):
+            args.append("*%s" % self.pick(["[1, 'ş']", "'ıİ'", "l", "undef", "m", "[]"]))
+        if self.chance(0.1):
+            args.append("**%s" % self.pick(["{'k': 'ğ'}", "{}", "m", "dict(ad=1)"]))
+        return ", ".join(args)
+
+    def macro_call(self, name, prefix=""):
+        return "{{ %s%s(%s) }}" % (prefix, name, self.macro_args(self.macros.get(name)))
+
+    def macro_use(self, d):
+        if not self.defined:
+            return self.block_stmt(d)
+        r = self.r.random()
+        m = self.pick(self.defined)
+        info = self.macros.get(m)
+        if r < 0.4:
+            return self.macro_call(m)
+        if r < 0.58:
+            if info and not info["caller"] and self.chance(0.9):
+                return self.macro_call(m)
+            sig = self.pick(["", "(a)", "(a, b=2)", "(a='ı')", "(a, b)"])
+            body = self.pick(["x", "{{ a }}", "[{{ a }}{{ b }}]", "{{ a|upper }}", "İ{{ x }}", "{{ varargs }}",
+                              "{% for i in l %}{{ i }}{{ a }}{% endfor %}"])
+            return "{%% call%s %s(%s) %%}%s{%% endcall %%}" % (sig, m, self.macro_args(info), body)
+        if r < 0.65:
+            return "{{ %s.%s }}" % (m, self.pick(["name", "arguments", "catch_kwargs", "catch_varargs", "caller"]))
+        if r < 0.72:
+            return "{{ %s(%s)|%s }}" % (m, self.macro_args(info), self.pick(["upper", "length", "trim", "e", "lower"]))
+        if r < 0.78:
+            return "{%% for x in l %%}%s{%% endfor %%}" % self.macro_call(m)
+        return self.block_stmt(d)
+
+    def block_stmt(self, d):
+        r = self.r.random()
+        body = lambda: self.body(d + 1) if d < 2 and self.chance(0.5) else self.pick(
+            ["İı", "{{ x }}", "a{{ l|length }}b", "{% for i in l %}{{ i }},{% endfor %}", "ışık {{ s }}"])
+        if r < 0.2:
+            flt = self.pick(["", " | upper", " | trim", " | replace('a', 'ş')|upper", " | length", " | e"])
+            n = self.pick(NAMES)
+            return "{%% set %s%s %%}%s{%% endset %%}{{ %s }}" % (n, flt, body(), n)
+        if r < 0.35:
+            flt = self.pick(["upper", "lower", "trim", "replace('i', 'İ')", "upper|replace('I', 'ı')", "center(9)",
+                             "e", "length", "first"])
+            return "{%% filter %s %%}%s{%% endfilter %%}" % (flt, body())
+        if r < 0.5:
+            names = self.r.sample(["x", "t", "w", "ğ"], self.r.randint(0, 2))
+            assigns = ", ".join("%s = %s" % (n, self.macro_value()) for n in names)
+            return "{%% with %s %%}%s{%% endwith %%}" % (assigns, body())
+        if r < 0.7:
+            v = self.macro_value()
+            return self.pick([
+                "{%% set ns = namespace(v=%s) %%}{%% for i in l %%}{%% set ns.v = ns.v ~ i %%}{%% endfor %%}{{ ns.v }}" % v,
+                "{%% set ns = namespace() %%}{%% set ns.a = %s %%}{{ ns.a }}{{ ns.b }}" % v,
+                "{%% set ns = namespace(n=0) %%}{%% for i in range(%d) %%}{%% set ns.n = ns.n + i %%}{%% endfor %%}{{ ns.n }}" % self.r.randint(0, 5),
+            ])
+        if r < 0.8:
+            return "{%% set c = cycler(%s) %%}%s" % (", ".join(self.macro_value() for _ in range(self.r.randint(1, 3))),
+                                                  "".join(self.pick(["{{ c.next() }}", "{{ c.current }}", "{{ c.reset() }}", "{{ c.items }}"])
+                                                          for _ in range(self.r.randint(1, 4))))
+        if r < 0.9:
+            return "{%% set j = joiner(%s) %%}{%% for i in %s %%}{{ j() }}{{ i }}{%% endfor %%}" % (
+                self.pick(["", "', '", "'|'", "sep='ş'"]), self.pick(["l", "rows|length|string", "'abc'", "m"]))
+        return "{{ dict(%s) }}" % ", ".join("%s=%s" % (k, self.macro_value()) for k in self.r.sample(["a", "b", "ad", "v"], self.r.randint(0, 2)))
+
+    def library(self):
+        """An imported template: macros, names it sets, a private one."""
+        parts = [self.macro_def(m) for m in self.MACROS if self.chance(0.8)]
+        parts.append("{%% set v = %s %%}{%% set _h = 1 %%}" % self.macro_value())
+        if self.chance(0.3):
+            parts.append("{% set c = cycler(1, 2) %}")
+        return "".join(parts) + self.text()
+
+    # Scoping: a few names set, looped over, shadowed by with blocks and
+    # macro parameters, read in macros defined in and called from any scope.
+    SCOPE_NAMES = ["a", "b"]
+
+    def scope_stmt(self, d):
+        n = self.pick(self.SCOPE_NAMES)
+        r = self.r.random()
+        inner = lambda: "".join(self.scope_stmt(d + 1) for _ in range(self.r.randint(1, 3))) if d < 3 else "{{ %s }}" % n
+        if r < 0.2:
+            return "{{ %s }}" % n
+        if r < 0.35:
+            return "{%% set %s = %s %%}" % (n, self.pick(["1", "'ş'", "%s ~ 'ı'" % self.pick(self.SCOPE_NAMES), "[1, 2]"]))
+        if r < 0.47:
+            return "{%% for %s in %s %%}%s{%% endfor %%}" % (n, self.pick(["[1, 2]", "'İı'", "range(2)"]), inner())
+        if r < 0.57:
+            return "{%% with %s = %s %%}%s{%% endwith %%}" % (n, self.pick(["'w'", "%s ~ 'w'" % n, "2"]), inner())
+        if r < 0.72:
+            name = self.pick(["sa", "sb"])
+            params = self.pick(["a=1, b='ğ'", "b=2, a='ş'", "a, b=none", "b='İ', a=b"])
+            return "{%% macro %s(%s) %%}%s{%% endmacro %%}" % (name, params, inner())
+        if r < 0.84:
+            return "{{ %s(%s) }}" % (self.pick(["sa", "sb"]), self.pick(["", "1", "'ç', 2", "b='İ'", "a=b"]))
+        if r < 0.9:
+            return "{%% set %s %%}%s{%% endset %%}" % (n, inner())
+        if r < 0.95:
+            return "{%% filter upper %%}%s{%% endfilter %%}" % inner()
+        return "{%% if %s is defined %%}%s{%% endif %%}" % (n, inner())
+
+    def scope_template(self):
+        self.files = {}
+        first = "{%% macro sa(a='ı', b=a) %%}<{{ a }}{{ b }}>{%% endmacro %%}{%% macro sb(b=1, a=2) %%}{{ b }}%s{%% endmacro %%}" % (
+            self.pick(["", "{{ sa() }}", "{{ a }}"]))
+        return first + "".join(self.scope_stmt(0) for _ in range(self.r.randint(2, 5)))
+
+    def macro_template(self):
+        if self.chance(0.3):
+            return self.scope_template()
+        self.files = {}
+        self.macros = {}
+        self.defined = []
+        parts = []
+        if self.chance(0.35):
+            self.files["lib.j2"] = self.library()
+            lib_macros = dict(self.macros)
+            ctx = self.pick(["", " with context", " without context"])
+            if self.chance(0.5):
+                parts.append("{%% import 'lib.j2' as lib%s %%}" % ctx)
+                for _ in range(self.r.randint(1, 2)):
+                    m = self.pick(list(lib_macros) or self.MACROS)
+                    uses = [self.macro_call(m, "lib."), "{{ lib.v }}", "{{ lib.c is defined }}", "{{ lib._h }}"]
+                    if lib_macros.get(m, {}).get("caller"):
+                        uses.append("{%% call lib.%s(%s) %%}c{%% endcall %%}" % (m, self.macro_args(lib_macros.get(m))))
+                    parts.append(self.pick(uses))
+            else:
+                names = self.r.sample(self.MACROS + ["v", "nope"], self.r.randint(1, 3))
+                parts.append("{%% from 'lib.j2' import %s%s %%}" % (", ".join(names), ctx))
+                self.defined = [n for n in names if n in lib_macros]
+                parts.extend(self.macro_call(n) for n in self.defined)
+                if "v" in names:
+                    parts.append("{{ v }}")
+        for m in self.MACROS:
+            if self.chance(0.7 if m not in self.defined else 0.2):
+                parts.append(self.macro_def(m))
+                if m not in self.defined:
+                    self.defined.append(m)
+        for _ in range(self.r.randint(1, 4)):
+            parts.append(self.macro_use(0) if self.chance(0.75) else self.stmt(1))
+        return "".join(parts) + self.pick(["", "\n"])
+
     def template(self):
+        self.files = {}
+        if self.chance(0.4):
+            return self.macro_template()
         return "".join(self.stmt(0) for _ in range(self.r.randint(1, 3))) + self.pick(["", "\n"])
 
     def case(self):
         """One case: main.j2's source "t", the context "c", further templates "f"."""
         if self.chance(0.5):
             return self.inheritance_case()
-        return {"t": self.template(), "c": self.context()}
+        t = self.template()  # may add the templates it imports to self.files
+        return {"t": t, "c": self.context(), "f": self.files}
 
     # ---- inheritance, includes, recursive loops ----
 
@@ -536,6 +759,13 @@ def jinja_render(env, source, ctx, files=None):
 
 def run_batch(args):
     tool, seed, start, count = args
+    # A case Jinja2 cannot finish (a text of gigabytes from `n * 'x'`) fails
+    # with MemoryError rather than stalling the run.
+    try:
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+    except (ImportError, ValueError, OSError):
+        pass
     rnd = random.Random("%d:%d" % (seed, start))
     gen = Gen(rnd)
     cases = []

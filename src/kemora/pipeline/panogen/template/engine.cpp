@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <set>
 #include <sstream>
 
 #include "kemora/common/limits.hpp"
@@ -33,6 +34,9 @@ class EvalError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+/// The names a scope binds, in order (keys are names in the syntax tree).
+using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
 
 /// What one render may still spend (TemplateLimits), shared by the renderers
 /// of the template and of the templates it includes.
@@ -75,12 +79,33 @@ class Budget {
   /// self.name() and super(), bodies of recursive loops called by loop()).
   int call_levels = 0;
 
+  /// Frames that macros hold on to and namespaces: emptied when the render
+  /// ends, which breaks the cycles values make through them (a macro in the
+  /// frame it holds, a namespace holding itself).
+  void keep(const std::shared_ptr<Frame>& f) {
+    if (kept_frame_set_.insert(f.get()).second) kept_frames_.push_back(f);
+  }
+  void keep(const std::shared_ptr<TemplateMap>& m) { kept_maps_.push_back(m); }
+  ~Budget() {
+    for (auto& f : kept_frames_) f->clear();
+    for (auto& m : kept_maps_) *m = TemplateMap();
+  }
+  /// Modules imported without context, by template name (Jinja2 caches them).
+  std::map<std::string, TemplateValue, std::less<>> modules;
+  /// Macro calls running (one inside another).
+  int macro_calls = 0;
+  /// The globals namespace, dict, joiner, cycler (made when first used).
+  std::map<std::string, TemplateValue, std::less<>> globals;
+
   static constexpr std::uint64_t kElementBytes = 32;
 
  private:
   const TemplateLimits& limits_;
   std::uint64_t steps_ = 0;
   std::uint64_t bytes_ = 0;
+  std::vector<std::shared_ptr<Frame>> kept_frames_;
+  std::set<const Frame*> kept_frame_set_;
+  std::vector<std::shared_ptr<TemplateMap>> kept_maps_;
 };
 
 bool is_int(const TemplateValue& v) { return v.is_integer(); }
@@ -777,6 +802,78 @@ std::int64_t int_arg(const TemplateValue& v, const char* what) {
   return v.as_int();
 }
 
+// ---- macros, namespaces and the other globals: their values ----------------
+
+class Renderer;
+
+/// A macro as Jinja2 makes it: its definition, and what its body sees when
+/// called (the frames and context of the place it was defined in, late
+/// bound: a frame's later changes show).
+struct MacroDef {
+  const Stmt* stmt = nullptr;  ///< Macro or CallBlock
+  const Template* tpl = nullptr;
+  const TemplateMap* ctx = nullptr;
+  const Renderer* parent = nullptr;      ///< the defining renderer's includer
+  std::weak_ptr<const char> parent_alive;  ///< expired once `parent` ended
+  std::vector<std::shared_ptr<Frame>> frames;
+  int depth = 0;  ///< the defining renderer's levels above its template
+};
+
+/// The function of a macro value; the renderer calls macros itself (with
+/// keyword arguments), so this is only reached where a callable is called
+/// without a renderer.
+struct MacroFn {
+  std::shared_ptr<const MacroDef> def;
+  TemplateValue operator()(const List&) const { throw EvalError("calling a macro here is not supported"); }
+};
+
+/// A callable global that takes keyword arguments: namespace(), dict(),
+/// joiner(), cycler().
+struct KwFn {
+  using Kw = std::vector<std::pair<std::string, TemplateValue>>;
+  std::function<TemplateValue(const List&, const Kw&)> f;
+  TemplateValue operator()(const List& args) const { return f(args, {}); }
+};
+
+/// What namespace() gives: attributes that `{% set ns.x = ... %}` changes,
+/// shared by every copy of the value.
+struct NamespaceFn {
+  std::shared_ptr<TemplateMap> attrs;
+  TemplateValue operator()(const List&) const { throw EvalError("'Namespace' object is not callable"); }
+};
+
+/// What cycler(...) gives.
+struct CyclerFn {
+  struct State {
+    List items;
+    std::size_t pos = 0;
+  };
+  std::shared_ptr<State> state;
+  TemplateValue operator()(const List&) const { throw EvalError("'Cycler' object is not callable"); }
+};
+
+template <class T>
+const T* callable_as(const TemplateValue& v) {
+  return v.kind() == Kind::Callable ? v.as_function().target<T>() : nullptr;
+}
+
+/// Jinja2's callable(): a namespace and a cycler are objects, not functions.
+bool py_callable(const TemplateValue& v) {
+  return v.kind() == Kind::Callable && !callable_as<NamespaceFn>(v) && !callable_as<CyclerFn>(v);
+}
+
+/// The entries of dict(...) and namespace(...): one mapping, then keywords.
+TemplateMap dict_of(const char* what, const List& args, const KwFn::Kw& kw) {
+  TemplateMap out;
+  if (args.size() > 1) throw EvalError(std::string(what) + " expected at most 1 argument, got " + std::to_string(args.size()));
+  if (!args.empty()) {
+    if (!args[0].is_map()) throw EvalError(std::string(what) + " of a value other than a dict is not supported");
+    for (const auto& [k, v] : args[0].as_map()) out.set(k, v);
+  }
+  for (const auto& [k, v] : kw) out.set(k, v);
+  return out;
+}
+
 class Renderer {
  public:
   /// `depth`: the levels of nesting above this template's own (the include
@@ -784,11 +881,11 @@ class Renderer {
   Renderer(const TemplateEnvironment& env, const Template& tpl, const TemplateMap& ctx, const Renderer* parent,
            int depth, Budget& st, std::string& out, std::vector<TemplatePage::Splice>* splices)
       : env_(env), tpl_(tpl), ctx_(ctx), parent_(parent), depth_(depth), st_(st), out_(out), splices_(splices) {
-    frames_.emplace_back();
+    frames_.push_back(std::make_shared<Frame>());
   }
 
   ~Renderer() {
-    if (alive_) *alive_ = false;
+    if (alive_flag_) *alive_flag_ = false;
   }
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;
@@ -796,7 +893,6 @@ class Renderer {
   void run() { run_chain(nullptr); }
 
  private:
-  using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
   struct Chain;
 
   [[noreturn]] void fail(int line, const std::string& msg) const {
@@ -805,9 +901,9 @@ class Renderer {
 
   const TemplateValue* find_local(std::string_view name) const {
     for (auto f = frames_.rbegin(); f != frames_.rend(); ++f)
-      for (auto v = f->rbegin(); v != f->rend(); ++v)
+      for (auto v = (*f)->rbegin(); v != (*f)->rend(); ++v)
         if (v->first == name) return &v->second;
-    if (top_)
+    if (top_ && !root_)
       for (auto v = top_->rbegin(); v != top_->rend(); ++v)
         if (v->first == name) return &v->second;
     // An included template sees the includer's variables but not its loop
@@ -822,10 +918,14 @@ class Renderer {
   }
 
   TemplateValue lookup(std::string_view name) const {
+    // Macro bodies and set/filter blocks render outside any inheritance chain.
+    if (!chain_ && (name == "self" || name == "super") && !find_visible(name))
+      throw EvalError("'" + std::string(name) + "' inside a macro, call, set or filter block is not supported");
     if ((name == "self" || (name == "super" && block_name_)) && !find_in_frames(name))
       return name == "self" ? self_value() : super_value();
     if (const TemplateValue* v = find_visible(name)) return *v;
     if (name == "range") return range_function(st_);
+    if (std::optional<TemplateValue> g = macro_global(name)) return std::move(*g);
     return TemplateValue::undefined("'" + std::string(name) + "' is undefined");
   }
 
@@ -923,8 +1023,9 @@ class Renderer {
         return;
       case Stmt::Kind::Set: {
         TemplateValue v = eval(*s.expr);
+        if (!s.name.empty()) return set_attribute(s, std::move(v));
         try {
-          assign_targets(frames_.size() == 1 && root_ ? *top_ : frames_.back(), s.targets, v);
+          assign_targets(*frames_.back(), s.targets, v);
         } catch (const EvalError& e) {
           fail(s.line, e.what());
         }
@@ -935,6 +1036,13 @@ class Renderer {
       case Stmt::Kind::Extends: render_extends(s, previous_line); return;
       case Stmt::Kind::Block: render_block_stmt(s); return;
       case Stmt::Kind::Autoescape: render_autoescape(s); return;
+      case Stmt::Kind::Macro:
+      case Stmt::Kind::CallBlock:
+      case Stmt::Kind::SetBlock:
+      case Stmt::Kind::FilterBlock:
+      case Stmt::Kind::With:
+      case Stmt::Kind::Import:
+      case Stmt::Kind::FromImport: render_macro_stmt(s); return;
     }
   }
 
@@ -963,15 +1071,15 @@ class Renderer {
       }
       seq = &materialized;
     }
-    frames_.emplace_back();
+    frames_.push_back(std::make_shared<Frame>());
     struct PopFrame {
-      std::vector<Frame>& frames;
+      std::vector<std::shared_ptr<Frame>>& frames;
       ~PopFrame() { frames.pop_back(); }
     } pop{frames_};
     if (s.cond) {
       List kept;
       for (const auto& item : *seq) {
-        frames_.back().clear();
+        frames_.back()->clear();
         step(s.line);
         bind(s, item);
         if (eval(*s.cond).truthy()) kept.push_back(item);
@@ -983,7 +1091,7 @@ class Renderer {
       // The else body sees the enclosing names (not the targets the `if`
       // filter bound) and is a scope of its own: what it sets ends with it,
       // when PopFrame removes this frame.
-      frames_.back().clear();
+      frames_.back()->clear();
       render_body(s.else_body);
       return;
     }
@@ -1029,7 +1137,7 @@ class Renderer {
       });
     }
     for (std::size_t i = 0; i < n; ++i) {
-      frames_.back().clear();
+      frames_.back()->clear();
       step(s.line);
       bind(s, (*seq)[i]);
       if (s.uses_loop) {
@@ -1050,7 +1158,7 @@ class Renderer {
             .set("cycle", cycle)
             .set("changed", changed);
         if (s.recursive) loop.set(kLoopCall, recurse);
-        frames_.back().emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
+        frames_.back()->emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
       }
       render_body(s.body);
     }
@@ -1082,7 +1190,7 @@ class Renderer {
 
   void bind(const Stmt& s, const TemplateValue& item) {
     try {
-      assign_targets(frames_.back(), s.targets, item);
+      assign_targets(*frames_.back(), s.targets, item);
     } catch (const EvalError& e) {
       fail(s.line, e.what());
     }
@@ -1128,7 +1236,9 @@ class Renderer {
 
   struct Chain {
     std::map<std::string, std::vector<std::pair<const Template*, const Stmt*>>, std::less<>> blocks;
-    Frame top;                                  ///< names the root-level code of the chain set
+    /// Names the root-level code of the chain sets: the first frame of every
+    /// root-level renderer of the chain.
+    std::shared_ptr<Frame> top = std::make_shared<Frame>();
     const Renderer* context_parent = nullptr;   ///< the includer whose names the chain sees
     Renderer* root = nullptr;                   ///< the renderer of the chain's first template
     std::vector<std::shared_ptr<const Template>> templates;  ///< the extended ones, kept alive
@@ -1168,7 +1278,8 @@ class Renderer {
     } end_chain{own};
     chain_ = chain;
     root_ = true;
-    top_ = &chain->top;
+    top_ = chain->top;
+    frames_[0] = chain->top;
     render_body(tpl_.body);
     if (!extends_) return;
     Renderer next(env_, *extends_, ctx_, parent_, depth_, st_, out_, splices_);
@@ -1178,6 +1289,7 @@ class Renderer {
   /// `previous_line`: of the statement rendered before, where Jinja2 reports
   /// a second extends.
   void render_extends(const Stmt& s, int previous_line) {
+    if (!chain_) fail(s.line, "extends inside a macro, call, set or filter block is not supported");
     if (extended_) fail(previous_line, "extended multiple times");
     TemplateValue name = eval(*s.expr);
     if (!name.is_string()) fail(s.line, "extends expects a template name (a string), got " + type_name(name));
@@ -1197,6 +1309,7 @@ class Renderer {
   }
 
   void render_block_stmt(const Stmt& s) {
+    if (!chain_) fail(s.line, "a block inside a macro, call, set or filter block is not supported");
     // Where a block stands outside loops, an extended template writes nothing.
     if (extended_ && loop_level_ == 0) return;
     // A scoped block sees the names where it stands; another one the names of
@@ -1215,7 +1328,7 @@ class Renderer {
     Renderer r(env_, *tpl, ctx_, scope ? scope : chain_->context_parent, depth, st_, out, splices);
     if (block->required) r.fail(block->line, "Required block '" + it->first + "' not found");
     r.chain_ = chain_;
-    r.top_ = scope ? nullptr : &chain_->top;
+    if (!scope) r.top_ = chain_->top;
     r.parent_loop_ = scope != nullptr;
     r.block_name_ = &it->first;
     r.block_level_ = level;
@@ -1236,11 +1349,8 @@ class Renderer {
   /// Whether `name` is set in this renderer's own frames (a block's, or a
   /// template's root-level names).
   bool find_in_frames(std::string_view name) const {
-    for (const Frame& f : frames_)
-      for (const auto& v : f)
-        if (v.first == name) return true;
-    if (root_)
-      for (const auto& v : *top_)
+    for (const auto& f : frames_)
+      for (const auto& v : *f)
         if (v.first == name) return true;
     return false;
   }
@@ -1271,8 +1381,8 @@ class Renderer {
 
   /// A flag that is true while this renderer lives.
   std::shared_ptr<bool> alive_token() const {
-    if (!alive_) alive_ = std::make_shared<bool>(true);
-    return alive_;
+    if (!alive_flag_) alive_flag_ = std::make_shared<bool>(true);
+    return alive_flag_;
   }
 
   /// `super` in a block: the next version of it in the chain, or undefined.
@@ -1297,17 +1407,17 @@ class Renderer {
     CallLevels levels(st_, s.body_depth + 1);
     if (depth_ + s.depth + st_.call_levels + s.body_depth > common::kMaxNesting)
       throw EvalError(common::kTooDeeplyNested);
-    std::vector<Frame> inner(std::make_move_iterator(frames_.begin() + static_cast<std::ptrdiff_t>(outer_frames)),
+    std::vector<std::shared_ptr<Frame>> inner(std::make_move_iterator(frames_.begin() + static_cast<std::ptrdiff_t>(outer_frames)),
                              std::make_move_iterator(frames_.end()));
     frames_.resize(outer_frames);
     struct Restore {
       Renderer& r;
-      std::vector<Frame>& inner;
+      std::vector<std::shared_ptr<Frame>>& inner;
       std::size_t outer_frames;
       std::vector<TemplatePage::Splice>* splices;
       ~Restore() {
         r.frames_.resize(outer_frames);
-        for (Frame& f : inner) r.frames_.push_back(std::move(f));
+        for (auto& f : inner) r.frames_.push_back(std::move(f));
         r.splices_ = splices;
       }
     } restore{*this, inner, outer_frames, splices_};
@@ -1356,9 +1466,9 @@ class Renderer {
     } restore{autoescape_, autoescape_};
     autoescape_ = on;
     // A scope of its own: what it sets ends with it.
-    frames_.emplace_back();
+    frames_.push_back(std::make_shared<Frame>());
     struct PopFrame {
-      std::vector<Frame>& frames;
+      std::vector<std::shared_ptr<Frame>>& frames;
       ~PopFrame() { frames.pop_back(); }
     } pop{frames_};
     render_body(s.body);
@@ -1411,15 +1521,437 @@ class Renderer {
     return markup ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
   }
 
+  // ---- macros, call blocks, imports and the with, filter and set blocks ----
+
+  /// Nested macro calls beyond which a render is refused: Jinja2 runs out of
+  /// Python's recursion limit at about 200 (fewer with includes between).
+  static constexpr int kMaxMacroCalls = 80;
+
+  void render_macro_stmt(const Stmt& s) {
+    try {
+      render_macro_stmt_inner(s);
+    } catch (const TemplateError&) {
+      throw;
+    } catch (const std::exception& e) {
+      fail(s.line, e.what());
+    }
+  }
+
+  void render_macro_stmt_inner(const Stmt& s) {
+    switch (s.kind) {
+      case Stmt::Kind::Macro: assign(*frames_.back(), s.name, make_macro(s)); return;
+      case Stmt::Kind::CallBlock: {
+        TemplateValue caller = make_macro(s);
+        const Expr& call = *s.expr;
+        TemplateValue f = eval(*call.args[0]);
+        const MacroFn* m = callable_as<MacroFn>(f);
+        if (!m) {
+          if (f.is_undefined()) fail(s.line, std::string(f.undefined_hint().empty() ? "value is undefined" : f.undefined_hint()));
+          fail(s.line, "a call block of something other than a macro is not supported");
+        }
+        write_text(s.line, call_macro(*m->def, call, &caller));
+        return;
+      }
+      case Stmt::Kind::SetBlock: {
+        TemplateValue v(render_captured(s.body));
+        if (s.expr) v = apply_block_filters(*s.expr, std::move(v));
+        if (!s.name.empty()) return set_attribute(s, std::move(v));
+        assign(*frames_.back(), s.targets[0], std::move(v));
+        return;
+      }
+      case Stmt::Kind::FilterBlock: {
+        TemplateValue v = apply_block_filters(*s.expr, TemplateValue(render_captured(s.body)));
+        // Jinja2 joins what the filters give with the other output as it is:
+        // anything but a string fails there.
+        if (!v.is_string())
+          fail(s.line, "a filter block whose filters give a " + type_name(v) + " (Jinja2 fails: expected str instance)");
+        write_text(s.line, v);
+        return;
+      }
+      case Stmt::Kind::With: {
+        // The values are computed in the scope around, all before any is bound.
+        auto frame = std::make_shared<Frame>();
+        for (std::size_t i = 0; i < s.targets.size(); ++i) {
+          TemplateValue v = eval(*s.defaults[i]);
+          assign(*frame, s.targets[i], std::move(v));
+        }
+        frames_.push_back(std::move(frame));
+        struct PopFrame {
+          std::vector<std::shared_ptr<Frame>>& frames;
+          ~PopFrame() { frames.pop_back(); }
+        } pop{frames_};
+        render_body(s.body);
+        return;
+      }
+      case Stmt::Kind::Import: {
+        TemplateValue module = import_module(s);
+        assign(*frames_.back(), s.name, std::move(module));
+        if (frames_.size() == 1) unexported_.insert(s.name);
+        return;
+      }
+      case Stmt::Kind::FromImport: {
+        std::string name;
+        TemplateValue module = import_module(s, &name);
+        for (std::size_t i = 0; i < s.targets.size(); ++i) {
+          const TemplateValue* v = module.as_map().find(s.targets[i]);
+          TemplateValue bound = v ? *v
+                                  : TemplateValue::undefined("the template " + py_quoted(name) +
+                                                             " does not export the requested name " +
+                                                             py_quoted(s.targets[i]));
+          assign(*frames_.back(), s.aliases[i], std::move(bound));
+          if (frames_.size() == 1) unexported_.insert(s.aliases[i]);
+        }
+        return;
+      }
+      default: return;
+    }
+  }
+
+  /// Writes what a call block or filter block gives, charged to the budget.
+  void write_text(int line, const TemplateValue& v) {
+    try {
+      st_.bytes(v.as_string().size());
+    } catch (const EvalError& e) {
+      fail(line, e.what());
+    }
+    out_.append(v.as_string());
+  }
+
+  /// `{% set ns.attr = v %}`: only a namespace takes attributes.
+  void set_attribute(const Stmt& s, TemplateValue v) {
+    TemplateValue obj = lookup(s.targets[0]);
+    const NamespaceFn* ns = callable_as<NamespaceFn>(obj);
+    if (!ns) fail(s.line, "cannot assign attribute on non-namespace object");
+    ns->attrs->set(s.name, std::move(v));
+  }
+
+  TemplateValue make_macro(const Stmt& s) {
+    auto def = std::make_shared<MacroDef>();
+    def->stmt = &s;
+    def->tpl = &tpl_;
+    def->ctx = &ctx_;
+    def->parent = parent_;
+    if (parent_) def->parent_alive = parent_->alive_;
+    def->frames = scope_frames();
+    def->depth = depth_;
+    for (const auto& f : def->frames) st_.keep(f);
+    return TemplateValue::function(MacroFn{std::move(def)});
+  }
+
+  /// The frames whose names this renderer sees, outermost first: a block's
+  /// own after the chain's top-level names.
+  std::vector<std::shared_ptr<Frame>> scope_frames() const {
+    std::vector<std::shared_ptr<Frame>> out;
+    if (top_ && !root_) out.push_back(top_);
+    out.insert(out.end(), frames_.begin(), frames_.end());
+    return out;
+  }
+
+  /// The text `body` renders in a scope of its own (a set or filter block).
+  std::string render_captured(const Body& body) {
+    std::string text;
+    Renderer sub(env_, tpl_, ctx_, parent_, depth_, st_, text, nullptr);
+    sub.frames_ = scope_frames();
+    sub.frames_.push_back(std::make_shared<Frame>());
+    sub.render_body(body);
+    return text;
+  }
+
+  /// The filters of a set or filter block applied to its text.
+  TemplateValue apply_block_filters(const Expr& chain, TemplateValue text) {
+    auto frame = std::make_shared<Frame>();
+    frame->emplace_back(kBlockText, std::move(text));
+    frames_.push_back(std::move(frame));
+    struct PopFrame {
+      std::vector<std::shared_ptr<Frame>>& frames;
+      ~PopFrame() { frames.pop_back(); }
+    } pop{frames_};
+    return eval(chain);
+  }
+
+  /// Calls `def` with the arguments of `call` (a Call expression; its first
+  /// operand is the macro) and the caller of a call block, as Jinja2 binds
+  /// them: positional ones first, then keywords; what is left goes to
+  /// `varargs` and `kwargs` when the body uses them, else it is an error.
+  TemplateValue call_macro(const MacroDef& def, const Expr& call, const TemplateValue* caller) {
+    const Stmt& m = *def.stmt;
+    const std::string what = m.kind == Stmt::Kind::CallBlock ? "macro None" : "macro '" + m.name + "'";
+    List pos;
+    KwFn::Kw kw;
+    call_args(call, pos, kw);
+    if (caller) {
+      for (const auto& [name, v] : kw)
+        if (name == "caller") throw EvalError("keyword argument repeated: caller");
+      kw.emplace_back("caller", *caller);
+    }
+    if (def.parent && def.parent_alive.expired())
+      throw EvalError("calling a macro after the template that included its template ended is not supported");
+
+    // The levels of the call (blocks and brackets around it, expressions
+    // being evaluated) and of the macro's body add up.
+    const int total = depth_ + call.level + eval_depth_ + 1;
+    if (total + m.body_depth > common::kMaxNesting) throw EvalError(common::kTooDeeplyNested);
+    if (st_.macro_calls >= kMaxMacroCalls)
+      throw EvalError("macro calls nested more than " + std::to_string(kMaxMacroCalls) +
+                      " deep (Jinja2 reaches Python's recursion limit near there; not supported)");
+    st_.step();
+
+    auto frame = std::make_shared<Frame>();
+    std::vector<bool> given(m.targets.size(), false);
+    for (std::size_t i = 0; i < m.targets.size() && i < pos.size(); ++i) {
+      frame->emplace_back(m.targets[i], pos[i]);
+      given[i] = true;
+    }
+    if (pos.size() > m.targets.size() && !m.catch_varargs)
+      throw EvalError(what + " takes not more than " + std::to_string(m.targets.size()) + " argument(s)");
+    TemplateMap rest;
+    TemplateValue caller_value = TemplateValue::undefined("No caller defined");
+    for (auto& [name, v] : kw) {
+      std::size_t i = 0;
+      while (i < m.targets.size() && m.targets[i] != name) ++i;
+      if (i < m.targets.size() && !given[i]) {
+        frame->emplace_back(m.targets[i], v);
+        given[i] = true;
+      } else if (name == "caller" && m.uses_caller) {
+        if (!v.is_none()) caller_value = v;  // caller=none is no caller
+      } else {
+        rest.set(name, v);
+      }
+    }
+    if (!rest.empty() && !m.catch_kwargs) {
+      if (rest.find("caller")) throw EvalError(what + " was invoked with two values for the special caller argument");
+      throw EvalError(what + " takes no keyword argument " + py_quoted(rest.begin()->first));
+    }
+    if (m.catch_varargs) {
+      List extra;
+      for (std::size_t i = m.targets.size(); i < pos.size(); ++i) extra.push_back(pos[i]);
+      frame->emplace_back("varargs", TemplateValue::tuple(std::move(extra)));
+    }
+    if (m.catch_kwargs) frame->emplace_back("kwargs", TemplateValue(std::move(rest)));
+    if (m.uses_caller) frame->emplace_back("caller", caller_value);
+
+    std::string text;
+    Renderer child(env_, *def.tpl, *def.ctx, def.parent, total - m.depth, st_, text, nullptr);
+    child.frames_ = def.frames;
+    child.frames_.push_back(frame);
+    ++st_.macro_calls;
+    struct Leave {
+      int& calls;
+      ~Leave() { --calls; }
+    } leave{st_.macro_calls};
+    // Defaults are computed at the call, in the macro's scope, in order:
+    // a default sees the parameters before it.
+    // Jinja2 reports what fails in a default on the macro's line.
+    child.line_override_ = m.line;
+    for (std::size_t i = 0; i < m.targets.size(); ++i) {
+      if (given[i]) continue;
+      TemplateValue v = m.defaults[i] ? child.eval(*m.defaults[i])
+                                      : TemplateValue::undefined("parameter " + py_quoted(m.targets[i]) +
+                                                                 " was not provided");
+      frame->emplace_back(m.targets[i], std::move(v));
+    }
+    child.line_override_ = 0;
+    child.render_body(m.body);
+    return TemplateValue(std::move(text));
+  }
+
+  /// Calls of macros and of the globals that take keyword arguments;
+  /// nullopt for other callables.
+  std::optional<TemplateValue> call_special(const TemplateValue& f, const Expr& e) {
+    if (const MacroFn* m = callable_as<MacroFn>(f)) return call_macro(*m->def, e, nullptr);
+    const KwFn* k = callable_as<KwFn>(f);
+    if (!k) return std::nullopt;
+    List pos;
+    KwFn::Kw kw;
+    call_args(e, pos, kw);
+    return k->f(pos, kw);
+  }
+
+  /// The arguments of a call in source order: positional ones, `*x` spread
+  /// into them, keywords and `**x` spread into those.
+  void call_args(const Expr& e, List& pos, KwFn::Kw& kw) {
+    const std::size_t n_kw = e.kw_names.size();
+    const std::size_t n_pos = e.args.size() - 1 - n_kw;
+    for (std::size_t i = 0; i < n_pos; ++i) pos.push_back(eval(*e.args[1 + i]));
+    auto add = [&](const std::string& name, TemplateValue v) {
+      for (const auto& [n, x] : kw)
+        if (n == name) throw EvalError("got multiple values for keyword argument " + py_quoted(name));
+      kw.emplace_back(name, std::move(v));
+    };
+    for (std::size_t k = 0; k < n_kw; ++k) {
+      const std::string& name = e.kw_names[k];
+      TemplateValue v = eval(*e.args[1 + n_pos + k]);
+      if (name == "*") {
+        if (!v.is_undefined() && !v.is_sequence() && !v.is_string() && !v.is_map())
+          throw EvalError("Value after * must be an iterable, not " + type_name(v));
+        for (auto& x : items_of(v)) pos.push_back(std::move(x));
+      } else if (name == "**") {
+        if (v.is_undefined()) fail_undefined(v);
+        if (!v.is_map()) throw EvalError("argument after ** must be a mapping, not " + type_name(v));
+        for (const auto& [n, x] : v.as_map()) add(n, x);
+      } else {
+        add(name, std::move(v));
+      }
+    }
+  }
+
+  /// namespace(), dict(), joiner() and cycler(), one of each per render (a
+  /// global is equal to itself); nullopt for other names.
+  std::optional<TemplateValue> macro_global(std::string_view name) const {
+    if (name != "dict" && name != "namespace" && name != "joiner" && name != "cycler") return std::nullopt;
+    auto it = st_.globals.find(name);
+    if (it == st_.globals.end()) it = st_.globals.emplace(std::string(name), *make_global(name)).first;
+    return it->second;
+  }
+
+  std::optional<TemplateValue> make_global(std::string_view name) const {
+    Budget* st = &st_;
+    if (name == "dict")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        return TemplateValue(dict_of("dict()", args, kw));
+      }});
+    if (name == "namespace")
+      return TemplateValue::function(KwFn{[st](const List& args, const KwFn::Kw& kw) {
+        auto attrs = std::make_shared<TemplateMap>(dict_of("namespace()", args, kw));
+        st->keep(attrs);
+        return TemplateValue::function(NamespaceFn{std::move(attrs)});
+      }});
+    if (name == "joiner")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        TemplateValue sep(", ");
+        if (args.size() + kw.size() > 1) throw EvalError("joiner() takes at most 1 argument");
+        if (!args.empty()) sep = args[0];
+        for (const auto& [k, v] : kw) {
+          if (k != "sep") throw EvalError("joiner() got an unexpected keyword argument " + py_quoted(k));
+          sep = v;
+        }
+        auto used = std::make_shared<bool>(false);
+        return TemplateValue::function([sep, used](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("joiner takes no arguments");
+          if (!*used) {
+            *used = true;
+            return TemplateValue("");
+          }
+          return sep;
+        });
+      }});
+    if (name == "cycler")
+      return TemplateValue::function(KwFn{[](const List& args, const KwFn::Kw& kw) {
+        if (!kw.empty()) throw EvalError("cycler() takes no keyword arguments");
+        if (args.empty()) throw EvalError("at least one item has to be provided");
+        auto state = std::make_shared<CyclerFn::State>();
+        state->items = args;
+        return TemplateValue::function(CyclerFn{std::move(state)});
+      }});
+    return std::nullopt;
+  }
+
+  /// The attributes of macros, namespaces and cyclers; nullopt for other values.
+  static std::optional<TemplateValue> special_attr(const TemplateValue& obj, const std::string& name) {
+    if (obj.kind() != Kind::Callable) return std::nullopt;
+    if (const MacroFn* m = callable_as<MacroFn>(obj)) {
+      const Stmt& s = *m->def->stmt;
+      if (name == "name") return s.kind == Stmt::Kind::CallBlock ? TemplateValue::none() : TemplateValue(s.name);
+      if (name == "arguments") {
+        List names;
+        for (const auto& t : s.targets) names.emplace_back(t);
+        return TemplateValue::tuple(std::move(names));
+      }
+      if (name == "catch_kwargs") return TemplateValue(s.catch_kwargs);
+      if (name == "catch_varargs") return TemplateValue(s.catch_varargs);
+      if (name == "caller") return TemplateValue(s.uses_caller);
+      throw EvalError("the attribute '" + name + "' of a macro is not supported");
+    }
+    if (const NamespaceFn* ns = callable_as<NamespaceFn>(obj)) {
+      if (const TemplateValue* v = ns->attrs->find(name)) return *v;
+      return TemplateValue::undefined("'Namespace' object has no attribute " + py_quoted(name));
+    }
+    if (const CyclerFn* c = callable_as<CyclerFn>(obj)) {
+      std::shared_ptr<CyclerFn::State> state = c->state;
+      if (name == "current") return state->items[state->pos];
+      if (name == "items") return TemplateValue::tuple(state->items);
+      if (name == "next")
+        return TemplateValue::function([state](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("next() takes no arguments");
+          TemplateValue v = state->items[state->pos];
+          state->pos = (state->pos + 1) % state->items.size();
+          return v;
+        });
+      if (name == "reset")
+        return TemplateValue::function([state](const List& a) -> TemplateValue {
+          if (!a.empty()) throw EvalError("reset() takes no arguments");
+          state->pos = 0;
+          return TemplateValue::none();
+        });
+      throw EvalError("the attribute '" + name + "' of a cycler is not supported");
+    }
+    return std::nullopt;
+  }
+
+  /// Every name visible here with its value (the context's, then the
+  /// includers' names, then this template's, inner scopes last), `loop` not.
+  void visible_names(TemplateMap& out, bool with_context) const {
+    if (with_context)
+      for (const auto& [k, v] : ctx_) out.set(k, v);
+    if (parent_) parent_->visible_names(out, false);
+    for (const auto& f : scope_frames())
+      for (const auto& [k, v] : *f)
+        if (k != "loop") out.set(std::string(k), v);
+  }
+
+  /// The module `{% import %}` and `{% from %}` bind: the names the template
+  /// sets at its top level (but those starting with '_' and those it
+  /// imports itself), after running it; without context once per render.
+  TemplateValue import_module(const Stmt& s, std::string* name_out = nullptr) {
+    TemplateValue name = eval(*s.expr);
+    if (!name.is_string()) fail(s.line, "import expects a template name (a string), got " + type_name(name));
+    std::string key(name.as_string());
+    if (name_out) *name_out = key;
+    if (!s.with_context)
+      if (auto it = st_.modules.find(key); it != st_.modules.end()) return it->second;
+    int depth = depth_ + s.depth + 1;
+    if (depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    std::shared_ptr<const Template> tpl;
+    try {
+      tpl = env_.load(key);
+    } catch (const TemplateNotFound& e) {
+      fail(s.line, e.what());
+    }
+    if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    // With context, the module sees the context and the names visible at the
+    // import as they are then: its macros keep those values.
+    static const TemplateMap empty;
+    const TemplateMap* ctx = &empty;
+    if (s.with_context) {
+      auto names = std::make_shared<TemplateMap>();
+      visible_names(*names, true);
+      st_.keep(names);
+      ctx = names.get();
+    }
+    std::string discarded;
+    Renderer child(env_, *tpl, *ctx, nullptr, depth, st_, discarded, nullptr);
+    child.run();
+    TemplateMap exports;
+    for (const auto& [n, v] : *child.frames_[0])
+      if (!n.empty() && n[0] != '_' && !child.unexported_.count(n)) exports.set(std::string(n), v);
+    TemplateValue module = TemplateValue::object(std::move(exports), "TemplateModule");
+    if (!s.with_context) st_.modules.emplace(std::move(key), module);
+    return module;
+  }
+
   // ---- expressions ----
 
   TemplateValue eval(const Expr& e) {
+    struct Level {
+      int& depth;
+      ~Level() { --depth; }
+    } level{++eval_depth_};
     try {
       return eval_inner(e);
     } catch (const TemplateError&) {
       throw;
     } catch (const std::exception& x) {
-      fail(e.line, x.what());
+      fail(line_override_ ? line_override_ : e.line, x.what());
     }
   }
 
@@ -1523,7 +2055,7 @@ class Renderer {
             break;
           // An undefined value and the loop object can be called (and fail).
           case Test::Callable:
-            r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
+            r = py_callable(v) || v.is_undefined() || v.kind() == Kind::Object;
             break;
           case Test::Even:
           case Test::Odd:
@@ -1608,6 +2140,7 @@ class Renderer {
     if (obj.is_undefined()) fail_undefined(obj);
     // A block's `super` (of super() or self.name) is the next version of it in Jinja2.
     if (obj.kind() == Kind::Callable && name == "super") throw EvalError("the attribute 'super' of a block is not supported");
+    if (std::optional<TemplateValue> v = special_attr(obj, name)) return std::move(*v);
     // `x.name` is Python's attribute first: a method of a dict wins over
     // its key of that name, and a str, list or number has attributes too.
     // Those the engine does not have are an error, never undefined.
@@ -1726,6 +2259,7 @@ class Renderer {
       f = *call;
     }
     if (f.kind() != Kind::Callable) throw EvalError("'" + type_name(f) + "' object is not callable");
+    if (std::optional<TemplateValue> r = call_special(f, e)) return std::move(*r);
     if (!e.kw_names.empty()) throw EvalError("keyword arguments in calls are not supported");
     List args = eval_args(e, 1);
     return f.as_function()(args);
@@ -2075,12 +2609,23 @@ class Renderer {
   Budget& st_;
   std::string& out_;
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
-  std::vector<Frame> frames_;
+  std::vector<std::shared_ptr<Frame>> frames_;
+  /// Expressions being evaluated, one inside another (what a macro call adds
+  /// its levels to).
+  int eval_depth_ = 0;
+  /// The line errors of expressions name when not 0 (a macro's defaults).
+  int line_override_ = 0;
+  /// Top-level names bound by imports: not exported by this template's module.
+  std::set<std::string_view, std::less<>> unexported_;
+  /// Expires when this renderer ends (see MacroDef::parent_alive).
+  std::shared_ptr<const char> alive_ = std::make_shared<const char>('\0');
   bool no_finite_checks_ = false;  ///< evaluating a {{ }} of literals as Jinja2 folds it
   // Inheritance, recursive loops, escaping (see render_extends and render_block).
   Chain* chain_ = nullptr;       ///< the inheritance chain this renderer is part of
   bool root_ = false;            ///< renders the root-level code of a template (not a block body)
-  Frame* top_ = nullptr;         ///< names looked up after the frames: the chain's top-level names
+  /// The chain's top-level names: a block looks them up after its frames (a
+  /// root-level renderer has them as its first frame).
+  std::shared_ptr<Frame> top_;
   bool parent_loop_ = false;     ///< parent_'s `loop` is visible (a scoped block)
   int loop_level_ = 0;           ///< loops open around the statement being rendered
   bool extended_ = false;        ///< a {% extends %} of this template has run
@@ -2089,7 +2634,7 @@ class Renderer {
   std::size_t block_level_ = 0;              ///< which of the chain's versions of it (0: the most derived)
   const Renderer* block_scope_ = nullptr;    ///< a scoped block's names: the renderer where it was placed
   bool autoescape_ = false;                  ///< within {% autoescape true %}
-  mutable std::shared_ptr<bool> alive_;      ///< see alive_token
+  mutable std::shared_ptr<bool> alive_flag_;  ///< see alive_token
   static constexpr const char* kLoopCall = "\x01" "call";  ///< the attribute of `loop` that loop(...) calls
 };
 

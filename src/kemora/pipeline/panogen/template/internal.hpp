@@ -85,7 +85,13 @@ struct Expr {
   /// than {{ }}, where a constant is printed as text): an infinity or NaN
   /// there is an error, as it is in Jinja2.
   bool check_finite = false;
+  /// Call: the levels open around it (blocks and expressions), which a
+  /// macro it calls adds its own to.
+  int level = 0;
 };
+
+/// The name a filter or set block's text is bound to for its filters.
+inline constexpr const char* kBlockText = " block text";
 
 struct Stmt;
 using Body = std::vector<Stmt>;
@@ -94,6 +100,8 @@ struct Stmt {
   enum class Kind {
     Text, Output, For, If, Set, Include,
     Extends, Block, Autoescape,  // inheritance and escaping
+    // macros.cpp
+    Macro, CallBlock, SetBlock, FilterBlock, With, Import, FromImport,
   };
   Kind kind;
   int line = 0;
@@ -110,10 +118,25 @@ struct Stmt {
   bool ignore_missing = false;       ///< Include
   // Inheritance, recursive loops and escaping.
   bool recursive = false;            ///< For: `recursive`, its body called again by `loop(...)`
-  int body_depth = 0;                ///< recursive For: the levels its body holds
   bool scoped = false;               ///< Block: sees the names around it
   bool required = false;             ///< Block: must be overridden
   bool autoescape = false;           ///< Autoescape: on (true) or off within its body
+  // Macros, imports and block statements.
+  /// Set: `targets[0].attr = ...` (a namespace attribute) when not empty;
+  /// Macro, CallBlock: the macro's name ("caller" for a call block); Import:
+  /// the module's name.
+  std::string name;
+  /// Macro, CallBlock: the parameters (in `targets`) and their defaults (null:
+  /// none); With: the values of `targets`; FromImport: the names bound (in
+  /// `targets` the names imported).
+  std::vector<ExprPtr> defaults;
+  std::vector<std::string> aliases;  ///< FromImport: the names bound
+  bool catch_varargs = false;        ///< Macro, CallBlock: the body uses `varargs`
+  bool catch_kwargs = false;         ///< ... `kwargs`
+  bool uses_caller = false;          ///< ... `caller`
+  /// recursive For: the levels its body holds; Macro, CallBlock: the levels
+  /// the body adds to `depth`.
+  int body_depth = 0;
 };
 
 struct Template {

@@ -461,17 +461,23 @@ class Parser {
   };
 
   void load_name(const std::string& name) {
+    note_macro_load(name);
     Scope& here = scopes_.back();
-    here.first_is_store.emplace(name, false);
-    for (std::size_t i = scope_barrier_; i + 1 < scopes_.size(); ++i)
-      if (!scopes_[i].first_is_store.count(name)) scopes_[i].inner_loads.emplace(name, cur().line);
+    // A name that this scope, or one between, binds before any use is that
+    // scope's own: the scopes around it do not see this use.
+    if (here.first_is_store.emplace(name, false).first->second) return;
+    for (std::size_t i = scopes_.size() - 1; i-- > scope_barrier_;) {
+      auto it = scopes_[i].first_is_store.find(name);
+      if (it == scopes_[i].first_is_store.end()) scopes_[i].inner_loads.emplace(name, cur().line);
+      else if (it->second) break;
+    }
   }
 
   void store_name(const std::string& name, int line) {
     Scope& here = scopes_.back();
     if (!here.first_is_store.emplace(name, true).second) return;
     if (auto it = here.inner_loads.find(name); it != here.inner_loads.end())
-      fail("'" + name + "' is used in a loop on line " + std::to_string(it->second) +
+      fail("'" + name + "' is used in a loop or macro on line " + std::to_string(it->second) +
                " before the {% set %} of it in the scope around that loop (Jinja2 leaves it undefined there; not supported)",
            line);
   }
@@ -620,7 +626,7 @@ class Parser {
           else if (tag == "set") body.push_back(parse_set(line));
           else if (tag == "include") body.push_back(parse_include(line));
           else if (tag == "extends" || tag == "block" || tag == "autoescape") body.push_back(parse_inheritance_tag(tag, line));
-          else fail_tag(tag, ends, line);
+          else if (!parse_macro_stmt(tag, line, body)) fail_tag(tag, ends, line);
           break;
         }
         case Tok::End:
@@ -788,13 +794,24 @@ class Parser {
   Stmt parse_set(int line) {
     Stmt s = make_stmt(Stmt::Kind::Set);
     s.line = line;
-    s.targets = parse_targets();
+    if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "." && peek(2).type == Tok::Name) {
+      // {% set ns.attr = ... %}: an attribute of a namespace
+      s.targets.push_back(next().value);
+      next();
+      s.name = next().value;
+      if (is_op(",") || is_op(".") || is_op("[")) fail("assignment to several attributes or items is not supported");
+    } else {
+      s.targets = parse_targets();
+    }
     if (!skip_op("=")) {
-      if (cur().type == Tok::BlockEnd || is_op("|")) fail("block assignments ({% set %}...{% endset %}) are not supported");
+      if (cur().type == Tok::BlockEnd || is_op("|")) return parse_set_block(std::move(s));
       fail("expected '=', got '" + describe(cur()) + "'");
     }
     s.expr = parse_tuple(true, false); statement_expr(s.expr);
-    for (const auto& t : s.targets) store_name(t, line);
+    if (s.name.empty())
+      for (const auto& t : s.targets) store_name(t, line);
+    else
+      load_name(s.targets[0]);
     expect_block_end();
     return s;
   }
@@ -943,6 +960,240 @@ class Parser {
       collect_blocks(s.else_body, tpl);
       for (const auto& [cond, b] : s.branches) collect_blocks(b, tpl);
     }
+  }
+
+  // ---- macros, call blocks, imports and the with, filter and set blocks ----
+
+  /// The macros and call blocks whose bodies are being read: a `caller`,
+  /// `varargs` or `kwargs` anywhere in a body (in the macros it holds too, as
+  /// Jinja2 looks for them) makes the macro take it.
+  std::vector<Stmt*> open_macros_;
+
+  void note_macro_load(const std::string& name) {
+    for (Stmt* m : open_macros_) {
+      if (name == "caller") m->uses_caller = true;
+      else if (name == "varargs") m->catch_varargs = true;
+      else if (name == "kwargs") m->catch_kwargs = true;
+    }
+  }
+
+  /// The statements of this group; false for another tag.
+  bool parse_macro_stmt(std::string tag, int line, Body& body) {
+    if (tag == "macro") body.push_back(parse_macro(line));
+    else if (tag == "call") body.push_back(parse_call_block(line));
+    else if (tag == "filter") body.push_back(parse_filter_block(line));
+    else if (tag == "with") body.push_back(parse_with(line));
+    else if (tag == "import") body.push_back(parse_import(line));
+    else if (tag == "from") body.push_back(parse_from_import(line));
+    else return false;
+    return true;
+  }
+
+  std::string assign_name() {
+    if (cur().type != Tok::Name) fail("expected token 'name', got '" + describe(cur()) + "'");
+    std::string n = next().value;
+    if (n == "true" || n == "false" || n == "none" || n == "True" || n == "False" || n == "None")
+      fail("can't assign to '" + n + "'");
+    return n;
+  }
+
+  /// "(a, b=default, ...)" of a macro or call block; the parameters are
+  /// stored in the current scope when `store`.
+  void parse_signature(Stmt& s, bool store) {
+    expect_op("(");
+    Nest nest(*this);
+    while (!is_op(")")) {
+      if (!s.targets.empty()) expect_op(",");
+      std::string n = assign_name();
+      if (n == "caller" || n == "varargs" || n == "kwargs")
+        fail("a macro parameter named '" + n + "' is not supported");
+      for (const auto& t : s.targets)
+        if (t == n) fail("duplicate argument '" + n + "' in a macro definition");
+      ExprPtr def;
+      if (skip_op("=")) {
+        def = parse_expression(true);
+        statement_expr(def);
+      } else if (!s.defaults.empty() && s.defaults.back()) {
+        fail("non-default argument follows default argument");
+      }
+      if (store) store_name(n, s.line);
+      s.targets.push_back(std::move(n));
+      s.defaults.push_back(std::move(def));
+    }
+    next();
+  }
+
+  /// The body of a macro or call block up to `end`, in the scope open.
+  void parse_macro_body(Stmt& s, std::string_view end) {
+    expect_block_end();
+    open_macros_.push_back(&s);
+    {
+      Nest nest(*this);
+      parse_body(s.body, {end});
+    }
+    open_macros_.pop_back();
+  }
+
+  Stmt parse_macro(int line) {
+    Stmt s = make_stmt(Stmt::Kind::Macro);
+    s.line = line;
+    s.name = assign_name();
+    // Stored before the body: the macro may call itself.
+    store_name(s.name, line);
+    // The levels the defaults and the body add to those of the definition:
+    // what a call of the macro adds to the levels of the call.
+    const int saved_max = max_depth_;
+    max_depth_ = depth_;
+    s.depth = depth_;
+    {
+      ScopeGuard scope(*this);
+      parse_signature(s, true);
+      parse_macro_body(s, "endmacro");
+    }
+    expect_block_end();
+    s.body_depth = max_depth_ - s.depth;
+    max_depth_ = std::max(saved_max, max_depth_);
+    return s;
+  }
+
+  Stmt parse_call_block(int line) {
+    Stmt s = make_stmt(Stmt::Kind::CallBlock);
+    s.line = line;
+    s.name = "caller";
+    const int saved_max = max_depth_;
+    max_depth_ = depth_;
+    s.depth = depth_;
+    if (is_op("(")) parse_signature(s, false);
+    s.expr = parse_expression(true);
+    if (s.expr->kind != Expr::Kind::Call) fail("expected call", line);
+    {
+      ScopeGuard scope(*this);
+      for (const auto& t : s.targets) store_name(t, line);
+      parse_macro_body(s, "endcall");
+    }
+    expect_block_end();
+    s.body_depth = max_depth_ - s.depth;
+    max_depth_ = std::max(saved_max, max_depth_);
+    return s;
+  }
+
+  /// The filters of a filter block ("upper|replace('a', 'b')", `lead_bar`
+  /// false) or a set block ("| upper"), applied to a name no template can
+  /// write, which the block's text is bound to.
+  ExprPtr parse_block_filters(int line, bool lead_bar) {
+    auto subject = make(Expr::Kind::Name, line);
+    subject->constant = false;
+    subject->check_finite = false;
+    subject->name = kBlockText;
+    if (lead_bar) toks_.insert(toks_.begin() + static_cast<std::ptrdiff_t>(pos_), Token{Tok::Op, "|", cur().line});
+    ExprPtr chain = parse_filter_expr(std::move(subject));
+    for (const Expr* e = chain.get(); e->kind != Expr::Kind::Name; e = e->args[0].get())
+      if (e->kind != Expr::Kind::Filter) fail("expected end of statement block", line);
+    return chain;
+  }
+
+  /// A body in a scope of its own up to `end`, and the end tag's block end.
+  void parse_scoped_body(Body& body, std::string_view end, const std::vector<std::string>& stored, int line) {
+    {
+      ScopeGuard scope(*this);
+      for (const auto& t : stored) store_name(t, line);
+      Nest nest(*this);
+      parse_body(body, {end});
+    }
+    expect_block_end();
+  }
+
+  Stmt parse_filter_block(int line) {
+    Stmt s = make_stmt(Stmt::Kind::FilterBlock);
+    s.line = line;
+    s.expr = parse_block_filters(line, true);
+    expect_block_end();
+    parse_scoped_body(s.body, "endfilter", {}, line);
+    return s;
+  }
+
+  Stmt parse_set_block(Stmt s) {
+    s.kind = Stmt::Kind::SetBlock;
+    if (s.targets.size() != 1) fail("a block assignment to several names is not supported", s.line);
+    if (is_op("|")) s.expr = parse_block_filters(s.line, false);
+    expect_block_end();
+    parse_scoped_body(s.body, "endset", {}, s.line);
+    if (s.name.empty()) store_name(s.targets[0], s.line);
+    else load_name(s.targets[0]);
+    return s;
+  }
+
+  Stmt parse_with(int line) {
+    Stmt s = make_stmt(Stmt::Kind::With);
+    s.line = line;
+    while (cur().type != Tok::BlockEnd) {
+      if (!s.targets.empty()) expect_op(",");
+      std::string n = assign_name();
+      expect_op("=");
+      ExprPtr v = parse_expression(true);
+      statement_expr(v);
+      s.targets.push_back(std::move(n));
+      s.defaults.push_back(std::move(v));
+    }
+    next();
+    parse_scoped_body(s.body, "endwith", s.targets, line);
+    return s;
+  }
+
+  bool is_context_clause() const {
+    return (is_name("with") || is_name("without")) && peek().type == Tok::Name && peek().value == "context";
+  }
+  /// "with context" / "without context" when there, else `fallback`.
+  bool parse_import_context(bool fallback) {
+    if (!is_context_clause()) return fallback;
+    bool with = next().value == "with";
+    next();
+    return with;
+  }
+
+  Stmt parse_import(int line) {
+    Stmt s = make_stmt(Stmt::Kind::Import);
+    s.line = line;
+    s.depth = depth_;
+    s.expr = parse_expression(true);
+    statement_expr(s.expr);
+    if (!skip_name("as")) fail("expected token 'as', got '" + describe(cur()) + "'");
+    s.name = assign_name();
+    s.with_context = parse_import_context(false);
+    expect_block_end();
+    store_name(s.name, line);
+    return s;
+  }
+
+  Stmt parse_from_import(int line) {
+    Stmt s = make_stmt(Stmt::Kind::FromImport);
+    s.line = line;
+    s.depth = depth_;
+    s.expr = parse_expression(true);
+    statement_expr(s.expr);
+    if (!skip_name("import")) fail("expected token 'import', got '" + describe(cur()) + "'");
+    s.with_context = false;
+    while (true) {
+      if (!s.targets.empty()) expect_op(",");
+      if (cur().type != Tok::Name) fail("expected token 'name', got '" + describe(cur()) + "'");
+      if (is_context_clause()) {
+        s.with_context = parse_import_context(false);
+        break;
+      }
+      std::string n = assign_name();
+      if (n[0] == '_') fail("names starting with an underline can not be imported");
+      std::string alias = skip_name("as") ? assign_name() : n;
+      s.targets.push_back(std::move(n));
+      s.aliases.push_back(std::move(alias));
+      if (is_context_clause()) {
+        s.with_context = parse_import_context(false);
+        break;
+      }
+      if (!is_op(",")) break;
+    }
+    expect_block_end();
+    for (const auto& a : s.aliases) store_name(a, line);
+    return s;
   }
 
   /// The expression of a statement other than {{ }}: a constant one is
@@ -1270,8 +1521,14 @@ class Parser {
       if (!first) expect_op(",");
       first = false;
       if (is_op(")")) break;
-      if (is_op("*") || is_op("**")) fail("*args and **kwargs in calls are not supported");
-      if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "=") {
+      auto seen = [&](std::string_view n) { return std::find(e.kw_names.begin(), e.kw_names.end(), n) != e.kw_names.end(); };
+      if (is_op("*") || is_op("**")) {
+        // `*x` and `**x` go with the keywords, named "*" and "**" (what only
+        // a macro call or a global that takes keywords accepts).
+        if (seen("**") || (is_op("*") && seen("*"))) fail("invalid syntax for function call expression");
+        e.kw_names.push_back(next().value);
+      } else if (cur().type == Tok::Name && peek().type == Tok::Op && peek().value == "=") {
+        if (seen("**")) fail("invalid syntax for function call expression");
         e.kw_names.push_back(next().value);
         next();
       } else if (!e.kw_names.empty()) {
@@ -1284,6 +1541,7 @@ class Parser {
 
   ExprPtr parse_call(ExprPtr callee) {
     auto e = make(Expr::Kind::Call, cur().line);
+    e->level = depth_;
     e->args.push_back(std::move(callee));
     parse_call_args(*e);
     return seal(std::move(e));

@@ -63,6 +63,25 @@
 ///   Markup's replace (MarkupSafe 2.1: old and new text escaped); `+` of
 ///   Markup and a string escapes the string everywhere. Included templates
 ///   are not escaped.
+/// - `{% macro name(a, b=default) %}`: defaults computed at each call in the
+///   macro's scope; positional and keyword arguments, `*args` and `**kwargs`
+///   in its calls (and in those of the globals below); `varargs`, `kwargs` and
+///   `caller` when the body uses them; the attributes `name`, `arguments`,
+///   `catch_varargs`, `catch_kwargs`, `caller`. A macro sees the names of the
+///   scopes it is defined in as they are when it runs, and the context; what
+///   it sets stays inside. Its result is a plain string.
+/// - `{% call(args) macro(...) %}...{% endcall %}` and `caller(...)`.
+/// - `{% import name as m %}` and `{% from name import a, b as c %}`, with or
+///   without context (without by default): a module holds the names its
+///   template sets at the top level, not those starting with `_` nor those it
+///   imports. Modules imported without context are made once per render
+///   (Jinja2 keeps them longer: its environment caches them).
+/// - `{% set name %}...{% endset %}` (with filters: `{% set x | upper %}`) and
+///   `{% set ns.attr %}...{% endset %}`; `{% filter f|g(...) %}...{% endfilter %}`;
+///   `{% with a = 1, b = a %}...{% endwith %}` (values computed outside).
+/// - The globals `namespace(...)` (a dict and keyword arguments; `{% set
+///   ns.attr = ... %}`), `dict(...)`, `joiner(sep)`, `cycler(...)` (`next()`,
+///   `current`, `reset()`, `items`).
 /// - Expressions: literals (strings with Python's escapes; integers in every
 ///   form Jinja2 reads: `1_000`, `0x1F`, `0o17`, `0b101`; reals `1.5`,
 ///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
@@ -86,9 +105,7 @@
 ///
 /// Refused, with an error naming template, line and construct (Jinja2 would
 /// render these; the engine does not):
-/// - `{% macro %}`, `{% call %}`,
-///   `{% import %}`/`{% from %}`, `{% with %}`, `{% filter %}`,
-///   `{% set %}...{% endset %}`, `{% break %}`/`{% continue %}`.
+/// - `{% break %}`/`{% continue %}`.
 /// - `{% autoescape x %}` of a value that is not a literal (Jinja2 then
 ///   escapes {{ }} by its value when rendering but compiles `~` without it);
 ///   within an autoescape region: `{% block %}`, recursive loops, the names
@@ -103,8 +120,19 @@
 ///   loop they belong to has ended.
 /// - Chains of templates extending templates more than 512 levels deep
 ///   (Jinja2 fails with a RecursionError long before).
-/// - Slices (`x[1:]`), `*args`/`**kwargs` and keyword arguments in calls,
-///   dict keys other than strings, nested unpacking, assigning to attributes.
+/// - Macro parameters named `caller`, `varargs` or `kwargs`; a call block of
+///   something other than a macro; a block assignment to several names; the
+///   attributes of macros and cyclers other than those above; printing a
+///   macro, a namespace, a joiner or a module. (A filter block whose filters
+///   give anything but a string fails too, as in Jinja2, which names no line.)
+/// - Macro calls nested more than 80 deep (Jinja2 reaches Python's recursion
+///   limit at about 200, fewer with includes or call blocks between).
+/// - Calling a macro after the template that included its template has
+///   ended (only possible by keeping it in a namespace).
+/// - Slices (`x[1:]`), keyword arguments and `*args`/`**kwargs` in calls of
+///   anything but macros and the globals above, dict keys other
+///   than strings, nested unpacking, assigning to attributes but those of
+///   namespaces (one at a time).
 /// - Filters and tests other than those above (unknown ones fail when the
 ///   template is parsed), `%` formatting of strings, methods other than those
 ///   above (taking one without calling it is fine; calling or printing it
@@ -115,9 +143,9 @@
 /// - `int()`/`float()` of a text holding a character beyond ASCII that may be
 ///   a decimal digit of another script (Python reads those).
 /// - Integers beyond 14,000 bits; int / int results below 2**-1021.
-/// - A name that an inner loop uses before a `{% set %}` of it in the scope
-///   around the loop, where that set is the scope's first mention of it
-///   (Jinja2 leaves the name undefined in the loop there).
+/// - A name that an inner loop or a macro uses before a `{% set %}` of it in
+///   the scope around, where that set is the scope's first mention of it
+///   (Jinja2 leaves the name undefined in the loop or macro there).
 /// - Work beyond TemplateLimits (loop steps, bytes, range() length), nesting
 ///   beyond 512 levels.
 ///
@@ -132,9 +160,12 @@
 ///   chain is one level, and every `{% for %}`/`{% if %}` body one more level
 ///   for what it holds; an `{% include %}` runs the included template one level
 ///   below the include statement, so include depth, block depth and expression
-///   depth add up. A block runs one level below where it stands, and every
-///   call of `self.name()`, `super()` or a recursive `loop()` adds the levels
-///   of what it renders, so endless recursion ends in that error too. Beyond the limit parsing (or, for includes, rendering)
+///   depth add up; so do an import's, and a macro call's: the levels around
+///   the call and those of the macro's body. A block runs one level below
+///   where it stands, and every call of `self.name()`, `super()` or a
+///   recursive `loop()` adds the levels of what it renders, so endless
+///   recursion ends in that error too. Beyond the limit parsing (or, for
+///   includes, rendering)
 ///   fails with "<template>:<line>: too deeply nested (more than 512 levels)".
 ///   Values (lists, tuples, maps) nest at most 512 levels too: building a
 ///   deeper one throws std::length_error with that text (inside a render: a
