@@ -241,6 +241,10 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("\n{% for i in [1] %}{{ m }}{% endfor %}{% set m = 1 %}", {{"m", 5}}),
             "page.html:2: 'm' is used in a loop or macro on line 2 before the {% set %} of it in the scope around that loop "
             "(Jinja2 leaves it undefined there; not supported)");
+  // A loop's else does not see the loop's targets: its `x` is the one around.
+  EXPECT_EQ(error_of("{% for x in [] recursive %}{% else %}{{ x }}{% endfor %}{% set x = 2 %}", {{"x", 5}}),
+            "page.html:1: 'x' is used in a loop or macro on line 1 before the {% set %} of it in the scope around that "
+            "loop (Jinja2 leaves it undefined there; not supported)");
   EXPECT_EQ(error_of("{{ ' ٣ '|int }}"), "page.html:1: int() of a text with characters other than ASCII is not supported");
   EXPECT_EQ(error_of("{{ 'İ3'|int }}{{ '3😀'|float }}"), "");
   // Case mappings Python does with more than one character or by context.

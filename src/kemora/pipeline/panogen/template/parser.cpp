@@ -718,7 +718,10 @@ class Parser {
       if (t == "loop") fail("can't assign to special loop variable in for-loop target", line);
     if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
     s.expr = parse_tuple(false, false, "recursive"); statement_expr(s.expr);
-    ScopeGuard loop_scope(*this);
+    // The targets, the condition and the body are the loop's scope; its else
+    // is not in it (it sees the names around the loop).
+    std::optional<ScopeGuard> loop_scope;
+    loop_scope.emplace(*this);
     for (const auto& t : s.targets) store_name(t, line);
     if (skip_name("if")) {
       s.cond = parse_expression(true);
@@ -747,6 +750,7 @@ class Parser {
     s.uses_loop = saw_loop_ || s.recursive;
     saw_loop_ = outer_loop;
     expect_block_end();
+    loop_scope.reset();
     if (end == "else") {
       {
         Nest nest(*this);
