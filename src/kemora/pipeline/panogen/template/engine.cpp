@@ -16,6 +16,7 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
+#include "kemora/pipeline/panogen/template/eval.hpp"
 #include "kemora/pipeline/panogen/template/internal.hpp"
 #include "kemora/pipeline/panogen/template/bigint.hpp"
 
@@ -25,60 +26,8 @@ using namespace detail;
 using Kind = TemplateValue::Kind;
 using List = TemplateValue::List;
 
-namespace {
+namespace detail {
 
-/// A failure inside an expression, without a location yet; the renderer adds
-/// the template name and line.
-class EvalError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-/// What one render may still spend (TemplateLimits), shared by the renderers
-/// of the template and of the templates it includes.
-class Budget {
- public:
-  explicit Budget(const TemplateLimits& limits) : limits_(limits) {}
-  const TemplateLimits& limits() const { return limits_; }
-
-  /// `n` loop iterations or element comparisons.
-  void step(std::uint64_t n = 1) {
-    if (n > limits_.max_steps - steps_)
-      throw EvalError("too much work: more than " + std::to_string(limits_.max_steps) +
-                      " loop iterations and comparisons in one render (TemplateLimits::max_steps)");
-    steps_ += n;
-  }
-  /// `n` bytes written or built.
-  void bytes(std::uint64_t n) {
-    if (n > room()) throw EvalError(kTooMuchText);
-    bytes_ += n;
-  }
-  /// `count` elements of `size` bytes each, without overflow.
-  void bytes(std::uint64_t count, std::uint64_t size) {
-    if (size != 0 && count > room() / size) throw EvalError(kTooMuchText);
-    bytes(count * size);
-  }
-  /// `count` list elements built.
-  void elements(std::uint64_t count) { bytes(count, kElementBytes); }
-  /// Bytes that may still be written or built.
-  std::uint64_t room() const { return limits_.max_bytes - bytes_; }
-  /// `room()` as a size bound for a text that already holds `have` bytes.
-  std::size_t bound(std::size_t have) const {
-    std::uint64_t r = room();
-    return r > std::numeric_limits<std::size_t>::max() - have ? std::numeric_limits<std::size_t>::max() : have + r;
-  }
-
-  /// Where rendering is (for errors that arise outside any expression).
-  const std::string* name = nullptr;
-  int line = 0;
-
-  static constexpr std::uint64_t kElementBytes = 32;
-
- private:
-  const TemplateLimits& limits_;
-  std::uint64_t steps_ = 0;
-  std::uint64_t bytes_ = 0;
-};
 
 bool is_int(const TemplateValue& v) { return v.is_integer(); }
 /// A list or a tuple: what +, * and < take (not a range or a dict view).
@@ -159,6 +108,9 @@ std::string py_quoted(std::string_view s) {
 
 bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
+  // An iterator equals itself only (Python's identity), whatever it holds.
+  if (a.kind() == Kind::Iterator || b.kind() == Kind::Iterator)
+    throw EvalError("comparing a " + type_name(a.kind() == Kind::Iterator ? a : b) + " is not supported");
   // Python compares dict views as sets (or, values, by identity).
   if (a.kind() == Kind::View || b.kind() == Kind::View)
     throw EvalError("comparing a " + type_name(a.kind() == Kind::View ? a : b) + " is not supported");
@@ -430,6 +382,7 @@ TemplateValue int_arithmetic(BinOp op, const TemplateValue& a, const TemplateVal
 
 TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_undefined()) fail_undefined(a);
+  if (op == BinOp::Mod && a.is_string()) return percent_format(a, b, st);
   if (b.is_undefined()) fail_undefined(b);
   if (a.is_number() && b.is_number()) {
     if (op == BinOp::Div) {
@@ -531,7 +484,7 @@ std::string_view number_text(std::string_view text, const char* what) {
 }
 
 /// int(text, base): nullopt where Python raises ValueError.
-std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base = 10) {
+std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base) {
   if (base != 0 && (base < 2 || base > 36)) return std::nullopt;
   std::string_view s = number_text(text, "int()");
   bool negative = false;
@@ -739,42 +692,17 @@ TemplateValue range_function(Budget& st) {
 
 // ---- the renderer -----------------------------------------------------------
 
-/// Positional and keyword arguments bound to a filter's parameter names.
-class Args {
- public:
-  Args(std::string_view filter, std::initializer_list<std::string_view> names, List values,
-       const std::vector<std::string>& kw_names)
-      : values_(names.size()) {
-    std::size_t positional = values.size() - kw_names.size();
-    if (positional > names.size())
-      throw EvalError("filter '" + std::string(filter) + "' takes at most " + std::to_string(names.size()) +
-                      " arguments");
-    for (std::size_t i = 0; i < positional; ++i) values_[i] = std::move(values[i]);
-    for (std::size_t k = 0; k < kw_names.size(); ++k) {
-      std::size_t slot = 0;
-      for (std::string_view n : names) {
-        if (n == kw_names[k]) break;
-        ++slot;
-      }
-      if (slot == names.size())
-        throw EvalError("filter '" + std::string(filter) + "' got an unexpected keyword argument '" + kw_names[k] + "'");
-      if (values_[slot]) throw EvalError("filter '" + std::string(filter) + "' got multiple values for '" + kw_names[k] + "'");
-      values_[slot] = std::move(values[positional + k]);
-    }
-  }
-  bool has(std::size_t i) const { return values_[i].has_value(); }
-  const TemplateValue& get(std::size_t i) const { return *values_[i]; }
-
- private:
-  std::vector<std::optional<TemplateValue>> values_;
-};
 
 std::int64_t int_arg(const TemplateValue& v, const char* what) {
   if (!is_int(v)) throw EvalError(std::string(what) + " must be an integer, not '" + type_name(v) + "'");
   return v.as_int();
 }
 
-class Renderer {
+}  // namespace detail
+
+namespace {
+
+class Renderer : public FilterHost {
  public:
   /// `depth`: the levels of nesting above this template's own (the include
   /// statements and blocks around it in the templates that include it).
@@ -1010,7 +938,7 @@ class Renderer {
   }
 
   /// The elements iterating `v` gives, charged to the budget first.
-  List items_of(const TemplateValue& v) {
+  List items_of(const TemplateValue& v) override {
     if (v.is_string()) st_.elements(v.as_string().size());
     else if (v.is_sequence()) st_.elements(v.as_list().size());
     else if (v.is_map()) st_.elements(v.as_map().size());
@@ -1018,7 +946,7 @@ class Renderer {
   }
 
   /// What printing `v` gives, charged to the budget.
-  std::string text_of(const TemplateValue& v) {
+  std::string text_of(const TemplateValue& v) override {
     std::string out;
     append_str_limited(out, v, st_.bound(0));
     st_.bytes(out.size());
@@ -1143,57 +1071,7 @@ class Renderer {
       case Expr::Kind::Filter: return eval_filter(e);
       case Expr::Kind::Test: {
         TemplateValue v = eval(*e.args[0]);
-        bool r = false;
-        switch (e.test) {
-          case Test::Defined: r = !v.is_undefined(); break;
-          case Test::Undefined: r = v.is_undefined(); break;
-          case Test::None: r = v.is_none(); break;
-          case Test::Number: r = v.is_number(); break;
-          case Test::String: r = v.is_string(); break;
-          case Test::Integer: r = v.kind() == Kind::Int; break;
-          case Test::Float: r = v.kind() == Kind::Double; break;
-          case Test::Boolean: r = v.kind() == Kind::Bool; break;
-          case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
-          case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
-          case Test::Mapping: r = v.is_map(); break;
-          // len() and __getitem__: an undefined value has both.
-          case Test::Sequence:
-            r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
-            break;
-          case Test::Iterable:
-            r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object;
-            break;
-          // An undefined value and the loop object can be called (and fail).
-          case Test::Callable:
-            r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
-            break;
-          case Test::Even:
-          case Test::Odd:
-          case Test::DivisibleBy: {
-            TemplateValue divisor = e.test == Test::DivisibleBy ? eval(*e.args[1]) : TemplateValue(2);
-            TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
-            r = py_eq(rest, TemplateValue(e.test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
-            break;
-          }
-          case Test::Eq: r = compare(CmpOp::Eq, v, eval(*e.args[1]), st_); break;
-          case Test::Ne: r = compare(CmpOp::Ne, v, eval(*e.args[1]), st_); break;
-          case Test::Lt: r = compare(CmpOp::Lt, v, eval(*e.args[1]), st_); break;
-          case Test::Le: r = compare(CmpOp::Le, v, eval(*e.args[1]), st_); break;
-          case Test::Gt: r = compare(CmpOp::Gt, v, eval(*e.args[1]), st_); break;
-          case Test::Ge: r = compare(CmpOp::Ge, v, eval(*e.args[1]), st_); break;
-          case Test::In: r = compare(CmpOp::In, v, eval(*e.args[1]), st_); break;
-          case Test::SameAs: {
-            // Python's `is`: only none, true and false are one object whatever
-            // made them; for other values it depends on the interpreter.
-            TemplateValue other = eval(*e.args[1]);
-            auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
-            if (!singleton(v) && !singleton(other))
-              throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
-            r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
-                (v.is_none() || v.as_bool() == other.as_bool());
-            break;
-          }
-        }
+        bool r = test_value(e.test, v, eval_args(e, 1));
         return TemplateValue(e.negated ? !r : r);
       }
       case Expr::Kind::Neg:
@@ -1245,8 +1123,79 @@ class Renderer {
     return {};
   }
 
+  bool test_value(Test test, const TemplateValue& v, const List& args) {
+bool r = false;
+switch (test) {
+      case Test::Defined: r = !v.is_undefined(); break;
+      case Test::Undefined: r = v.is_undefined(); break;
+      case Test::None: r = v.is_none(); break;
+      case Test::Number: r = v.is_number(); break;
+      case Test::String: r = v.is_string(); break;
+      // str.islower()/isupper(): some cased character, and none of the other case.
+      case Test::Lower:
+      case Test::Upper: {
+        if (!v.is_string()) throw EvalError("'" + type_name(v) + "' object has no attribute '" +
+                                            (test == Test::Lower ? "islower" : "isupper") + "'");
+        std::string_view s = v.as_string();
+        std::string lo = py_lower(s), up = py_upper(s);
+        bool cased = lo != up;
+        r = cased && (test == Test::Lower ? lo == s : up == s);
+        break;
+      }
+      case Test::Integer: r = v.kind() == Kind::Int; break;
+      case Test::Float: r = v.kind() == Kind::Double; break;
+      case Test::Boolean: r = v.kind() == Kind::Bool; break;
+      case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
+      case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
+      case Test::Mapping: r = v.is_map(); break;
+      // len() and __getitem__: an undefined value has both.
+      case Test::Sequence:
+        r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
+        break;
+      case Test::Iterable:
+        r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object ||
+          v.kind() == Kind::Iterator;
+        break;
+      // An undefined value and the loop object can be called (and fail).
+      case Test::Callable:
+        r = v.kind() == Kind::Callable || v.is_undefined() || v.kind() == Kind::Object;
+        break;
+      case Test::Even:
+      case Test::Odd:
+      case Test::DivisibleBy: {
+        TemplateValue divisor = test == Test::DivisibleBy ? args[0] : TemplateValue(2);
+        TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
+        r = py_eq(rest, TemplateValue(test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
+        break;
+      }
+      case Test::Eq: r = compare(CmpOp::Eq, v, args[0], st_); break;
+      case Test::Ne: r = compare(CmpOp::Ne, v, args[0], st_); break;
+      case Test::Lt: r = compare(CmpOp::Lt, v, args[0], st_); break;
+      case Test::Le: r = compare(CmpOp::Le, v, args[0], st_); break;
+      case Test::Gt: r = compare(CmpOp::Gt, v, args[0], st_); break;
+      case Test::Ge: r = compare(CmpOp::Ge, v, args[0], st_); break;
+      case Test::In: r = compare(CmpOp::In, v, args[0], st_); break;
+      case Test::SameAs: {
+        // Python's `is`: only none, true and false are one object whatever
+        // made them; for other values it depends on the interpreter.
+        TemplateValue other = args[0];
+        auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
+        if (!singleton(v) && !singleton(other))
+          throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
+        r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
+            (v.is_none() || v.as_bool() == other.as_bool());
+        break;
+      }
+    }
+    return r;
+  }
+
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.kind() == Kind::Iterator) throw EvalError("the attributes of a " + type_name(obj) + " are not supported");
+    if (const char* const* fields = obj.tuple_fields())
+      for (std::size_t i = 0; fields[i]; ++i)
+        if (name == fields[i]) return obj.as_list()[i];
     // `x.name` is Python's attribute first: a method of a dict wins over
     // its key of that name, and a str, list or number has attributes too.
     // Those the engine does not have are an error, never undefined.
@@ -1322,6 +1271,7 @@ class Renderer {
 
   static TemplateValue get_item(const TemplateValue& obj, const TemplateValue& key) {
     if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.kind() == Kind::Iterator) throw EvalError("subscripts of a " + type_name(obj) + " are not supported");
     if (obj.is_map() && key.is_string()) {
       if (const TemplateValue* v = obj.as_map().find(key.as_string())) return *v;
     } else if (obj.is_sequence() && obj.kind() != Kind::View && is_int(key)) {
@@ -1430,12 +1380,34 @@ class Renderer {
 
   TemplateValue eval_filter(const Expr& e) {
     TemplateValue v = eval(*e.args[0]);
-    List raw = eval_args(e, 1);
-    const std::string& fname = e.name;
+    return apply_filter(e.filter, e.name, v, eval_args(e, 1), e.kw_names);
+  }
+
+  // ---- FilterHost: what the filters of filters.cpp call back ----
+
+  Budget& budget() override { return st_; }
+  TemplateValue subscript(const TemplateValue& obj, const TemplateValue& key) override { return get_item(obj, key); }
+  TemplateValue run_filter(const std::string& name, const TemplateValue& v, List args,
+                           const std::vector<std::string>& kw_names) override {
+    std::optional<Filter> f = find_filter(name);
+    if (!f) throw EvalError("No filter named '" + name + "'.");
+    return apply_filter(*f, name, v, std::move(args), kw_names);
+  }
+  bool run_test(const std::string& name, const TemplateValue& v, const List& args) override {
+    std::optional<Test> t = find_test(name);
+    if (!t) throw EvalError("No test named '" + name + "'.");
+    if (args.size() != (test_takes_argument(*t) ? 1u : 0u))
+      throw EvalError("the test '" + name + "' takes " + (test_takes_argument(*t) ? "one argument" : "no arguments"));
+    return test_value(*t, v, args);
+  }
+
+  TemplateValue apply_filter(Filter filter, const std::string& fname, const TemplateValue& v, List raw,
+                             const std::vector<std::string>& kw_names) {
+    if (std::optional<TemplateValue> r = apply_more_filters(filter, fname, v, raw, kw_names, *this)) return std::move(*r);
     auto args = [&](std::initializer_list<std::string_view> names) {
-      return Args(fname, names, std::move(raw), e.kw_names);
+      return Args(fname, names, std::move(raw), kw_names);
     };
-    switch (e.filter) {
+    switch (filter) {
       case Filter::Length: {
         args({});
         switch (v.kind()) {
@@ -1503,7 +1475,7 @@ class Renderer {
         args({});
         std::string text = v.is_string() ? std::string(v.as_string()) : text_of(v);
         st_.bytes(text.size());
-        TemplateValue r(e.filter == Filter::Upper ? py_upper(text) : py_lower(text));
+        TemplateValue r(filter == Filter::Upper ? py_upper(text) : py_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
       case Filter::Int: {
@@ -1559,7 +1531,12 @@ class Renderer {
       case Filter::Last: {
         args({});
         if (v.is_undefined()) return v;
-        bool first = e.filter == Filter::First;
+        bool first = filter == Filter::First;
+        if (v.kind() == Kind::Iterator) {
+          if (!first) throw EvalError("'" + type_name(v) + "' object is not reversible");
+          if (std::optional<TemplateValue> x = v.take_next()) return std::move(*x);
+          return TemplateValue::undefined("No first item, sequence was empty.");
+        }
         if (v.is_sequence()) {
           const List& items = v.as_list();
           if (items.empty()) return TemplateValue::undefined("No first item, sequence was empty.");
@@ -1638,7 +1615,7 @@ class Renderer {
         for (std::size_t i = 1; i < items.size(); ++i) {
           st_.step();
           TemplateValue k = key(items[i]);
-          bool better = e.filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
+          bool better = filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
           if (better) {
             best = i;
             best_key = std::move(k);

@@ -409,7 +409,14 @@ constexpr FilterInfo kFilters[] = {
     {"last", Filter::Last},     {"trim", Filter::Trim},      {"replace", Filter::Replace},
     {"abs", Filter::Abs},       {"float", Filter::Float},    {"list", Filter::List},
     {"sum", Filter::Sum},       {"min", Filter::Min},        {"max", Filter::Max},
-    {"center", Filter::Center},
+    {"center", Filter::Center}, {"reverse", Filter::Reverse}, {"sort", Filter::Sort},
+    {"unique", Filter::Unique}, {"title", Filter::Title}, {"capitalize", Filter::Capitalize},
+    {"truncate", Filter::Truncate}, {"indent", Filter::Indent}, {"wordcount", Filter::WordCount},
+    {"format", Filter::Format}, {"filesizeformat", Filter::FileSizeFormat}, {"batch", Filter::Batch},
+    {"slice", Filter::Slice}, {"map", Filter::Map}, {"select", Filter::Select}, {"reject", Filter::Reject},
+    {"selectattr", Filter::SelectAttr}, {"rejectattr", Filter::RejectAttr}, {"groupby", Filter::GroupBy},
+    {"dictsort", Filter::DictSort}, {"items", Filter::Items}, {"urlencode", Filter::UrlEncode},
+    {"striptags", Filter::StripTags},
 };
 
 struct TestInfo {
@@ -426,7 +433,9 @@ constexpr TestInfo kTests[] = {
     {"equalto", Test::Eq},        {"ne", Test::Ne},                   {"lt", Test::Lt},
     {"lessthan", Test::Lt},       {"le", Test::Le},                   {"gt", Test::Gt},
     {"greaterthan", Test::Gt},    {"ge", Test::Ge},                   {"in", Test::In},
-    {"sameas", Test::SameAs},
+    {"sameas", Test::SameAs},     {"lower", Test::Lower},             {"upper", Test::Upper},
+    {"==", Test::Eq},             {"!=", Test::Ne},                   {"<", Test::Lt},
+    {"<=", Test::Le},             {">", Test::Gt},                    {">=", Test::Ge},
 };
 
 class Parser {
@@ -1206,6 +1215,18 @@ class Parser {
 };
 
 }  // namespace
+
+std::optional<Filter> find_filter(std::string_view name) {
+  for (const auto& f : kFilters)
+    if (f.name == name) return f.filter;
+  return std::nullopt;
+}
+
+std::optional<Test> find_test(std::string_view name) {
+  for (const auto& t : kTests)
+    if (t.name == name) return t.test;
+  return std::nullopt;
+}
 
 std::shared_ptr<Template> parse_template(std::string name, std::string_view source) {
   // A template is text: bytes that are not UTF-8 would reach the page as they are.

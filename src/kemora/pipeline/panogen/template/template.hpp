@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -131,7 +132,9 @@ class TemplateText {
 /// TemplateValue::BadAccess, never reads the wrong member.
 class TemplateValue {
  public:
-  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Range, View, Map, Object, Callable };
+  enum class Kind : std::uint8_t {
+    Undefined, None, Bool, Int, Double, String, List, Tuple, Range, View, Map, Object, Callable, Iterator
+  };
   using List = std::vector<TemplateValue>;
   /// A callable from the context; it gets the positional arguments of the
   /// call. Exceptions it throws become TemplateErrors naming the call site.
@@ -167,6 +170,9 @@ class TemplateValue {
 
   static TemplateValue none();
   static TemplateValue tuple(List items);
+  /// A tuple whose items are also attributes, named by `fields` (a static,
+  /// nullptr-terminated array): Python's namedtuple.
+  static TemplateValue named_tuple(List items, const char* const* fields);
   /// What range(start, stop, step) gives: a sequence of `items` that prints
   /// as Python's range does and is neither added to nor repeated.
   static TemplateValue range(List items, std::int64_t start, std::int64_t stop, std::int64_t step);
@@ -174,6 +180,11 @@ class TemplateValue {
   /// that prints as "<type_name>([...])" (`type_name` static text).
   static TemplateValue view(List items, const char* type_name);
   static TemplateValue function(Function f);
+  /// What a generator or a reverse iterator gives (the `map`, `select`,
+  /// `reverse`, ... filters): iterating it takes its remaining `items`, so a
+  /// second iteration gives nothing; it is true, has no length and is not
+  /// printed (Python prints an address). `type_name` static text.
+  static TemplateValue iterator(List items, const char* type_name);
   /// An object named `type_name` (static text) whose attributes are `attrs`.
   static TemplateValue object(TemplateMap attrs, const char* type_name);
   /// A string marked safe (what the `safe`, `escape` and `tojson` filters give).
@@ -195,7 +206,7 @@ class TemplateValue {
   Kind kind() const {
     static constexpr Kind kKinds[] = {Kind::Undefined, Kind::None,   Kind::Bool, Kind::Int,    Kind::Int,     Kind::Double,
                                       Kind::String,    Kind::List,   Kind::Tuple, Kind::Range, Kind::View,   Kind::Map,
-                                      Kind::Object,    Kind::Callable};
+                                      Kind::Object,    Kind::Callable, Kind::Iterator};
     return kKinds[v_.index()];
   }
   bool is_undefined() const { return v_.index() == kUndefined; }
@@ -234,6 +245,11 @@ class TemplateValue {
   const Function& as_function() const;
   /// The type name of an Object ("LoopContext") or a View ("dict_items").
   const char* object_type() const;
+  /// The field names of a named tuple; nullptr for any other value.
+  const char* const* tuple_fields() const;
+  /// Iterator: takes all remaining items, or the next one (nullopt at the end).
+  List take_all() const;
+  std::optional<TemplateValue> take_next() const;
   /// Why an undefined value is undefined; empty when nothing is known.
   std::string_view undefined_hint() const;
 
@@ -261,6 +277,7 @@ class TemplateValue {
   };
   struct TupleRep {
     std::shared_ptr<const List> items;
+    const char* const* fields = nullptr;  ///< a named tuple's field names
   };
   struct RangeRep {
     std::shared_ptr<const List> items;
@@ -280,11 +297,21 @@ class TemplateValue {
   struct CallableRep {
     std::shared_ptr<const Function> f;
   };
+  struct IteratorState {
+    List items;
+    std::size_t pos = 0;
+  };
+  struct IteratorRep {
+    std::shared_ptr<IteratorState> state;  ///< shared by the copies: iterating one advances all
+    const char* type_name;
+  };
   enum : std::size_t {
-    kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kRange, kView, kMap, kObject, kCallable
+    kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kRange, kView, kMap, kObject, kCallable,
+    kIterator
   };
   using Storage = std::variant<UndefinedRep, NoneRep, bool, std::int64_t, std::shared_ptr<const BigInt>, double,
-                               StringRep, ListRep, TupleRep, RangeRep, ViewRep, MapRep, ObjectRep, CallableRep>;
+                               StringRep, ListRep, TupleRep, RangeRep, ViewRep, MapRep, ObjectRep, CallableRep,
+                               IteratorRep>;
 
   [[noreturn]] void bad_access(const char* accessor) const;
   const std::string& deferred_string() const;
