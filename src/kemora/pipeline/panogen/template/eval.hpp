@@ -130,6 +130,12 @@ std::int64_t int_arg(const TemplateValue& v, const char* what);
 /// argument. Forms whose text could differ from Python's are refused.
 TemplateValue percent_format(const TemplateValue& fmt, const TemplateValue& args, Budget& st);
 
+/// Python's obj[start:stop:step] of a list, tuple, range or string
+/// (filters.cpp); other subjects and bounds other than integers or none are
+/// refused.
+TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
+                          const TemplateValue& step, Budget& st);
+
 // ---- filters by name (filters.cpp) -----------------------------------------
 
 /// What the filters of filters.cpp need from the renderer: its budget, the

@@ -358,6 +358,66 @@ TemplateValue::List seq_items(FilterHost& host, const TemplateValue& v) {
 
 }  // namespace
 
+TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
+                          const TemplateValue& step, Budget& st) {
+  if (obj.is_undefined()) fail_undefined(obj);
+  auto bound = [](const TemplateValue& b, std::int64_t& out) {
+    if (b.is_none()) return false;
+    if (!b.is_integer()) throw EvalError("slice indices other than integers or none are not supported");
+    std::optional<std::int64_t> x = b.as_bigint().to_int64();
+    // Beyond 64 bits a bound is past either end of any sequence.
+    constexpr std::int64_t kFar = std::int64_t{1} << 62;
+    out = x ? std::clamp<std::int64_t>(*x, -kFar, kFar) : (b.as_bigint().negative() ? -kFar : kFar);
+    return true;
+  };
+  std::int64_t s = 1, a = 0, b = 0;
+  bound(step, s);
+  if (s == 0) throw EvalError("slice step cannot be zero");
+  bool is_str = obj.is_string();
+  if (!is_str && !(obj.is_sequence() && obj.kind() != Kind::View))
+    throw EvalError("slicing a " + type_name(obj) + " is not supported");
+  List chars;
+  if (is_str) chars = iterate_value(obj);
+  const List& items = is_str ? chars : obj.as_list();
+  const std::int64_t len = static_cast<std::int64_t>(items.size());
+  // slice.indices(len)
+  if (!bound(start, a)) a = s > 0 ? 0 : len - 1;
+  else {
+    if (a < 0) a += len;
+    a = s > 0 ? std::clamp<std::int64_t>(a, 0, len) : std::clamp<std::int64_t>(a, -1, len - 1);
+  }
+  if (!bound(stop, b)) b = s > 0 ? len : -1;
+  else {
+    if (b < 0) b += len;
+    b = s > 0 ? std::clamp<std::int64_t>(b, 0, len) : std::clamp<std::int64_t>(b, -1, len - 1);
+  }
+  List out;
+  for (std::int64_t i = a; s > 0 ? i < b : i > b; i += s) out.push_back(items[static_cast<std::size_t>(i)]);
+  st.elements(out.size());
+  if (is_str) {
+    std::string text;
+    for (const auto& c : out) text += c.as_string();
+    return obj.is_safe() ? TemplateValue::safe_string(std::move(text)) : TemplateValue(std::move(text));
+  }
+  switch (obj.kind()) {
+    case Kind::Tuple: return TemplateValue::tuple(std::move(out));
+    case Kind::Range: {
+      auto [r0, r1, rs] = obj.range_bounds();
+      (void)r1;
+      __int128 n_start = static_cast<__int128>(r0) + static_cast<__int128>(a) * rs;
+      __int128 n_stop = static_cast<__int128>(r0) + static_cast<__int128>(b) * rs;
+      __int128 n_step = static_cast<__int128>(rs) * s;
+      auto fits = [](__int128 x) { return x >= INT64_MIN && x <= INT64_MAX; };
+      if (!fits(n_start) || !fits(n_stop) || !fits(n_step)) throw EvalError("slicing this range is not supported");
+      // Python's range slice keeps stop as computed, except that an empty
+      // result still prints its computed bounds.
+      return TemplateValue::range(std::move(out), static_cast<std::int64_t>(n_start), static_cast<std::int64_t>(n_stop),
+                                  static_cast<std::int64_t>(n_step));
+    }
+    default: return TemplateValue(std::move(out));
+  }
+}
+
 std::optional<TemplateValue> apply_more_filters(Filter f, const std::string& name, const TemplateValue& v, List raw,
                                                 const std::vector<std::string>& kw_names, FilterHost& host) {
   Budget& st = host.budget();

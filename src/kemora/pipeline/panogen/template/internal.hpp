@@ -69,6 +69,7 @@ struct Expr {
   enum class Kind {
     Const, Name, List, Tuple, Dict, Attr, Item, Call, Filter, Test,
     Neg, Pos, Not, Binary, Concat, Compare, And, Or, Cond,
+    Slice,  ///< args: subject, start, stop, step (none where left out)
   };
   Kind kind;
   int line = 0;

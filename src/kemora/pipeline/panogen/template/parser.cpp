@@ -1100,13 +1100,15 @@ class Parser {
         }
       } else if (is_op("[")) {
         int line = next().line;
-        if (is_op(":")) fail("slices are not supported");
         ExprPtr index;
         {
           Nest nest(*this);
-          index = parse_tuple(true, false);
+          if (!is_op(":")) index = parse_tuple(true, false);
+          if (is_op(":")) {
+            node = parse_slice(std::move(node), std::move(index), line);
+            continue;
+          }
         }
-        if (is_op(":")) fail("slices are not supported");
         expect_op("]");
         auto e = make(Expr::Kind::Item, line);
         e->args.push_back(std::move(node));
@@ -1118,6 +1120,31 @@ class Parser {
         return node;
       }
     }
+  }
+
+  // Reads the rest of "x[start:stop:step]" from the first ':'; a missing
+  // bound is none (what Python's slice() takes it as).
+  ExprPtr parse_slice(ExprPtr subject, ExprPtr start, int line) {
+    auto none = [&] {
+      auto c = make(Expr::Kind::Const, line);
+      c->value = TemplateValue::none();
+      return seal(std::move(c));
+    };
+    if (start && start->kind == Expr::Kind::Tuple) fail("a slice in a tuple of subscripts is not supported");
+    auto e = make(Expr::Kind::Slice, line);
+    e->args.push_back(std::move(subject));
+    e->args.push_back(start ? std::move(start) : none());
+    expect_op(":");
+    e->args.push_back(is_op(":") || is_op("]") ? none() : parse_expression(true));
+    if (is_op(":")) {
+      next();
+      e->args.push_back(is_op("]") ? none() : parse_expression(true));
+    } else {
+      e->args.push_back(none());
+    }
+    if (is_op(",")) fail("a slice in a tuple of subscripts is not supported");
+    expect_op("]");
+    return seal(std::move(e));
   }
 
   // Reads "(args)" into e->args (after any already there) and e->kw_names.
