@@ -1321,6 +1321,7 @@ switch (test) {
 
   /// Methods of dicts and strings; nullopt when `name` is not one of them.
   std::optional<TemplateValue> call_method(const TemplateValue& obj, const std::string& name, const Expr& e) {
+    if (more_method(obj, name)) return call_more_methods(obj, name, eval_args(e, 1), e.kw_names, *this);
     auto argc = [&](std::size_t lo, std::size_t hi) {
       std::size_t n = e.args.size() - 1;
       if (!e.kw_names.empty()) throw EvalError(name + "() takes no keyword arguments");

@@ -136,6 +136,11 @@ TemplateValue percent_format(const TemplateValue& fmt, const TemplateValue& args
 TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
                           const TemplateValue& step, Budget& st);
 
+/// Whether methods.cpp has the method `name` of `obj`, and calling it.
+bool more_method(const TemplateValue& obj, std::string_view name);
+std::optional<TemplateValue> call_more_methods(const TemplateValue& obj, const std::string& name, List args,
+                                               const std::vector<std::string>& kw_names, class FilterHost& host);
+
 // ---- filters by name (filters.cpp) -----------------------------------------
 
 /// What the filters of filters.cpp need from the renderer: its budget, the
