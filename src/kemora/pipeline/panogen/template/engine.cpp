@@ -1138,9 +1138,8 @@ switch (test) {
       // str.islower()/isupper(): some cased character, and none of the other case.
       case Test::Lower:
       case Test::Upper: {
-        if (!v.is_string()) throw EvalError("'" + type_name(v) + "' object has no attribute '" +
-                                            (test == Test::Lower ? "islower" : "isupper") + "'");
-        std::string_view s = v.as_string();
+        std::string text = v.is_string() ? std::string() : text_of(v);  // Jinja2 tests str(value)
+        std::string_view s = v.is_string() ? v.as_string() : std::string_view(text);
         std::string lo = py_lower(s), up = py_upper(s);
         bool cased = lo != up;
         r = cased && (test == Test::Lower ? lo == s : up == s);

@@ -374,6 +374,11 @@ TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, 
   bound(step, s);
   if (s == 0) throw EvalError("slice step cannot be zero");
   bool is_str = obj.is_string();
+  // Jinja2's getitem makes the TypeError of Python's slice of a number or a
+  // dict an undefined value.
+  if (obj.is_number() || obj.is_none() || obj.is_map())
+    return TemplateValue::undefined("'" + (obj.is_none() ? std::string("None") : type_name(obj) + " object") +
+                                    "' has no element slice");
   if (!is_str && !(obj.is_sequence() && obj.kind() != Kind::View))
     throw EvalError("slicing a " + type_name(obj) + " is not supported");
   List chars;
@@ -418,8 +423,33 @@ TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, 
   }
 }
 
+namespace {
+
+std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const TemplateValue& v, List raw,
+                                        const std::vector<std::string>& kw_names, FilterHost& host);
+
+}  // namespace
+
 std::optional<TemplateValue> apply_more_filters(Filter f, const std::string& name, const TemplateValue& v, List raw,
                                                 const std::vector<std::string>& kw_names, FilterHost& host) {
+  // Jinja2's generator filters do all their work, failures included, only
+  // when their result is iterated: a failure here is kept for then.
+  const bool generator = f == Filter::Unique || f == Filter::Batch || f == Filter::Slice || f == Filter::Map ||
+                         f == Filter::Select || f == Filter::Reject || f == Filter::SelectAttr ||
+                         f == Filter::RejectAttr || f == Filter::Items;
+  if (!generator) return run_filter(f, name, v, std::move(raw), kw_names, host);
+  try {
+    return run_filter(f, name, v, std::move(raw), kw_names, host);
+  } catch (const std::runtime_error& e) {
+    if (std::string_view(e.what()).rfind("too much", 0) == 0) throw;  // the budget is spent: end now
+    return TemplateValue::failed_iterator(e.what(), "generator");
+  }
+}
+
+namespace {
+
+std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const TemplateValue& v, List raw,
+                                        const std::vector<std::string>& kw_names, FilterHost& host) {
   Budget& st = host.budget();
   auto args = [&](std::initializer_list<std::string_view> names) { return Args(name, names, raw, kw_names); };
   switch (f) {
@@ -822,5 +852,7 @@ std::optional<TemplateValue> apply_more_filters(Filter f, const std::string& nam
     default: return std::nullopt;
   }
 }
+
+}  // namespace
 
 }  // namespace kemora::pipeline::panogen::tmpl::detail

@@ -258,6 +258,12 @@ std::string lay_out(const FormatSpec& f, std::string sign, std::string body, cha
 }
 
 std::string format_value(const TemplateValue& v, const Text& spec_text, Budget& st) {
+  // bool's format() with no spec is str(); with one, int's.
+  if (v.kind() == Kind::Bool && spec_text.empty()) return v.as_bool() ? "True" : "False";
+  if (v.is_undefined()) {
+    if (!spec_text.empty()) throw EvalError("unsupported format string passed to Undefined.__format__");
+    return "";
+  }
   FormatSpec f = parse_spec(spec_text);
   if (f.width > 0) st.bytes(static_cast<std::uint64_t>(f.width));
   if (v.is_string() || (spec_text.empty() && !v.is_number())) {
@@ -422,7 +428,6 @@ std::string str_format(std::string_view fmt_s, const List& pos, const TemplateMa
       if (!x) throw EvalError("KeyError: '" + key + "'");
       v = *x;
     }
-    if (v.is_undefined()) throw EvalError("str.format of an undefined value is not supported");
     if (conversion) {
       std::string text;
       if (conversion == 's') append_str_limited(text, v, st.bound(0));

@@ -185,6 +185,9 @@ class TemplateValue {
   /// second iteration gives nothing; it is true, has no length and is not
   /// printed (Python prints an address). `type_name` static text.
   static TemplateValue iterator(List items, const char* type_name);
+  /// A generator whose first step fails with `error` (std::runtime_error):
+  /// a generator filter does its work only when iterated.
+  static TemplateValue failed_iterator(std::string error, const char* type_name);
   /// An object named `type_name` (static text) whose attributes are `attrs`.
   static TemplateValue object(TemplateMap attrs, const char* type_name);
   /// A string marked safe (what the `safe`, `escape` and `tojson` filters give).
@@ -300,6 +303,7 @@ class TemplateValue {
   struct IteratorState {
     List items;
     std::size_t pos = 0;
+    std::string error;  ///< what iterating it throws, if not empty
   };
   struct IteratorRep {
     std::shared_ptr<IteratorState> state;  ///< shared by the copies: iterating one advances all

@@ -107,10 +107,17 @@ TemplateValue TemplateValue::iterator(List items, const char* type_name) {
   return v;
 }
 
+TemplateValue TemplateValue::failed_iterator(std::string error, const char* type_name) {
+  TemplateValue v = iterator({}, type_name);
+  std::get<IteratorRep>(v.v_).state->error = std::move(error);
+  return v;
+}
+
 TemplateValue::List TemplateValue::take_all() const {
   const auto* it = std::get_if<IteratorRep>(&v_);
   if (!it) bad_access("take_all");
   IteratorState& s = *it->state;
+  if (!s.error.empty()) throw std::runtime_error(s.error);
   List rest(s.items.begin() + static_cast<std::ptrdiff_t>(s.pos), s.items.end());
   s.items.clear();
   s.pos = 0;
@@ -121,6 +128,7 @@ std::optional<TemplateValue> TemplateValue::take_next() const {
   const auto* it = std::get_if<IteratorRep>(&v_);
   if (!it) bad_access("take_next");
   IteratorState& s = *it->state;
+  if (!s.error.empty()) throw std::runtime_error(s.error);
   if (s.pos >= s.items.size()) return std::nullopt;
   return s.items[s.pos++];
 }
