@@ -1069,7 +1069,7 @@ class Renderer : public FilterHost {
       case Expr::Kind::Item: return get_item(eval(*e.args[0]), eval(*e.args[1]));
       case Expr::Kind::Slice: {
         TemplateValue obj = eval(*e.args[0]);
-        return slice_value(obj, eval(*e.args[1]), eval(*e.args[2]), eval(*e.args[3]), e.constant, st_);
+        return slice_value(obj, eval(*e.args[1]), eval(*e.args[2]), eval(*e.args[3]), st_);
       }
       case Expr::Kind::Call: return eval_call(e);
       case Expr::Kind::Filter: return eval_filter(e);

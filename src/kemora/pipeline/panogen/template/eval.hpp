@@ -132,10 +132,10 @@ TemplateValue percent_format(const TemplateValue& fmt, const TemplateValue& args
 
 /// Python's obj[start:stop:step] of a list, tuple, range or string
 /// (filters.cpp); other subjects and bounds other than integers or none are
-/// refused. `folded`: the slice is of constants only (Jinja2 computes it
-/// when compiling, by other rules).
+/// refused (also slices of numbers, which Jinja2 makes undefined in some
+/// constant expressions and fails on elsewhere).
 TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
-                          const TemplateValue& step, bool folded, Budget& st);
+                          const TemplateValue& step, Budget& st);
 
 /// Whether methods.cpp has the method `name` of `obj`, and calling it.
 bool more_method(const TemplateValue& obj, std::string_view name);

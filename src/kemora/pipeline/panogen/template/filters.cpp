@@ -359,7 +359,7 @@ TemplateValue::List seq_items(FilterHost& host, const TemplateValue& v) {
 }  // namespace
 
 TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
-                          const TemplateValue& step, bool folded, Budget& st) {
+                          const TemplateValue& step, Budget& st) {
   if (obj.is_undefined()) fail_undefined(obj);
   auto bound = [](const TemplateValue& b, std::int64_t& out) {
     if (b.is_none()) return false;
@@ -374,12 +374,6 @@ TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, 
   bound(step, s);
   if (s == 0) throw EvalError("slice step cannot be zero");
   bool is_str = obj.is_string();
-  // Jinja2 slices with Python's subscript, except in the constants it folds
-  // when compiling: those go through its getitem, which makes the TypeError
-  // of a number's slice an undefined value.
-  if (folded && (obj.is_number() || obj.is_none()))
-    return TemplateValue::undefined("'" + (obj.is_none() ? std::string("None") : type_name(obj) + " object") +
-                                    "' has no element slice");
   if (!is_str && !(obj.is_sequence() && obj.kind() != Kind::View))
     throw EvalError("slicing a " + type_name(obj) + " is not supported");
   List chars;
