@@ -47,19 +47,54 @@
 ///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
 ///   string keys), `+ - * / // % **`, `~`, `== != < <= > >=`, `in`, `not in`,
 ///   `and`/`or`/`not`, `x if c else y`, attributes (`x.a`, `x.0`),
-///   subscripts with negative indexes, calls of context callables with
-///   positional arguments, `range()`, the dict methods `items()`, `keys()`,
-///   `values()`, `get()` and the string methods `upper()`, `lower()`,
-///   `strip()`, `startswith()`, `endswith()`, `replace()`.
+///   subscripts with negative indexes, slices `x[a:b:c]` of lists, tuples,
+///   ranges and strings (any bound left out, negative, beyond the ends),
+///   calls of context callables with positional arguments, `range()`, the
+///   dict methods `items()`, `keys()`, `values()`, `get()`, the string
+///   methods `upper()`, `lower()`, `strip()`, `lstrip()`, `rstrip()`,
+///   `startswith()`/`endswith()` (of a text or a tuple of texts),
+///   `replace()`, `split()`/`rsplit()` (sep, maxsplit, by position or
+///   name), `join()`, `count()`, `find()`, `rfind()`, `index()`, `rindex()`,
+///   `title()`, `capitalize()`, `format()` (`{}`, `{0}`, `{name}`, `!r`/`!s`,
+///   and format specs of texts, integers and reals: fill, align, sign, `#`,
+///   `0`, width, `,`/`_`, precision, types `s d x X o b e E f F g G %`), and
+///   the list/tuple methods `count()` and `index()`.
+/// - `%` formatting of strings (`"%s-%05.2f" % (a, b)`, `"%(k)s" % dict`):
+///   conversions `s r d i u o x X e E f F g G c %`, flags `- + space # 0`,
+///   width and precision (also `*`); the `format` filter the same way.
 /// - Numbers as Python's: integers of any size, exact up to 14,000 bits
 ///   (about 4,200 digits; beyond, an operation is an error); integer/real
 ///   comparisons exact; int / int correctly rounded; `-0.0`, NaN and the
 ///   infinities printed as Python prints them.
 /// - Filters: `length`/`count`, `default`/`d`, `tojson` (with `indent`),
-///   `escape`/`e`, `safe`, `join` (separator), `upper`, `lower`, `int` (with
-///   `default` and `base`), `float`, `round` (precision and method),
-///   `string`, `first`, `last`, `trim`, `replace`, `abs`, `list`.
-/// - Tests: `defined`, `undefined`, `none`, `number`, `string`.
+///   `escape`/`e`, `safe`, `join` (separator, attribute), `upper`, `lower`,
+///   `int` (with `default` and `base`), `float`, `round` (precision and
+///   method), `string`, `first`, `last`, `trim` (chars), `replace` (count),
+///   `abs`, `list`, `sum`/`min`/`max` (attribute; start; case_sensitive),
+///   `center`, `sort` (reverse, case_sensitive, attribute: dotted "a.b",
+///   numeric "0", several "a,b"), `unique` (case_sensitive, attribute),
+///   `reverse`, `title`, `capitalize`, `truncate` (length, killwords, end,
+///   leeway), `indent` (width as a number or text, first, blank),
+///   `wordcount`, `format`, `filesizeformat` (binary), `batch` (linecount,
+///   fill_with), `slice` (slices, fill_with), `map` (a filter by name with
+///   its arguments, or attribute=/default=), `select`/`reject` (a test by
+///   name with its arguments, or truth), `selectattr`/`rejectattr`, `groupby`
+///   (attribute, default, case_sensitive; its items have `grouper` and
+///   `list` and unpack as pairs), `dictsort` (case_sensitive, by, reverse),
+///   `items`, `urlencode` (texts, dicts, lists of pairs), `striptags`. A
+///   filter or test that `map`/`select` name and that does not exist is an
+///   error when the generator is iterated, as in Jinja2.
+/// - Generators (what `map`, `select`, `reject`, `selectattr`, `rejectattr`,
+///   `unique`, `batch`, `slice`, `items` and `reverse` give): iterating one
+///   uses it up, `first` takes its next item; they are true and have no
+///   length; a failure inside one (an unknown filter, a bad item) happens
+///   when it is iterated, never before.
+/// - Tests: `defined`, `undefined`, `none`, `number`, `string`, `integer`,
+///   `float`, `boolean`, `mapping`, `sequence`, `iterable`, `callable`,
+///   `even`, `odd`, `true`, `false`, `lower`, `upper`, `divisibleby`, `eq`/
+///   `equalto`/`==`, `ne`/`!=`, `lt`/`lessthan`/`<`, `le`/`<=`, `gt`/
+///   `greaterthan`/`>`, `ge`/`>=`, `in`, `sameas` (the operator names only
+///   through `select` and friends, as in Jinja2).
 /// - range() values print as `range(a, b)`, dict.items()/keys()/values() as
 ///   `dict_items([...])` etc.; they are not added, repeated or ordered.
 ///
@@ -69,13 +104,38 @@
 ///   `{% import %}`/`{% from %}`, `{% with %}`, `{% filter %}`,
 ///   `{% autoescape %}`, `{% set %}...{% endset %}`, recursive loops,
 ///   `{% break %}`/`{% continue %}`, include of a list of names.
-/// - Slices (`x[1:]`), `*args`/`**kwargs` and keyword arguments in calls,
-///   dict keys other than strings, nested unpacking, assigning to attributes.
+/// - `*args`/`**kwargs` and keyword arguments in calls of context callables,
+///   keyword arguments of tests, dict keys other than strings, nested
+///   unpacking, assigning to attributes.
+/// - Slices of dicts and numbers, slices inside a tuple of subscripts
+///   (`x[1:2, 3]`), bounds other than integers and none.
 /// - Filters and tests other than those above (unknown ones fail when the
-///   template is parsed), `%` formatting of strings, methods other than those
-///   above (taking one without calling it is fine; calling or printing it
-///   fails), the attributes of numbers (`x.real`).
-/// - Printing a callable, a method or `loop` (Jinja2 prints an address).
+///   template is parsed, even inside a branch never taken), methods other
+///   than those above (taking one without calling it is fine; calling or
+///   printing it fails), `startswith`/`endswith` with start and end, list
+///   `count`/`index` with start and stop, the attributes of numbers
+///   (`x.real`).
+/// - Printing a callable, a method, `loop` or a generator; comparing a
+///   generator, its attributes, its subscripts, `in` over it (Jinja2 prints
+///   an address or compares identities).
+/// - Sorting (`sort`, `dictsort`, `groupby`) keys that are or hold NaN, and
+///   `unique` of NaN (Python's result depends on its algorithm and objects).
+/// - Case mappings Python makes with several characters or by context: the
+///   upper or title case of `ß`, `ﬁ`, `ǆ`, `ŉ`, ... (`upper`, `title`,
+///   `capitalize`), the lower case of `Σ`; `wordcount` of texts with
+///   characters beyond ASCII other than letters with a case, Latin-1 signs
+///   and general punctuation; `striptags` of texts with character references
+///   other than `&amp;` `&lt;` `&gt;` `&quot;` `&#39;`; attribute paths
+///   beyond ASCII in filters.
+/// - `%` formatting: of a safe (Markup) text, `%a`, `%r` of an undefined
+///   value, reals that are infinite or NaN, `%x`/`%o` of integers beyond 64
+///   bits, `%c` of a surrogate, a `%(name)` and positional conversions in
+///   one format, widths and precisions beyond 1,000,000. `format()` of a safe
+///   text, nested fields (`{:{w}}`), field names with attributes or items
+///   (`{0.a}`, `{a[0]}`), conversions other than `!r`/`!s`, the `n` and `c`
+///   types, zero padding of texts without an alignment or with digit
+///   grouping, reals with a precision and no type, infinite or NaN reals,
+///   the `#` form of reals, `x o b X` of integers beyond 64 bits.
 /// - Names beyond ASCII other than the Latin letters U+00C0..U+024F.
 /// - `int()`/`float()` of a text holding a character beyond ASCII that may be
 ///   a decimal digit of another script (Python reads those).
