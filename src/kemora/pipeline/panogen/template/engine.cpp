@@ -1525,7 +1525,9 @@ switch (test) {
         double m = to_double(v) * scale;
         if (std::isnan(m)) throw EvalError("cannot convert float NaN to integer");
         if (std::isinf(m)) throw EvalError("cannot convert float infinity to integer");
-        return TemplateValue((method == "ceil" ? std::ceil(m) : std::floor(m)) / scale);
+        // math.ceil/floor give an int: no negative zero.
+        double whole = method == "ceil" ? std::ceil(m) : std::floor(m);
+        return TemplateValue((whole == 0 ? 0.0 : whole) / scale);
       }
       case Filter::String:
         args({});
@@ -1594,7 +1596,6 @@ switch (test) {
         if (a.has(0) && !a.get(0).is_none()) throw EvalError("sum(attribute=...) is not supported");
         TemplateValue total = a.has(1) ? a.get(1) : TemplateValue(0);
         if (total.is_string()) throw EvalError("sum() can't sum strings [use ''.join(seq) instead]");
-        if (v.is_undefined()) fail_undefined(v);
         for (const auto& item : items_of(v)) {
           st_.step();
           total = arithmetic(BinOp::Add, total, item, st_);
@@ -1608,7 +1609,6 @@ switch (test) {
         Args a = args({"case_sensitive", "attribute"});
         if (a.has(1) && !a.get(1).is_none()) throw EvalError(fname + "(attribute=...) is not supported");
         bool case_sensitive = a.has(0) && a.get(0).truthy();
-        if (v.is_undefined()) fail_undefined(v);
         List items = items_of(v);
         if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
         auto key = [&](const TemplateValue& x) {

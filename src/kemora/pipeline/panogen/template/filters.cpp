@@ -602,7 +602,6 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
     case Filter::Format: {
       std::size_t positional = raw.size() - kw_names.size();
       if (positional && !kw_names.empty()) throw EvalError("can't handle positional and keyword arguments at the same time");
-      if (v.is_undefined()) fail_undefined(v);
       std::string fmt = host.text_of(v);
       TemplateValue fmt_value = v.is_safe() ? TemplateValue::safe_string(fmt) : TemplateValue(fmt);
       if (!kw_names.empty()) {
@@ -724,7 +723,7 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
       if (a.has(1) && !a.get(1).is_none()) key.fallback = a.get(1);
       Getter shown = key;
       shown.lower = false;
-      if (v.is_undefined()) fail_undefined(v);
+      if (v.is_undefined()) return TemplateValue(List{});
       List items = host.items_of(v);
       List keys;
       for (const auto& x : items) keys.push_back(key(x));
@@ -828,8 +827,7 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
       Args a = args({"case_sensitive", "attribute"});
       if (!a.has(1) || a.get(1).is_none()) return std::nullopt;
       Getter key = make_getter(host, a.get(1), !truthy_bool(a, 0, false));
-      if (v.is_undefined()) fail_undefined(v);
-      List items = host.items_of(v);
+      List items = seq_items(host, v);
       if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
       std::size_t best = 0;
       TemplateValue best_key = key(items[0]);

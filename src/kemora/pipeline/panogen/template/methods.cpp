@@ -323,7 +323,6 @@ std::string format_value(const TemplateValue& v, const Text& spec_text, Budget& 
   if (!std::isfinite(d)) throw EvalError("format() of inf or nan is not supported");
   if (f.type == 0) {
     if (f.precision >= 0) throw EvalError("a float format with a precision and no type is not supported");
-    if (f.grouping) throw EvalError("digit grouping of a float without a type is not supported");
     std::string text;
     append_str_limited(text, TemplateValue(d), 1000);
     std::string sign;
@@ -332,6 +331,13 @@ std::string format_value(const TemplateValue& v, const Text& spec_text, Budget& 
       text.erase(0, 1);
     } else if (f.sign == '+' || f.sign == ' ') {
       sign = std::string(1, f.sign);
+    }
+    if (f.grouping) {
+      // Python groups the whole digits of repr()'s text.
+      if (f.zero && !f.align) throw EvalError("zero padding with digit grouping is not supported");
+      std::size_t end = text.find_first_of(".e");
+      if (end == std::string::npos) end = text.size();
+      text = group_digits(text.substr(0, end), f.grouping, 3) + text.substr(end);
     }
     return lay_out(f, sign, text, '>');
   }
