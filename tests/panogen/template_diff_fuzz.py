@@ -237,7 +237,7 @@ class Gen:
             "[1, 2, 2, 'x']", "undef", "[[1, 'a'], [0, 'b'], [1, 'c']]", "[2.5, -1, 10**20, true, -0.0, 5e-324]",
             "['ış', 'IŞ', 'İz', 'iz', 'b']", "[none, 0, '', 3]", "[3, 1, 2, 3, 1.0]", "['a', 'B', 'a', 'b']",
             "[{'v': 1, 'k': 'x'}, {'v': 0}]", "m.items()"]
-    TEXT_ATOMS = ["s", "t", "'hello wORLD-foo(bar) ışık'", "'a\\nb\\n\\nc'", "'<p>a <b>b</b></p> <!-- c -->&amp;'",
+    TEXT_ATOMS = ["s", "'hello wORLD-foo(bar) ışık'", "'a\\nb\\n\\nc'", "'<p>a <b>b</b></p> <!-- c -->&amp;'",
                   "'Lorem ipsum dolor sit amet'", "'İstanbul ve IŞIK'", "'x y'", "''", "'a/b c?d=é&f'", "'%s=%d'"]
 
     def attr(self):
@@ -285,11 +285,15 @@ class Gen:
                           "map(attribute='grouper')|list", "map(attribute='list')|list", "list|first", "batch(2)|list"])
 
     def seq_pipeline(self, d):
-        s = self.pick(self.SEQS) if self.chance(0.8) else self.atom(d + 1)
+        s = self.pick(self.SEQS) if self.chance(0.95) else self.atom(d + 1)
         for _ in range(self.r.randint(1, 3)):
             s += "|" + self.seq_filter()
         if self.chance(0.85):
-            s += "|" + self.seq_end()
+            end = self.seq_end()
+            # what a generator has not (a length, an end, a JSON form): mostly take its list first
+            if end.split("|")[0] in ("length", "last", "count", "tojson", "string") and self.chance(0.9):
+                end = "list|" + end
+            s += "|" + end
         return s
 
     def text_filter(self):
@@ -298,17 +302,18 @@ class Gen:
             lambda: self.pick(["title", "capitalize", "indent", "wordcount", "filesizeformat", "filesizeformat(true)",
                                "urlencode", "striptags", "reverse", "indent(first=true)", "indent('> ', blank=true)",
                                "truncate", "title|reverse", "capitalize|title"]),
-            lambda: "truncate(%d)" % ri(0, 14),
-            lambda: "truncate(%d, %s)" % (ri(2, 12), self.pick(["true", "false"])),
+            lambda: "truncate(%d)" % ri(2, 14),
+            lambda: "truncate(%d, %s)" % (ri(3, 12), self.pick(["true", "false"])),
             lambda: "truncate(%d, false, %s, %d)" % (ri(2, 12), self.pick(["'..'", "''", "'>'"]), ri(0, 3)),
             lambda: "truncate(length=%d, end='~', killwords=true)" % ri(1, 10),
             lambda: "indent(%s, %s)" % (self.pick(["2", "0", "'--'", "-1", "true"]), self.pick(["true", "false"])),
-            lambda: "format(%s)" % ", ".join(self.atom(3) for _ in range(ri(0, 3))),
-            lambda: "format(a=%s)" % self.atom(3),
+            lambda: "format()",
         ])()
 
     def text_pipeline(self, d):
-        s = self.pick(self.TEXT_ATOMS) if self.chance(0.75) else self.atom(d + 1)
+        s = self.pick(self.TEXT_ATOMS) if self.chance(0.9) else self.atom(d + 1)
+        if s == "'%s=%d'" and self.chance(0.7):
+            s += "|format(%s, %s)" % (self.pick(TEXTS_LITERALS), self.pick(self.NUMS))
         for _ in range(self.r.randint(1, 2)):
             s += "|" + self.text_filter()
         return s
@@ -328,18 +333,18 @@ class Gen:
             return self.pick(["3", "-7", "2**62", "255", "0", "true", "-(2**40)", "4095"])
         if kind == "chr":
             return self.pick(["65", "0x15e", "'ş'", "'a'", "32", "0x1F600"])
-        return self.atom(d + 1) if self.chance(0.5) else self.pick(TEXTS_LITERALS)
+        return self.atom(d + 1) if self.chance(0.3) else self.pick(TEXTS_LITERALS + self.NUMS)
 
     def percent_expr(self, d):
         if self.chance(0.15):
-            fmt = self.pick(["'%(a)s'", "'%(k)s/%(v)05d'", "'%(ad)r|%(v)+d'", "'%(a)s%(a)s'"])
-            args = self.pick(["rows[0]", "{'a': %s}" % self.atom(d + 1), "m", "{'k': 'x', 'v': %s}" % self.pick(self.NUMS),
-                              "{'a': 1, 'ad': 'ş'}"])
+            fmt, args = self.pick([("'%(a)s'", "{'a': %s}" % self.atom(d + 1)), ("'%(a)s%(a)s'", "{'a': 1, 'ad': 'ş'}"),
+                                   ("'%(k)s/%(v)05d'", "{'k': 'x', 'v': %s}" % self.pick(self.NUMS)),
+                                   ("'%(ad)r|%(v)+d'", "rows[0]"), ("'%(a)s'", "m"), ("'%(k)s'", "rows[0]")])
             return "%s %% %s" % (fmt, args)
         specs = [self.pick(self.PCT_SPECS) for _ in range(self.r.randint(1, 3))]
         fmt = json.dumps(self.pick(["", "x", "ş "]) + "".join(sp for sp, _ in specs), ensure_ascii=False)
         args = [self.pct_arg(kind, d) for _, kind in specs if kind]
-        if self.chance(0.1):  # a mismatch now and then: an error in both
+        if self.chance(0.05):  # a mismatch now and then: an error in both
             args = args[1:] if args else ["1"]
         if self.chance(0.2):
             return "%s|format(%s)" % (fmt, ", ".join(args))
@@ -372,7 +377,7 @@ class Gen:
         specs = [self.pick(self.FMT_SPECS) for _ in range(self.r.randint(1, 3))]
         fmt = json.dumps("".join(sp for sp, _ in specs), ensure_ascii=False)
         args = [self.pick(TEXTS_LITERALS) if kind == "str" else self.pct_arg(kind, d) for _, kind in specs if kind]
-        if self.chance(0.1):
+        if self.chance(0.05):
             args = args[1:]
         if self.chance(0.15):
             return "'{a}-{b!r}'.format(a=%s, b=%s)" % (self.atom(d + 1), self.atom(d + 1))
