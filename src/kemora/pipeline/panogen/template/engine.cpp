@@ -1642,8 +1642,9 @@ switch (test) {
         out.append(static_cast<std::size_t>(marg - left), ' ');
         return safe ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
       }
+      default: break;  // the filters of filters.cpp, run above
     }
-    return {};
+    throw EvalError("filter '" + fname + "' is not supported");
   }
 
   static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback, std::int64_t base) {

@@ -242,7 +242,7 @@ void url_quote(std::string& out, std::string_view s, bool for_qs) {
 }
 
 /// A text for html unescaping: the character references &amp; &lt; &gt;
-/// &quot; &#39; and decimal or hex ASCII ones are read; any other "&" is refused
+/// &quot; and decimal or hex ones of printable ASCII are read; any other "&" is refused
 /// (Python knows some 2,000 names, several without ";").
 std::string unescape_basic(std::string_view s) {
   std::string out;
@@ -258,7 +258,19 @@ std::string unescape_basic(std::string_view s) {
     else if (ref == "lt") c = '<';
     else if (ref == "gt") c = '>';
     else if (ref == "quot") c = '"';
-    else if (ref == "#39" || ref == "#x27") c = '\'';
+    else if (ref.size() >= 2 && ref[0] == '#') {
+      // a numeric reference to a printable ASCII character
+      bool hex = ref[1] == 'x' || ref[1] == 'X';
+      std::string_view digits = ref.substr(hex ? 2 : 1);
+      long code = 0;
+      bool ok = !digits.empty() && digits.size() <= 6;
+      for (char d : digits) {
+        int x = d >= '0' && d <= '9' ? d - '0' : hex && d >= 'a' && d <= 'f' ? d - 'a' + 10 : hex && d >= 'A' && d <= 'F' ? d - 'A' + 10 : -1;
+        if (x < 0) ok = false;
+        else code = code * (hex ? 16 : 10) + x;
+      }
+      if (ok && code >= 0x20 && code <= 0x7E) c = static_cast<char>(code);
+    }
     if (!c) throw EvalError("striptags of a text with the character reference '&" + std::string(ref.substr(0, 20)) +
                             "' is not supported");
     out += c;
@@ -267,7 +279,8 @@ std::string unescape_basic(std::string_view s) {
   return out;
 }
 
-/// markupsafe's striptags: comments and tags removed, white space runs one space.
+/// markupsafe's striptags: comments, then tags removed, white space runs
+/// made one space, character references read.
 std::string strip_tags(std::string_view s) {
   std::string no_comments;
   for (std::size_t i = 0; i < s.size();) {
@@ -280,32 +293,32 @@ std::string strip_tags(std::string_view s) {
     }
     no_comments += s[i++];
   }
-  // collapse white space (Python's str.split())
+  std::string no_tags;
+  for (std::size_t i = 0; i < no_comments.size();) {
+    if (no_comments[i] == '<') {
+      std::size_t end = no_comments.find('>', i + 1);
+      if (end != std::string::npos) {
+        i = end + 1;
+        continue;
+      }
+    }
+    no_tags += no_comments[i++];
+  }
+  // Python's " ".join(text.split())
   std::string collapsed;
   bool pending = false;
-  for (std::size_t i = 0; i < no_comments.size();) {
+  for (std::size_t i = 0; i < no_tags.size();) {
     std::size_t at = i;
-    char32_t c = utf8_next(no_comments, i);
+    char32_t c = utf8_next(no_tags, i);
     if (py_isspace(c)) {
       pending = !collapsed.empty();
       continue;
     }
     if (pending) collapsed += ' ';
     pending = false;
-    collapsed.append(no_comments, at, i - at);
+    collapsed.append(no_tags, at, i - at);
   }
-  std::string no_tags;
-  for (std::size_t i = 0; i < collapsed.size();) {
-    if (collapsed[i] == '<') {
-      std::size_t end = collapsed.find('>', i + 1);
-      if (end != std::string::npos) {
-        i = end + 1;
-        continue;
-      }
-    }
-    no_tags += collapsed[i++];
-  }
-  return unescape_basic(no_tags);
+  return unescape_basic(collapsed);
 }
 
 std::string format_fixed1(double d) {

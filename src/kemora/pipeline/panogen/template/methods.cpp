@@ -257,6 +257,38 @@ std::string lay_out(const FormatSpec& f, std::string sign, std::string body, cha
   }
 }
 
+std::string printf_double(const std::string& fmt, double x) {
+  int n = std::snprintf(nullptr, 0, fmt.c_str(), x);
+  std::string out(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(out.data(), out.size(), fmt.c_str(), x);
+  out.resize(static_cast<std::size_t>(n));
+  return out;
+}
+
+/// format(d, '.<p>'): 'g' that keeps a digit after the point and writes an
+/// exponent from p - 1 digits before the point on.
+std::string general_no_type(double d, std::int64_t precision) {
+  std::int64_t p = precision == 0 ? 1 : precision;
+  std::string e = printf_double("%." + std::to_string(p - 1) + "e", d);
+  std::int64_t exp = std::stoll(e.substr(e.find('e') + 1));
+  auto strip = [](std::string s) {
+    std::size_t mark = s.find('e');
+    std::string tail = mark == std::string::npos ? "" : s.substr(mark);
+    std::string head = s.substr(0, mark);
+    if (head.find('.') != std::string::npos) {
+      while (head.back() == '0') head.pop_back();
+      if (head.back() == '.') head.pop_back();
+    }
+    return head + tail;
+  };
+  if (exp >= -4 && exp < p - 1) {
+    std::string fixed = strip(printf_double("%." + std::to_string(p - 1 - exp) + "f", d));
+    if (fixed.find('.') == std::string::npos) fixed += ".0";
+    return fixed;
+  }
+  return strip(e);
+}
+
 std::string format_value(const TemplateValue& v, const Text& spec_text, Budget& st) {
   // bool's format() with no spec is str(); with one, int's.
   if (v.kind() == Kind::Bool && spec_text.empty()) return v.as_bool() ? "True" : "False";
@@ -322,9 +354,12 @@ std::string format_value(const TemplateValue& v, const Text& spec_text, Budget& 
   double d = to_double(v);
   if (!std::isfinite(d)) throw EvalError("format() of inf or nan is not supported");
   if (f.type == 0) {
-    if (f.precision >= 0) throw EvalError("a float format with a precision and no type is not supported");
     std::string text;
-    append_str_limited(text, TemplateValue(d), 1000);
+    if (f.precision >= 0) {
+      text = general_no_type(d, f.precision);
+    } else {
+      append_str_limited(text, TemplateValue(d), 1000);
+    }
     std::string sign;
     if (text[0] == '-') {
       sign = "-";

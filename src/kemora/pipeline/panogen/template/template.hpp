@@ -125,8 +125,8 @@
 ///   `capitalize`), the lower case of `Σ`; `wordcount` of texts with
 ///   characters beyond ASCII other than letters with a case, Latin-1 signs
 ///   and general punctuation; `striptags` of texts with character references
-///   other than `&amp;` `&lt;` `&gt;` `&quot;` `&#39;`; attribute paths
-///   beyond ASCII in filters.
+///   other than `&amp;` `&lt;` `&gt;` `&quot;` and numeric ones of printable
+///   ASCII; attribute paths beyond ASCII in filters.
 /// - `%` formatting: of a safe (Markup) text, `%a`, `%r` of an undefined
 ///   value, reals that are infinite or NaN, `%x`/`%o` of integers beyond 64
 ///   bits, `%c` of a surrogate, a `%(name)` and positional conversions in
