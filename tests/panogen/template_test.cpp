@@ -213,6 +213,10 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
             "page.html:1: sorting values that are or hold NaN is not supported");
   EXPECT_EQ(error_of("{{ '{0.a}'.format(m) }}"), "page.html:1: that field name in str.format is not supported");
   EXPECT_EQ(error_of("{{ x|wordcount }}", {{"x", "a 漢字"}}), "page.html:1: word boundaries at '漢' are not supported");
+  EXPECT_EQ(error_of("{{ 'ᴀb'.title() }}"),
+            "page.html:1: whether 'ᴀ' has a case (in Python's Unicode data) is not known here");
+  EXPECT_EQ(error_of("{{ 'aᴀ' is lower }}"),
+            "page.html:1: whether 'ᴀ' has a case (in Python's Unicode data) is not known here");
   EXPECT_EQ(error_of("{{ x|striptags }}", {{"x", "a &eacute;"}}),
             "page.html:1: striptags of a text with the character reference '&eacute' is not supported");
   EXPECT_EQ(error_of("{% for x in l recursive %}{% endfor %}"), "page.html:1: recursive for loops are not supported");

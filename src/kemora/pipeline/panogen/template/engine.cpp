@@ -1140,9 +1140,16 @@ switch (test) {
       case Test::Upper: {
         std::string text = v.is_string() ? std::string() : text_of(v);  // Jinja2 tests str(value)
         std::string_view s = v.is_string() ? v.as_string() : std::string_view(text);
-        std::string lo = py_lower(s), up = py_upper(s);
-        bool cased = lo != up;
-        r = cased && (test == Test::Lower ? lo == s : up == s);
+        // islower: some cased character and all of them lower case (isupper alike).
+        const CharCase want = test == Test::Lower ? CharCase::Lower : CharCase::Upper;
+        bool cased = false, all = true;
+        for (std::size_t i = 0; i < s.size();) {
+          CharCase c = py_case(utf8_next(s, i));
+          if (c == CharCase::Uncased) continue;
+          cased = true;
+          if (c != want) all = false;
+        }
+        r = cased && all;
         break;
       }
       case Test::Integer: r = v.kind() == Kind::Int; break;

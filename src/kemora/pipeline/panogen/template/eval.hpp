@@ -137,6 +137,11 @@ TemplateValue percent_format(const TemplateValue& fmt, const TemplateValue& args
 TemplateValue slice_value(const TemplateValue& obj, const TemplateValue& start, const TemplateValue& stop,
                           const TemplateValue& step, Budget& st);
 
+/// A character's case as Python's str.islower()/isupper()/title() see it
+/// (methods.cpp); throws for characters beyond Latin whose case is not known.
+enum class CharCase { Uncased, Lower, Upper, Title };
+CharCase py_case(char32_t c);
+
 /// Whether methods.cpp has the method `name` of `obj`, and calling it.
 bool more_method(const TemplateValue& obj, std::string_view name);
 std::optional<TemplateValue> call_more_methods(const TemplateValue& obj, const std::string& name, List args,

@@ -153,11 +153,6 @@ std::pair<std::int64_t, std::int64_t> span(const TemplateValue& start, const Tem
   return {norm(start, 0), norm(end, n)};
 }
 
-bool cased(char32_t c) {
-  std::string ch;
-  utf8_append(ch, c);
-  return common::utf8_lower(ch) != ch || common::utf8_upper(ch) != ch;
-}
 
 std::string py_title(std::string_view s) {
   std::string out;
@@ -169,7 +164,7 @@ std::string py_title(std::string_view s) {
     if (c == 0xDF || (c >= 0x1C4 && c <= 0x1CC) || (c >= 0x1F1 && c <= 0x1F3) || (c >= 0xFB00 && c <= 0xFB17) ||
         (c >= 0x1F80 && c <= 0x1FFC) || (c >= 0x10D0 && c <= 0x10FF))
       throw EvalError("title() of '" + std::string(ch) + "' is not supported");
-    bool is_cased = cased(c);
+    bool is_cased = py_case(c) != CharCase::Uncased;
     out += is_cased ? (prev_cased ? py_lower(ch) : py_upper(ch)) : std::string(ch);
     prev_cased = is_cased;
   }
@@ -483,6 +478,28 @@ std::string str_format(std::string_view fmt_s, const List& pos, const TemplateMa
 }
 
 }  // namespace
+
+CharCase py_case(char32_t c) {
+  if (c < 0x80) {
+    if (c >= 'a' && c <= 'z') return CharCase::Lower;
+    if (c >= 'A' && c <= 'Z') return CharCase::Upper;
+    return CharCase::Uncased;
+  }
+  std::string ch;
+  utf8_append(ch, c);
+  bool lower_differs = common::utf8_lower(ch) != ch, upper_differs = common::utf8_upper(ch) != ch;
+  if (lower_differs && upper_differs) return CharCase::Title;
+  if (lower_differs) return CharCase::Upper;
+  if (upper_differs) return CharCase::Lower;
+  // Lower case letters without an upper case (Python counts them cased).
+  static constexpr char32_t kLowerOnly[] = {0xAA,  0xBA,  0xDF,  0x138, 0x149, 0x18D, 0x19B, 0x1AA, 0x1AB, 0x1BA,
+                                            0x1BE, 0x1F0, 0x221, 0x234, 0x235, 0x236, 0x237, 0x238, 0x239};
+  if (std::find(std::begin(kLowerOnly), std::end(kLowerOnly), c) != std::end(kLowerOnly)) return CharCase::Lower;
+  if (c < 0x250 || py_isspace(c) || (c >= 0x2000 && c <= 0x206F) || (c >= 0x3000 && c <= 0x303F) ||
+      (c >= 0x4E00 && c <= 0x9FFF) || c >= 0x1F000)
+    return CharCase::Uncased;
+  throw EvalError("whether '" + ch + "' has a case (in Python's Unicode data) is not known here");
+}
 
 bool more_method(const TemplateValue& obj, std::string_view name) {
   auto in = [&](std::initializer_list<std::string_view> names) {

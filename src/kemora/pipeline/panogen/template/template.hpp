@@ -122,7 +122,9 @@
 ///   `unique` of NaN (Python's result depends on its algorithm and objects).
 /// - Case mappings Python makes with several characters or by context: the
 ///   upper or title case of `ß`, `ﬁ`, `ǆ`, `ŉ`, ... (`upper`, `title`,
-///   `capitalize`), the lower case of `Σ`; `wordcount` of texts with
+///   `capitalize`), the lower case of `Σ`; `str.title()` and the `lower`/
+///   `upper` tests of characters beyond Latin that have no case mapping
+///   here (whether Python counts them cased is not known); `wordcount` of texts with
 ///   characters beyond ASCII other than letters with a case, Latin-1 signs
 ///   and general punctuation; `striptags` of texts with character references
 ///   other than `&amp;` `&lt;` `&gt;` `&quot;` and numeric ones of printable
