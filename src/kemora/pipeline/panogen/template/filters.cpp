@@ -46,8 +46,8 @@ List attribute_parts(const TemplateValue& attribute) {
   return parts;
 }
 
-/// Jinja2's attribute getter: the item at `parts` (each by getitem), the
-/// default for an undefined result, then str.lower() of a string unless
+/// Jinja2's attribute getter: the item at `parts` (each by getitem, with the
+/// default for an undefined step), then str.lower() of a string unless
 /// case-sensitive.
 struct Getter {
   FilterHost* host;
@@ -58,8 +58,11 @@ struct Getter {
 
   TemplateValue one(const TemplateValue& item, const List& path) const {
     TemplateValue v = item;
-    for (const auto& part : path) v = host->subscript(v, part);
-    if (fallback && v.is_undefined()) v = *fallback;
+    // The default stands in for an undefined value after every step.
+    for (const auto& part : path) {
+      v = host->subscript(v, part);
+      if (fallback && v.is_undefined()) v = *fallback;
+    }
     if (lower && v.is_string()) v = TemplateValue(py_lower(v.as_string()));
     return v;
   }
