@@ -544,6 +544,11 @@ TEST_F(TemplateErrorTest, FilterArgumentsAskingForHugeWorkAreAnErrorNamingTheLin
   EXPECT_EQ(run("{{ '%*d' % (10**9, 1) }}"), "t.html:1: a width or precision this large is not supported");
   EXPECT_EQ(run("{{ '{:2000000}'.format(1) }}"), "t.html:1: a format width or precision this large is not supported");
   EXPECT_EQ(run("{{ ('ab' * 300000).split('a')|length }}"), "t.html:1: " + bytes);
+  // map running map running map ... over lists nested as deep: an error, not a deep stack.
+  std::string nested = std::string(100, '[') + "1" + std::string(100, ']');
+  std::string maps;
+  for (int i = 0; i < 99; ++i) maps += "'map', ";
+  EXPECT_NE(run("{{ " + nested + "|map(" + maps + "'string')|list }}"), "");
   // Within the limits the same filters give their results.
   EXPECT_EQ(run("{{ range(300)|unique|list|length }}{{ range(300)|reverse|sort|first }}"), "");
 }

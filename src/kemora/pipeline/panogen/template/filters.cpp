@@ -15,6 +15,9 @@ namespace {
 
 using Kind = TemplateValue::Kind;
 
+/// How deep map may run filters inside the filters it runs.
+constexpr int kMaxFilterDepth = 64;
+
 /// The fields of what groupby gives: (grouper, list).
 const char* const kGroupFields[] = {"grouper", "list", nullptr};
 
@@ -449,6 +452,14 @@ std::optional<TemplateValue> apply_more_filters(Filter f, const std::string& nam
                          f == Filter::Select || f == Filter::Reject || f == Filter::SelectAttr ||
                          f == Filter::RejectAttr || f == Filter::Items;
   if (!generator) return run_filter(f, name, v, std::move(raw), kw_names, host);
+  // map('map', 'map', ...) over nested lists runs filters inside filters:
+  // a bound on that depth keeps the stack small whatever the template says.
+  static thread_local int depth = 0;
+  if (depth >= kMaxFilterDepth) throw EvalError("filters run by map nested more than 64 levels deep");
+  struct Level {
+    Level() { ++depth; }
+    ~Level() { --depth; }
+  } level;
   try {
     return run_filter(f, name, v, std::move(raw), kw_names, host);
   } catch (const std::runtime_error& e) {
