@@ -1075,7 +1075,9 @@ class Renderer : public FilterHost {
       case Expr::Kind::Filter: return eval_filter(e);
       case Expr::Kind::Test: {
         TemplateValue v = eval(*e.args[0]);
-        bool r = test_value(e.test, v, eval_args(e, 1));
+        List args = eval_args(e, 1);
+        check_test_keywords(e.test, e.name, e.kw_names);
+        bool r = test_value(e.test, v, args);
         return TemplateValue(e.negated ? !r : r);
       }
       case Expr::Kind::Neg:
@@ -1125,6 +1127,16 @@ class Renderer : public FilterHost {
                                         " evaluated to false and no else section was defined.");
     }
     return {};
+  }
+
+  /// Jinja2's tests that take their argument by name too: divisibleby(num=),
+  /// in(seq=), sameas(other=); the others take none by name.
+  static void check_test_keywords(Test test, const std::string& name, const std::vector<std::string>& kw_names) {
+    if (kw_names.empty()) return;
+    const char* allowed = test == Test::DivisibleBy ? "num" : test == Test::In ? "seq" : test == Test::SameAs ? "other" : nullptr;
+    if (!allowed) throw EvalError("the test '" + name + "' takes no keyword arguments");
+    for (const auto& k : kw_names)
+      if (k != allowed) throw EvalError("the test '" + name + "' got an unexpected keyword argument '" + k + "'");
   }
 
   bool test_value(Test test, const TemplateValue& v, const List& args) {
@@ -1404,9 +1416,11 @@ switch (test) {
     if (!f) throw EvalError("No filter named '" + name + "'.");
     return apply_filter(*f, name, v, std::move(args), kw_names);
   }
-  bool run_test(const std::string& name, const TemplateValue& v, const List& args) override {
+  bool run_test(const std::string& name, const TemplateValue& v, const List& args,
+                const std::vector<std::string>& kw_names) override {
     std::optional<Test> t = find_test(name);
     if (!t) throw EvalError("No test named '" + name + "'.");
+    check_test_keywords(*t, name, kw_names);
     if (args.size() != (test_takes_argument(*t) ? 1u : 0u))
       throw EvalError("the test '" + name + "' takes " + (test_takes_argument(*t) ? "one argument" : "no arguments"));
     return test_value(*t, v, args);

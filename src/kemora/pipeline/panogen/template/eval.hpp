@@ -160,8 +160,10 @@ class FilterHost {
   /// The filter `name` applied to `v` (unknown names: an error).
   virtual TemplateValue run_filter(const std::string& name, const TemplateValue& v, List args,
                                    const std::vector<std::string>& kw_names) = 0;
-  /// The test `name` of `v` (unknown names: an error).
-  virtual bool run_test(const std::string& name, const TemplateValue& v, const List& args) = 0;
+  /// The test `name` of `v` (unknown names: an error); the last
+  /// `kw_names.size()` arguments are by keyword.
+  virtual bool run_test(const std::string& name, const TemplateValue& v, const List& args,
+                        const std::vector<std::string>& kw_names) = 0;
   /// What printing `v` gives, charged to the budget.
   virtual std::string text_of(const TemplateValue& v) = 0;
   /// The elements iterating `v` gives, charged to the budget.

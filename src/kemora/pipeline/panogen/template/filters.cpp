@@ -717,18 +717,19 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
     case Filter::SelectAttr:
     case Filter::RejectAttr: {
       if (!v.truthy()) return TemplateValue::iterator({}, "generator");
-      if (!kw_names.empty()) throw EvalError("keyword arguments of " + name + " are not supported");
       const bool attr = f == Filter::SelectAttr || f == Filter::RejectAttr;
       const bool keep = f == Filter::Select || f == Filter::SelectAttr;
+      // Keyword arguments go to the test; with no test named, Jinja2 drops them.
+      const std::size_t positional = raw.size() - kw_names.size();
       std::size_t off = 0;
       std::optional<Getter> getter;
       if (attr) {
-        if (raw.empty()) throw EvalError("Missing parameter for attribute name");
+        if (positional == 0) throw EvalError("Missing parameter for attribute name");
         getter = make_getter(host, raw[0], false);
         off = 1;
       }
       std::optional<std::string> test;
-      if (raw.size() > off) {
+      if (positional > off) {
         if (!raw[off].is_string()) throw EvalError("No test named " + host.text_of(raw[off]) + ".");
         test = std::string(raw[off].as_string());
       }
@@ -737,7 +738,7 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
       for (const auto& x : host.items_of(v)) {
         st.step();
         TemplateValue subject = getter ? (*getter)(x) : x;
-        bool r = test ? host.run_test(*test, subject, test_args) : subject.truthy();
+        bool r = test ? host.run_test(*test, subject, test_args, kw_names) : subject.truthy();
         if (r == keep) out.push_back(x);
       }
       return TemplateValue::iterator(std::move(out), "generator");

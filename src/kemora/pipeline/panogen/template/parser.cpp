@@ -1223,7 +1223,6 @@ class Parser {
         if (!test_takes_argument(e->test) && e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
         if (test_takes_argument(e->test) && e->args.size() != 2)
           fail("the test '" + name + "' takes one argument", line);
-        if (!e->kw_names.empty()) fail("keyword arguments of tests are not supported", line);
         node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));
