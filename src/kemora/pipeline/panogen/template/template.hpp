@@ -94,7 +94,8 @@
 ///   `even`, `odd`, `true`, `false`, `lower`, `upper`, `divisibleby`, `eq`/
 ///   `equalto`/`==`, `ne`/`!=`, `lt`/`lessthan`/`<`, `le`/`<=`, `gt`/
 ///   `greaterthan`/`>`, `ge`/`>=`, `in`, `sameas` (the operator names only
-///   through `select` and friends, as in Jinja2).
+///   through `select` and friends, as in Jinja2); `divisibleby(num=)`,
+///   `in(seq=)`, `sameas(other=)` by keyword too, also through `select`.
 /// - range() values print as `range(a, b)`, dict.items()/keys()/values() as
 ///   `dict_items([...])` etc.; they are not added, repeated or ordered.
 ///
@@ -105,8 +106,7 @@
 ///   `{% autoescape %}`, `{% set %}...{% endset %}`, recursive loops,
 ///   `{% break %}`/`{% continue %}`, include of a list of names.
 /// - `*args`/`**kwargs` and keyword arguments in calls of context callables,
-///   keyword arguments of tests, dict keys other than strings, nested
-///   unpacking, assigning to attributes.
+///   dict keys other than strings, nested unpacking, assigning to attributes.
 /// - Slices of dicts and numbers, slices inside a tuple of subscripts
 ///   (`x[1:2, 3]`), bounds other than integers and none.
 /// - Filters and tests other than those above (unknown ones fail when the
