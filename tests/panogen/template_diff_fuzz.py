@@ -168,8 +168,9 @@ class Gen:
         ])()
 
     def test_call(self, d):
-        if self.chance(0.1):
-            return self.pick(["lower", "upper"])
+        if self.chance(0.12):
+            return self.pick(["lower", "upper", "lower", "upper", "divisibleby(num=2)", "in(seq=[1, 'a'])",
+                              "sameas(other=none)", "eq(other=1)"])
         r = self.r.random()
         if r < 0.6:
             return self.pick(["defined", "undefined", "none", "number", "string", "integer", "float", "boolean",
@@ -263,7 +264,8 @@ class Gen:
                                "select('string')", "select('>', 1)", "select('lessthan', 2)", "select('in', [1, 'x'])",
                                "select('divisibleby', 3)", "reject('defined')", "select('lower')", "select('upper')",
                                "select('equalto', 'x')", "select('nosuch')", "select('number')", "reject('sameas', none)",
-                               "select('==', 2)", "select('ge', 0)", "reject('mapping')", "select('integer')"]),
+                               "select('==', 2)", "select('ge', 0)", "reject('mapping')", "select('integer')",
+                               "select('divisibleby', num=2)", "reject('in', seq=[1, 'x'])", "select(num=1)"]),
             lambda: "selectattr(%s)" % a,
             lambda: "rejectattr(%s, %s)" % (a, self.pick(["'even'", "'odd'", "'defined'", "'none'", "'string'"])),
             lambda: "selectattr(%s, %s, %s)" % (a, self.pick(["'equalto'", "'gt'", "'ne'", "'in'"]),
