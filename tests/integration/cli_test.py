@@ -14,6 +14,10 @@ import tempfile
 import time
 import unittest
 
+# The papermill stand-in the Python package tests use too.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
+from motor_support import FakePapermill  # noqa: E402
+
 KEMORA = None
 
 REGISTRY_NOTEBOOKS = [
@@ -24,32 +28,6 @@ REGISTRY_NOTEBOOKS = [
     "nb_05b_backtest_yis.ipynb", "nb_05c_backtest_ml.ipynb",
 ]
 
-# Records its arguments, prints to its own stdout (which must not reach the
-# engine's stdout), copies the notebook, and fails for the notebook named in
-# FAKE_PAPERMILL_FAIL. With FAKE_PAPERMILL_SECONDS it first writes its process
-# id to FAKE_PAPERMILL_PID and runs that long, printing progress to standard
-# error every 0.1 s unless FAKE_PAPERMILL_QUIET is set.
-FAKE_PAPERMILL = r'''#!/usr/bin/env python3
-import json, os, shutil, sys, time
-with open(os.environ["FAKE_PAPERMILL_LOG"], "a") as f:
-    f.write(json.dumps(sys.argv[1:]) + "\n")
-print("papermill says hello on stdout")
-if os.environ.get("FAKE_PAPERMILL_SECONDS"):
-    with open(os.environ["FAKE_PAPERMILL_PID"], "w") as f:
-        f.write(str(os.getpid()))
-    end = time.monotonic() + float(os.environ["FAKE_PAPERMILL_SECONDS"])
-    while time.monotonic() < end:
-        if not os.environ.get("FAKE_PAPERMILL_QUIET"):
-            print("executing", file=sys.stderr, flush=True)
-        time.sleep(0.1)
-shutil.copyfile(sys.argv[1], sys.argv[2])
-if os.path.basename(sys.argv[1]) == os.environ.get("FAKE_PAPERMILL_FAIL"):
-    print("Traceback (most recent call last):", file=sys.stderr)
-    print("ValueError: boom", file=sys.stderr)
-    sys.exit(1)
-'''
-
-
 class Workspace:
     def __init__(self):
         self.root = tempfile.mkdtemp(prefix="kemora-cli-")
@@ -58,14 +36,9 @@ class Workspace:
         for nb in REGISTRY_NOTEBOOKS:
             with open(os.path.join(self.work, nb), "w") as f:
                 json.dump({"cells": [], "metadata": {}, "nbformat": 4, "nbformat_minor": 5, "name": nb}, f)
-        bindir = os.path.join(self.root, "bin")
-        os.makedirs(bindir)
-        pm = os.path.join(bindir, "papermill")
-        with open(pm, "w") as f:
-            f.write(FAKE_PAPERMILL.replace("/usr/bin/env python3", sys.executable))
-        os.chmod(pm, 0o755)
-        self.log = os.path.join(self.root, "papermill.log")
-        self.env = dict(os.environ, PATH=bindir + ":" + os.environ["PATH"], FAKE_PAPERMILL_LOG=self.log)
+        papermill = FakePapermill(self.root)
+        self.log = str(papermill.log)
+        self.env = papermill.env()
 
     def run(self, *args, fail=None, stdin=subprocess.DEVNULL):
         env = dict(self.env)

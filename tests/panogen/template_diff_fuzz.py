@@ -4,7 +4,11 @@ Generates random templates and contexts from the grammar the engine
 supports, renders each with our engine (template_diff_tool, many cases per
 process) and with Jinja2 in the environment the engine matches (default
 Undefined, no autoescape, trim_blocks/lstrip_blocks off, no kept trailing
-newline), and compares:
+newline), and compares. A case of several templates (a child extending a
+base, included ones) carries the others in its "f" member; Jinja2 then loads
+all of them, main.j2 among them, from a DictLoader. Run it with the Python
+whose Jinja2 and MarkupSafe are the reference (/usr/bin/python3, as ctest
+does): Markup's methods differ between MarkupSafe versions.
 
 - both render the same text: a match;
 - our engine fails (a TemplateError naming template and line): refused, which
@@ -442,10 +446,256 @@ class Gen:
             if self.chance(0.2):
                 s += "{%% else %%}%s" % self.body(d + 1, in_loop)
             return s + "{%% endfor %s%%}" % self.ws()
+        if r > 0.95:
+            return self.inherit_stmt(d, in_loop)
         return "{%% set %s = %s %%}" % (self.pick(NAMES + ["k, v"] if self.chance(0.1) else NAMES), self.expr(1))
 
     def template(self):
         return "".join(self.stmt(0) for _ in range(self.r.randint(1, 3))) + self.pick(["", "\n"])
+
+    def case(self):
+        """One case: main.j2's source "t", the context "c", further templates "f"."""
+        if self.chance(0.5):
+            return self.inheritance_case()
+        return {"t": self.template(), "c": self.context()}
+
+    # ---- inheritance, includes, recursive loops ----
+
+    BLOCKS = ["a", "b", "c"]
+
+    def tree(self, depth=0):
+        """A tree for recursive loops: nodes {"n": text, "c": [children]} (now and then without "c")."""
+        node = {"n": self.pick(TEXTS[:12] + [1, 2, None])}
+        if depth < 3 and self.chance(0.8):
+            node["c"] = [self.tree(depth + 1) for _ in range(self.r.randint(0, 3))]
+        return node
+
+    def safe_stmt(self, d, in_loop=False):
+        """A statement that mostly renders: prints of the context's names, sets, small ifs and loops."""
+        r = self.r.random()
+        if r < 0.25:
+            return self.text()
+        if r < 0.55:
+            return "{{ %s }}" % self.pick(["x", "v", "n", "s", "x|default('-')", "s|upper", "l|length", "x ~ v",
+                                           "n|string|length", "m.a|default(1)", "undef", "v if v is defined else 0",
+                                           "tree|length", "'İ'|lower", "5e-324", "2 ** 70", "-0.0"])
+        if r < 0.7:
+            return "{%% set %s = %s %%}" % (self.pick(["x", "v", "n"]), self.pick(
+                ["1", "'Iı'", "x ~ 'x'", "l|length", "[1, 2]", "none", "n|default(0)", "2 ** 64", "1.7976931348623157e308"]))
+        if r < 0.82 and d < 3:
+            return "{%% if %s %%}%s{%% else %%}%s{%% endif %%}" % (
+                self.pick(["x", "v is defined", "l", "not n", "x == 1"]), self.safe_stmt(d + 1, in_loop),
+                self.safe_stmt(d + 1, in_loop))
+        if r < 0.92 and d < 3:
+            return "{%% for %s in %s %%}%s{%% endfor %%}" % (self.pick(["i", "x"]), self.pick(["[1, 2]", "'ab'", "range(2)", "l"]),
+                                                             self.safe_stmt(d + 1, True))
+        if in_loop:
+            return self.pick(["{{ loop.index }}", "{{ loop.depth }}", "{{ i|default('') }}"])
+        return self.text()
+
+    def recursive_loop(self, d):
+        seq = self.pick(["tree", "tree", "tree[0].c", "[tree[0]]", "[]"])
+        inner = self.pick(["loop(x.c)", "loop(x.c|default([]))", "loop(x.c|default([]))", "loop(x.c or [])",
+                           "loop(x.c|default([]))|upper", "loop(x.c|d([]))|length", "loop([])"])
+        parts = [self.pick(["{{ x.n }}", "{{ x.n|default('-') }}", "[", "{{ loop.depth }}", "{{ loop.depth0 }}",
+                            "{{ loop.index }}/{{ loop.length }}", "{{ loop.cycle('p', 'q') }}", "{{ loop.first }}"])
+                 for _ in range(self.r.randint(1, 3))]
+        call = self.pick(["{{ %s }}" % inner, "{%% if x.c %%}({{ %s }}){%% endif %%}" % inner,
+                          "{%% set sub = %s %%}<{{ sub }}>" % inner, "{%% if x is mapping %%}{{ %s }}{%% endif %%}" % inner])
+        parts.insert(self.r.randint(0, len(parts)), call)
+        if self.chance(0.2):
+            parts.append(self.safe_stmt(d + 1, True) if self.chance(0.7) else self.body(d + 1, True))
+        cond = self.pick([" if (x is mapping)", " if x.n"]) if self.chance(0.15) else ""
+        els = "{%% else %%}%s" % self.pick(["E", "{{ x }}", "-"]) if self.chance(0.2) else ""
+        return "{%% for x in %s%s recursive %%}%s%s{%% endfor %%}" % (seq, cond, "".join(parts), els)
+
+    def include_stmt(self):
+        name = self.pick(["'inc.j2'", "'inc.j2'", "['nope.j2', 'inc.j2']", "('inc.j2', 'nope.j2')", "incname",
+                          "['nope.j2']", "[]", "'nope.j2'", "[undef, 'inc.j2']", "names", "'inc.j2'", "'inc.j2'"])
+        missing = name in ("['nope.j2']", "[]", "'nope.j2'", "incname", "names")
+        extra = self.pick(["", "", "", " ignore missing", " without context", " with context",
+                           " ignore missing without context"])
+        if missing and self.chance(0.8) and "ignore" not in extra:
+            extra = " ignore missing" + extra
+        return "{%% include %s%s %%}" % (name, extra)
+
+    def inherit_stmt(self, d, in_loop):
+        """A statement of this group for the ordinary statement generator."""
+        r = self.r.random()
+        if r < 0.35:
+            return self.recursive_loop(d)
+        if r < 0.55:
+            return self.include_stmt()
+        if r < 0.8:
+            return self.autoescape_stmt(d)
+        return "{{ self.%s() }}" % self.pick(self.BLOCKS) if self.chance(0.5) else self.block(d, in_loop, 0)
+
+    def markup_expr(self, d):
+        """An expression mixing Markup and plain strings."""
+        atoms = ["s", "x", "b", "'<i>'", "'&'", "s|safe", "x|e", "'<b>'|safe", "n", "l", "m", "undef", "1.5",
+                 "s|escape", "none", "(s|safe)[0]", "s|e|upper", "'a<'|safe|lower", "tree[0].n|default('<')",
+                 "(s|safe).upper()", "(x|e).lower()", "(' <&'|safe).strip()", "('<&a'|safe).strip('&')",
+                 "(s|e).replace('&', '<')", "('a<'|safe).replace('<', 'x')", "(s|e).startswith('&')"]
+        r = self.r.random()
+        a = lambda: self.pick(atoms) if d > 1 or self.chance(0.6) else self.markup_expr(d + 1)
+        if r < 0.3:
+            return a()
+        if r < 0.5:
+            return "%s ~ %s" % (a(), a()) if self.chance(0.7) else "%s ~ %s ~ %s" % (a(), a(), a())
+        if r < 0.6:
+            return "(%s) + (%s)" % (self.pick(["s|safe", "'<'|safe", "s", "'&'"]), self.pick(["s|safe", "'<'", "x|e", "'a'"]))
+        if r < 0.75:
+            return ("[%s, %s]|join(%s)" % (a(), a(), self.pick(["", "'<'", "'<'|safe", "s", "', '"]))).replace("join()", "join")
+        if r < 0.85:
+            return "(%s)|replace(%s, %s)" % (a(), self.pick(["'<'", "'a'", "'&'|safe", "'i'"]), self.pick(["'>'", "'&'|safe", "'x'", "'<'"]))
+        if r < 0.92:
+            return "(%s)|%s" % (a(), self.pick(["e", "safe", "upper", "length", "string", "first", "trim", "center(9)", "list"]))
+        return "%s if %s else %s" % (a(), self.pick(["x", "n", "l"]), a())
+
+    def autoescape_stmt(self, d):
+        flag = self.pick(["true", "true", "true", "false", "1", "none", "True"])
+        parts = []
+        for _ in range(self.r.randint(1, 4)):
+            r = self.r.random()
+            if r < 0.6:
+                parts.append("{{ %s }}" % self.markup_expr(0))
+            elif r < 0.7:
+                parts.append("{%% set x = %s %%}" % self.markup_expr(1))
+            elif r < 0.78:
+                parts.append("{%% for i in %s %%}{{ %s }}{%% endfor %%}" % (self.pick(["l", "[s, s|safe]", "'<&'"]),
+                                                                          self.pick(["i", "i ~ s", "i|e", "i ~ '<'|safe"])))
+            elif r < 0.84:
+                parts.append(self.include_stmt())
+            elif r < 0.9 and d < 2:
+                parts.append(self.autoescape_stmt(d + 1))
+            else:
+                parts.append(self.safe_stmt(d + 1))
+        return "{%% autoescape %s %%}%s{%% endautoescape %%}" % (flag, "".join(parts))
+
+    def block_body(self, d, in_loop, level, name="a"):
+        parts = []
+        for _ in range(self.r.randint(1, 3)):
+            r = self.r.random()
+            if r < 0.25 and level > 0 and name in self.BLOCKS:
+                parts.append(self.pick(["{{ super() }}", "{{ super()|upper }}", "{{ super()|length }}",
+                                        "{% set sup = super() %}[{{ sup }}]", "{{ super() ~ super() }}"]))
+            elif r < 0.35 and name in ("a", "b"):
+                # a and b call c, c and the blocks within blocks call none: no endless recursion
+                parts.append("{{ self.c() }}")
+            elif r < 0.45:
+                parts.append(self.pick(["{{ loop.index }}", "{{ i }}", "{{ x }}", "{{ v }}"]) if in_loop else
+                             self.pick(["{{ x }}", "{{ v }}", "{{ n }}"]))
+            elif r < 0.52 and d < 3:
+                parts.append(self.block(d + 1, in_loop, level, self.pick(["d", "e"])))
+            elif r < 0.58:
+                parts.append(self.include_stmt())
+            elif r < 0.62:
+                parts.append(self.recursive_loop(d + 1))
+            elif r < 0.66:
+                parts.append(self.autoescape_stmt(d + 1))
+            elif r < 0.96:
+                parts.append(self.safe_stmt(d + 1, False))
+            else:
+                parts.append(self.stmt(d + 1, False))
+        return "".join(parts)
+
+    def block(self, d, in_loop, level, name=None):
+        name = name or self.pick(self.BLOCKS + ["a"])
+        mods = self.pick(["", "", "", " scoped"]) if in_loop else self.pick(["", "", "", "", " scoped"])
+        end = self.pick(["", "", " " + name])
+        return "{%% block %s%s %%}%s{%% endblock%s %%}" % (name, mods, self.block_body(d, in_loop, level, name), end)
+
+    def unique_blocks(self, text):
+        """Whether no block name stands twice in `text` (Jinja2 refuses that template)."""
+        import re
+        names = re.findall(r"\{%-? block (\w+)", text)
+        return len(names) == len(set(names))
+
+    def inheriting_template(self, parent, level, top):
+        """A template: extending `parent` (None: a base), its blocks overriding (level > 0) or placing them."""
+        for _ in range(20):
+            parts = []
+            if parent is not None:
+                if self.chance(0.3):
+                    parts.append(self.pick(["pre ", "{{ x }}", "{% set v = 1 %}", "{{ 1 }}"]))
+                ext = "{%% extends %s %%}" % (parent if self.chance(0.85) or not top else "basename")
+                r = self.r.random()
+                if r < 0.1:
+                    ext = "{%% if %s %%}%s{%% endif %%}" % (self.pick(["x", "v is defined", "l", "true"]), ext)
+                elif r < 0.13:
+                    ext = ext + self.pick(["", "\n", "{% set v = 2 %}"]) + ext
+                elif r < 0.15:
+                    ext = self.pick(["{%% for i in l %%}%s{%% endfor %%}", "{%% autoescape true %%}%s{%% endautoescape %%}"]) % ext
+                parts.append(ext)
+            used = set()
+            for _ in range(self.r.randint(1, 4)):
+                r = self.r.random()
+                if r < 0.45:
+                    name = self.pick(self.BLOCKS)
+                    parts.append(self.block(1, False, level, name))
+                elif r < 0.5 and level > 0:
+                    parts.append("{%% block r %%}%s{%% endblock %%}" % self.safe_stmt(2))
+                elif r < 0.55 and parent is None:
+                    target = self.pick(["i", "x", "v"])
+                    parts.append("{%% for %s in %s %%}%s{%% endfor %%}" % (
+                        target, self.pick(["[1, 2]", "l", "range(2)", "'ab'"]),
+                        self.block(2, True, level, self.pick(self.BLOCKS))))
+                elif r < 0.62 and parent is None:
+                    parts.append("{%% if %s %%}%s{%% endif %%}" % (self.expr(2, False), self.block(2, False, level)))
+                elif r < 0.72:
+                    parts.append("{%% set %s = %s %%}" % (self.pick(["x", "v", "n"]), self.expr(2)))
+                elif r < 0.78:
+                    parts.append(self.include_stmt())
+                elif r < 0.84 and parent is None:
+                    parts.append("{{ self.%s() }}" % self.pick(self.BLOCKS))
+                elif r < 0.95:
+                    parts.append(self.safe_stmt(1))
+                else:
+                    parts.append(self.stmt(1))
+            if parent is None:
+                if self.chance(0.15):
+                    parts.append(self.pick(["{% block r required %}{% endblock %}", "{% block r required %} \n{# c #}{% endblock r %}",
+                                            "{% if x %}{% block r required %}{% endblock %}{% endif %}"]))
+                # a base places every block, so that self.name() finds it
+                for name in self.BLOCKS:
+                    if "block %s" % name not in "".join(parts):
+                        parts.insert(self.r.randint(0, len(parts)), "{%% block %s %%}%s{%% endblock %%}" % (
+                            name, self.safe_stmt(2) if name != "c" else self.text()))
+            text = "".join(parts) + self.pick(["", "\n", " tail"])
+            if self.unique_blocks(text):
+                return text
+        return "{%% extends %s %%}" % parent if parent else "base"
+
+    def inheritance_case(self):
+        files = {}
+        r = self.r.random()
+        if r < 0.75:
+            files["base.j2"] = self.inheriting_template(None, 0, False)
+            if self.chance(0.35):
+                files["mid.j2"] = self.inheriting_template("'base.j2'", 1, False)
+                main = self.inheriting_template(self.pick(["'mid.j2'", "'mid.j2'", "'base.j2'"]), 2, True)
+            else:
+                main = self.inheriting_template("'base.j2'", 1, True)
+        else:
+            for _ in range(20):
+                main = "".join(self.pick([self.recursive_loop(0), self.include_stmt(), self.safe_stmt(0),
+                                          self.block(0, False, 0, "a"), self.autoescape_stmt(0), self.autoescape_stmt(0)])
+                           for _ in range(self.r.randint(1, 3)))
+                main += "{% block c %}C{% endblock %}"
+                if self.unique_blocks(main):
+                    break
+        if "block r required" in files.get("base.j2", "") and "block r " not in main + files.get("mid.j2", "") \
+                and self.chance(0.85):
+            main += "{% block r %}R{{ x }}{% endblock %}"
+        files["inc.j2"] = "".join(self.pick(["I", "{{ x }}", "{{ v }}", "{% set x = 'inc' %}", "{{ i }}",
+                                             self.recursive_loop(1), self.safe_stmt(1), "{% block a %}IA{% endblock %}"])
+                                  for _ in range(self.r.randint(1, 2)))
+        ctx = self.context()
+        ctx["tree"] = [self.tree() for _ in range(self.r.randint(0, 3))] or [{"n": "r"}]
+        ctx["basename"] = "base.j2"
+        ctx["incname"] = self.pick(["inc.j2", "nope.j2"])
+        ctx["names"] = self.pick([["nope.j2", "inc.j2"], ["inc.j2"], [], ["nope.j2"]])
+        return {"t": main, "c": ctx, "f": files}
 
 
 # ---- running ----------------------------------------------------------------
@@ -457,8 +707,11 @@ def make_env():
     return jinja2.Environment(autoescape=False, loader=jinja2.DictLoader({}))
 
 
-def jinja_render(env, source, ctx):
+def jinja_render(env, source, ctx, files=None):
     try:
+        if files:
+            env = jinja2.Environment(autoescape=False, loader=jinja2.DictLoader(dict(files, **{"main.j2": source})))
+            return True, env.get_template("main.j2").render(**ctx)
         return True, env.from_string(source).render(**ctx)
     except Exception as exc:  # every failure is a result to compare
         return False, "%s: %s" % (type(exc).__name__, exc)
@@ -470,7 +723,7 @@ def run_batch(args):
     gen = Gen(rnd)
     cases = []
     for _ in range(count):
-        cases.append({"t": gen.template(), "c": gen.context()})
+        cases.append(gen.case())
     lines = "".join(json.dumps(c, ensure_ascii=False, allow_nan=True) + "\n" for c in cases)
     proc = subprocess.run([tool], input=lines.encode("utf-8", "surrogatepass"), capture_output=True)
     if proc.returncode != 0:
@@ -488,7 +741,7 @@ def run_batch(args):
     env = make_env()
     res = {"match": 0, "refused": 0, "both_failed": 0, "defects": [], "refusals": {}}
     for case, our in zip(cases, ours):
-        ok, text = jinja_render(env, case["t"], case["c"])
+        ok, text = jinja_render(env, case["t"], case["c"], case.get("f"))
         if not our["ok"]:
             res["refused"] += 1
             if not ok:
@@ -500,7 +753,7 @@ def run_batch(args):
         if ok and text.encode("utf-8", "surrogatepass") == our["out"].encode("utf-8", "surrogatepass"):
             res["match"] += 1
             continue
-        res["defects"].append({"template": case["t"], "context": case["c"], "ours": our["out"],
+        res["defects"].append({"template": case["t"], "context": case["c"], "files": case.get("f"), "ours": our["out"],
                                "jinja2": text if ok else None, "jinja2_error": None if ok else text})
     return res
 

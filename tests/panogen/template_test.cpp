@@ -172,6 +172,7 @@ TEST_F(TemplateOracleTest, MixedDashboardLikeCasesAsJinja2) { check_corpus("mixe
 TEST_F(TemplateOracleTest, IntegersOfAnySizeAndRealsAtTheEdgesAsJinja2) { check_corpus("numbers"); }
 TEST_F(TemplateOracleTest, SequenceFiltersGeneratorsAndSlicesAsJinja2) { check_corpus("sequences"); }
 TEST_F(TemplateOracleTest, TextFiltersPercentFormattingAndMethodsAsJinja2) { check_corpus("texts"); }
+TEST_F(TemplateOracleTest, InheritanceIncludeListsRecursiveLoopsAutoescapeAsJinja2) { check_corpus("inheritance"); }
 
 // ---- errors for what the engine does not support ---------------------------
 
@@ -192,7 +193,8 @@ class TemplateErrorTest : public ::testing::Test {
 
 TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("a\n\n{% macro m() %}x{% endmacro %}"), "page.html:3: unknown tag 'macro'");
-  EXPECT_EQ(error_of("{% extends 'base.html' %}"), "page.html:1: unknown tag 'extends'");
+  EXPECT_EQ(error_of("{% for x in l %}\n{% extends 'base.html' %}{% endfor %}"),
+            "page.html:2: cannot use extend from a non top-level scope");
   EXPECT_EQ(error_of("x\n{{ v|wordwrap }}"), "page.html:2: unknown filter 'wordwrap'");
   EXPECT_EQ(error_of("{{ 3 is escaped }}"), "page.html:1: unknown test 'escaped'");
   EXPECT_EQ(error_of("\n{% set x %}y{% endset %}"),
@@ -219,7 +221,8 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
             "page.html:1: whether 'ᴀ' has a case (in Python's Unicode data) is not known here");
   EXPECT_EQ(error_of("{{ x|striptags }}", {{"x", "a &eacute;"}}),
             "page.html:1: striptags of a text with the character reference '&eacute' is not supported");
-  EXPECT_EQ(error_of("{% for x in l recursive %}{% endfor %}"), "page.html:1: recursive for loops are not supported");
+  EXPECT_EQ(error_of("\n{% autoescape x %}{% endautoescape %}"),
+            "page.html:2: {% autoescape %} of a value known only when rendering is not supported");
   EXPECT_EQ(error_of("{{ {1: 2} }}"), "page.html:1: dict keys other than strings are not supported");
   EXPECT_EQ(error_of("{{ enumerate(l, start=1) }}", {{"enumerate", template_enumerate()}}),
             "page.html:1: keyword arguments in calls are not supported");
@@ -263,6 +266,43 @@ TEST_F(TemplateErrorTest, RuntimeErrorsInIncludesNameTheIncludedTemplate) {
   write_text(dir_ / "part.html", "ok\n{{ missing.attr }}");
   EXPECT_EQ(error_of("{% include 'part.html' %}"), "part.html:2: 'missing' is undefined");
   EXPECT_EQ(error_of("{{ m.a.b }}", {{"m", TemplateMap{{"x", 1}}}}), "page.html:1: 'dict object' has no attribute 'a'");
+}
+
+TEST_F(TemplateErrorTest, ErrorsInBlocksNameTheTemplateThatHoldsTheBlock) {
+  write_text(dir_ / "base.html", "<\n{% block a %}{{ 1 // 0 }}{% endblock %}\n{% block b %}{% endblock %}>");
+  EXPECT_EQ(error_of("{% extends 'base.html' %}{% block a %}{% endblock %}{% block b %}{{ super() }}\n{{ nope.x }}{% endblock %}"),
+            "page.html:2: 'nope' is undefined");
+  EXPECT_EQ(error_of("{% extends 'base.html' %}{% block b %}\n{{ super() }}{% endblock %}"),
+            "base.html:2: integer division or modulo by zero");
+  // The base is rendered after the child's top level: an error there names it.
+  write_text(dir_ / "mid.html", "{% extends 'base.html' %}\n{% set x = [] %}{% set y = x.z.w %}");
+  EXPECT_EQ(error_of("{% extends 'mid.html' %}{% block a %}{% endblock %}"), "mid.html:2: 'list object' has no attribute 'z'");
+}
+
+TEST_F(TemplateErrorTest, EndlessInheritanceAndRecursionEndInAnError) {
+  write_text(dir_ / "loop.html", "{% extends 'page.html' %}");
+  // The 512th template of the chain, loop.html, is the one refused.
+  EXPECT_EQ(error_of("{% extends 'loop.html' %}"), "loop.html:1: templates extending templates more than 512 levels deep");
+  EXPECT_EQ(error_of("{% block a %}\n{{ self.b() }}{% endblock %}{% block b %}{{ self.a() }}{% endblock %}"),
+            "page.html:2: " + std::string(common::kTooDeeplyNested));
+  EXPECT_EQ(error_of("x\n{% for x in [1] recursive %}{{ loop([x]) }}{% endfor %}"),
+            "page.html:2: " + std::string(common::kTooDeeplyNested));
+  // Calls that call each other twice, without loops or text: the step budget ends them.
+  {
+    write_text(dir_ / "twice.html", "{% block a %}{{ self.a() }}{{ self.a() }}{% endblock %}");
+    TemplateEnvironment env(dir_.path(), TemplateLimits{.max_steps = 10'000});
+    EXPECT_THROW(env.render("twice.html", {}), TemplateError);
+    write_text(dir_ / "twice_loop.html", "{% for x in [1] recursive %}{{ loop([x]) }}{{ loop([x]) }}{% endfor %}");
+    EXPECT_THROW(env.render("twice_loop.html", {}), TemplateError);
+  }
+  // A deep tree within the limit renders; each level is one more loop.depth.
+  TemplateMap node{{"n", 0}};
+  for (int i = 1; i <= 40; ++i) node = TemplateMap{{"n", i}, {"c", TemplateValue(TemplateValue::List{TemplateValue(node)})}};
+  TemplateEnvironment env(dir_.path());
+  write_text(dir_ / "tree.html", "{% for x in [t] recursive %}{{ loop.depth }}{{ loop(x.c|default([])) }}{% endfor %}");
+  std::string expected;
+  for (int i = 1; i <= 41; ++i) expected += std::to_string(i);
+  EXPECT_EQ(env.render("tree.html", {{"t", TemplateValue(node)}}), expected);
 }
 
 TEST_F(TemplateErrorTest, MissingTemplateNamesFolderAndName) {
@@ -686,6 +726,29 @@ TEST(TemplateEnvironmentTest, DeferredTextsAreWrittenWhereTheyStandAndMadeOnlyWh
   EXPECT_THROW(limited.render("page.j2", ctx, small), TemplateError);
 }
 
+TEST(TemplateEnvironmentTest, DeferredTextsInBlocksAndRecursiveLoops) {
+  TemplateEnvironment env("");
+  // Blocks write where they stand (splices stay spliced); what self.name(),
+  // super() and loop() give is text, with the deferred texts in it.
+  env.add_source("base.j2", "<{% block a %}{{ chunks[0] }}{% endblock %}|{% block b %}B{% endblock %}>");
+  env.add_source("page.j2",
+                 "{% extends 'base.j2' %}{% block b %}{{ chunks[1] }}{{ super() }}{{ self.a()|length }}"
+                 "{% for c in [chunks] recursive %}({{ c[0] if c is string else loop(c) }}){% endfor %}{% endblock %}");
+  auto a = std::make_shared<CountedText>("[1,2]");
+  auto b = std::make_shared<CountedText>("xy");
+  TemplateContext ctx;
+  ctx.set("chunks", TemplateValue::List{TemplateValue::deferred(a), TemplateValue::deferred(b)});
+  const std::string whole = env.render("page.j2", ctx);
+  EXPECT_EQ(whole, "<[1,2]|xyB5(([)(x))>");
+  TemplatePage page;
+  env.render("page.j2", ctx, page);
+  EXPECT_EQ(page.text, "<|B5(([)(x))>");
+  ASSERT_EQ(page.splices.size(), 2u);
+  EXPECT_EQ(page.splices[1].at, 2u);
+  std::string pieces;
+  page.write_pieces([&](std::string_view piece) { pieces += piece; });
+  EXPECT_EQ(pieces, whole);
+}
 
 // ---- values -------------------------------------------------------------------
 

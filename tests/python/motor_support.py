@@ -11,20 +11,23 @@ import sys
 
 # Records its arguments as one JSON line in FAKE_PAPERMILL_LOG, copies the
 # input notebook to the output path, and fails like a notebook with a
-# ValueError when the input's file name is FAKE_PAPERMILL_FAIL. With
+# ValueError when the input's file name is FAKE_PAPERMILL_FAIL. It prints a
+# line to its own stdout, which must never reach the engine's stdout. With
 # FAKE_PAPERMILL_SECONDS it first writes its process id to FAKE_PAPERMILL_PID
-# and runs that long, printing progress to standard error.
+# and runs that long, printing progress to standard error every 0.1 s unless
+# FAKE_PAPERMILL_QUIET is set.
 FAKE_PAPERMILL = r'''#!PYTHON
 import json, os, shutil, sys, time
 with open(os.environ["FAKE_PAPERMILL_LOG"], "a") as f:
     f.write(json.dumps(sys.argv[1:]) + "\n")
-print("papermill on stdout")
+print("papermill says hello on stdout")
 if os.environ.get("FAKE_PAPERMILL_SECONDS"):
     with open(os.environ["FAKE_PAPERMILL_PID"], "w") as f:
         f.write(str(os.getpid()))
     end = time.monotonic() + float(os.environ["FAKE_PAPERMILL_SECONDS"])
     while time.monotonic() < end:
-        print("executing", file=sys.stderr, flush=True)
+        if not os.environ.get("FAKE_PAPERMILL_QUIET"):
+            print("executing", file=sys.stderr, flush=True)
         time.sleep(0.1)
 shutil.copyfile(sys.argv[1], sys.argv[2])
 if os.path.basename(sys.argv[1]) == os.environ.get("FAKE_PAPERMILL_FAIL"):

@@ -65,7 +65,7 @@ def test_a_run_prints_writes_and_executes_what_kemora_run_does(ws, tmp_path, dem
     assert cli.returncode == 0, cli.stderr
     cli_season = cli_ws / "seasons" / next((cli_ws / "seasons").iterdir()).name
 
-    assert "Kemora Pipeline v" in printed and "papermill on stdout" not in printed
+    assert "Kemora Pipeline v" in printed and "papermill says hello on stdout" not in printed
     assert normalise(printed, ws) == normalise(cli.stdout, cli_ws)
     assert season_records(m.season_dir, ws) == season_records(cli_season, cli_ws)
     assert normalised_calls(py_calls, ws) == normalised_calls(fake.calls(), cli_ws)

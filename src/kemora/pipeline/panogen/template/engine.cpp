@@ -712,10 +712,17 @@ class Renderer : public FilterHost {
     frames_.emplace_back();
   }
 
-  void run() { render_body(tpl_.body); }
+  ~Renderer() {
+    if (alive_) *alive_ = false;
+  }
+  Renderer(const Renderer&) = delete;
+  Renderer& operator=(const Renderer&) = delete;
+
+  void run() { run_chain(nullptr); }
 
  private:
   using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
+  struct Chain;
 
   [[noreturn]] void fail(int line, const std::string& msg) const {
     throw TemplateError(tpl_.name + ":" + std::to_string(line) + ": " + msg);
@@ -725,8 +732,12 @@ class Renderer : public FilterHost {
     for (auto f = frames_.rbegin(); f != frames_.rend(); ++f)
       for (auto v = f->rbegin(); v != f->rend(); ++v)
         if (v->first == name) return &v->second;
-    // An included template sees the includer's variables but not its loop.
-    if (parent_ && name != "loop") return parent_->find_visible(name);
+    if (top_)
+      for (auto v = top_->rbegin(); v != top_->rend(); ++v)
+        if (v->first == name) return &v->second;
+    // An included template sees the includer's variables but not its loop
+    // (a scoped block sees the loop around it).
+    if (parent_ && (name != "loop" || parent_loop_)) return parent_->find_visible(name);
     return nullptr;
   }
 
@@ -736,6 +747,8 @@ class Renderer : public FilterHost {
   }
 
   TemplateValue lookup(std::string_view name) const {
+    if ((name == "self" || (name == "super" && block_name_)) && !find_in_frames(name))
+      return name == "self" ? self_value() : super_value();
     if (const TemplateValue* v = find_visible(name)) return *v;
     if (name == "range") return range_function(st_);
     return TemplateValue::undefined("'" + std::string(name) + "' is undefined");
@@ -774,10 +787,12 @@ class Renderer : public FilterHost {
   }
 
   void render_stmt(const Stmt& s) {
+    const int previous_line = st_.line;
     st_.name = &tpl_.name;
     st_.line = s.line;
     switch (s.kind) {
       case Stmt::Kind::Text:
+        if (extended_) return;  // a child's text outside blocks is not written
         try {
           st_.bytes(s.text.size());
         } catch (const EvalError& e) {
@@ -786,6 +801,7 @@ class Renderer : public FilterHost {
         out_.append(s.text);
         return;
       case Stmt::Kind::Output: {
+        if (extended_) return;  // nor is its {{ }} evaluated
         TemplateValue v;
         if (s.expr->constant) {
           // Jinja2 prints a {{ }} of literals as text when computing it gives
@@ -805,6 +821,7 @@ class Renderer : public FilterHost {
         }
         std::size_t before = out_.size();
         try {
+          if (autoescape_ && !(v.is_string() && v.is_safe())) v = escaped(v);
           if (auto text = v.deferred_text()) {
             const std::size_t n = text->size();
             if (n > st_.bound(before) - before) throw std::length_error(kTooMuchText);
@@ -832,7 +849,7 @@ class Renderer : public FilterHost {
       case Stmt::Kind::Set: {
         TemplateValue v = eval(*s.expr);
         try {
-          assign_targets(frames_.back(), s.targets, v);
+          assign_targets(frames_.size() == 1 && root_ ? *top_ : frames_.back(), s.targets, v);
         } catch (const EvalError& e) {
           fail(s.line, e.what());
         }
@@ -840,11 +857,25 @@ class Renderer : public FilterHost {
       }
       case Stmt::Kind::For: render_for(s); return;
       case Stmt::Kind::Include: render_include(s); return;
+      case Stmt::Kind::Extends: render_extends(s, previous_line); return;
+      case Stmt::Kind::Block: render_block_stmt(s); return;
+      case Stmt::Kind::Autoescape: render_autoescape(s); return;
     }
   }
 
   void render_for(const Stmt& s) {
     TemplateValue seq_value = eval(*s.expr);
+    render_loop(s, seq_value, 0);
+  }
+
+  /// One run of a loop over `seq_value`; `level`: the recursive calls
+  /// (loop(...)) it runs in.
+  void render_loop(const Stmt& s, const TemplateValue& seq_value, int level) {
+    struct LoopLevel {
+      int& n;
+      explicit LoopLevel(int& level) : n(level) { ++n; }
+      ~LoopLevel() { --n; }
+    } loop_level{loop_level_};
     List materialized;
     const List* seq = nullptr;
     if (seq_value.is_sequence()) {
@@ -884,8 +915,28 @@ class Renderer : public FilterHost {
     const std::size_t n = seq->size();
     // loop.cycle and loop.changed: one of each for the whole loop, the
     // latter remembering the last values it was given.
-    TemplateValue cycle, changed;
+    TemplateValue cycle, changed, recurse;
     std::shared_ptr<std::size_t> index;
+    std::shared_ptr<bool> running;
+    struct EndLoop {
+      std::shared_ptr<bool>& running;
+      ~EndLoop() {
+        if (running) *running = false;
+      }
+    } end_loop{running};
+    if (s.recursive) {
+      // loop(seq) runs the body over seq one level deeper, seeing the names
+      // around the loop statement (not those of this iteration).
+      running = std::make_shared<bool>(true);
+      const std::size_t outer_frames = frames_.size() - 1;
+      recurse = TemplateValue::function([this, &s, level, outer_frames, running](const List& args) -> TemplateValue {
+        if (!*running) throw EvalError("calling a recursive loop after it ended is not supported");
+        if (args.size() != 1)
+          throw EvalError("LoopContext.__call__() takes 2 positional arguments but " + std::to_string(args.size() + 1) +
+                          " were given");
+        return recurse_loop(s, args[0], level + 1, outer_frames);
+      });
+    }
     if (s.uses_loop) {
       index = std::make_shared<std::size_t>(0);
       cycle = TemplateValue::function([index](const List& args) -> TemplateValue {
@@ -917,12 +968,13 @@ class Renderer : public FilterHost {
             .set("first", i == 0)
             .set("last", i + 1 == n)
             .set("length", ll(n))
-            .set("depth", 1)
-            .set("depth0", 0)
+            .set("depth", level + 1)
+            .set("depth0", level)
             .set("previtem", i > 0 ? (*seq)[i - 1] : TemplateValue::undefined("there is no previous item"))
             .set("nextitem", i + 1 < n ? (*seq)[i + 1] : TemplateValue::undefined("there is no next item"))
             .set("cycle", cycle)
             .set("changed", changed);
+        if (s.recursive) loop.set(kLoopCall, recurse);
         frames_.back().emplace_back("loop", TemplateValue::object(std::move(loop), "LoopContext"));
       }
       render_body(s.body);
@@ -963,22 +1015,325 @@ class Renderer : public FilterHost {
 
   void render_include(const Stmt& s) {
     TemplateValue name = eval(*s.expr);
-    if (!name.is_string()) fail(s.line, "include expects a template name (a string), got " + type_name(name));
+    if (!name.is_string() && name.kind() != Kind::List && name.kind() != Kind::Tuple)
+      fail(s.line, "include expects a template name (a string), got " + type_name(name));
     // The included template runs one level below the include statement: its
     // levels add to those of every include and block around it.
-    int depth = depth_ + s.depth + 1;
+    int depth = depth_ + s.depth + 1 + st_.call_levels;
     if (depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
     std::shared_ptr<const Template> tpl;
-    try {
-      tpl = env_.load(std::string(name.as_string()));
-    } catch (const TemplateNotFound& e) {
-      if (s.ignore_missing) return;
-      fail(s.line, e.what());
+    if (!name.is_string()) {
+      tpl = load_first(s, name.as_list());
+      if (!tpl) return;
+    } else {
+      try {
+        tpl = env_.load(std::string(name.as_string()));
+      } catch (const TemplateNotFound& e) {
+        if (s.ignore_missing) return;
+        fail(s.line, e.what());
+      }
     }
     if (depth + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
     static const TemplateMap empty;
     Renderer child(env_, *tpl, s.with_context ? ctx_ : empty, s.with_context ? this : nullptr, depth, st_, out_, splices_);
     child.run();
+  }
+
+  // ---- inheritance: extends, blocks, self and super ----
+  //
+  // As in Jinja2, a template and the templates it extends render as one
+  // chain sharing one context: the blocks of every template of the chain
+  // (the most derived version first) and the names their root-level code
+  // sets. The root-level code of each template runs in turn, child first;
+  // once a template has extended another, its text and {{ }} are no longer
+  // written (its sets, loops and includes still run), and after it the
+  // template it extends runs. A block renders the chain's most derived
+  // version of it, seeing the chain's names (a scoped block: also the names
+  // where it stands).
+
+  struct Chain {
+    std::map<std::string, std::vector<std::pair<const Template*, const Stmt*>>, std::less<>> blocks;
+    Frame top;                                  ///< names the root-level code of the chain set
+    const Renderer* context_parent = nullptr;   ///< the includer whose names the chain sees
+    Renderer* root = nullptr;                   ///< the renderer of the chain's first template
+    std::vector<std::shared_ptr<const Template>> templates;  ///< the extended ones, kept alive
+    TemplateValue self;                         ///< `self`, made on first use
+    std::shared_ptr<bool> alive = std::make_shared<bool>(true);
+  };
+
+  /// Adds `n` levels to the budget's call levels while it lives.
+  class CallLevels {
+   public:
+    CallLevels(Budget& st, int n) : st_(st), n_(n) { st_.call_levels += n; }
+    ~CallLevels() { st_.call_levels -= n_; }
+    CallLevels(const CallLevels&) = delete;
+    CallLevels& operator=(const CallLevels&) = delete;
+
+   private:
+    Budget& st_;
+    int n_;
+  };
+
+  /// Renders this template's root-level code as the start of a new chain, or
+  /// (`chain` given) as the next template of that chain.
+  void run_chain(Chain* chain) {
+    std::optional<Chain> own;
+    if (!chain) {
+      own.emplace();
+      chain = &*own;
+      chain->context_parent = parent_;
+      chain->root = this;
+      for (const auto& [name, block] : tpl_.blocks) chain->blocks[name].emplace_back(&tpl_, block);
+    }
+    struct EndChain {
+      std::optional<Chain>& own;
+      ~EndChain() {
+        if (own) *own->alive = false;
+      }
+    } end_chain{own};
+    chain_ = chain;
+    root_ = true;
+    top_ = &chain->top;
+    render_body(tpl_.body);
+    if (!extends_) return;
+    Renderer next(env_, *extends_, ctx_, parent_, depth_, st_, out_, splices_);
+    next.run_chain(chain);
+  }
+
+  /// `previous_line`: of the statement rendered before, where Jinja2 reports
+  /// a second extends.
+  void render_extends(const Stmt& s, int previous_line) {
+    if (extended_) fail(previous_line, "extended multiple times");
+    TemplateValue name = eval(*s.expr);
+    if (!name.is_string()) fail(s.line, "extends expects a template name (a string), got " + type_name(name));
+    if (chain_->templates.size() + 1 >= static_cast<std::size_t>(common::kMaxNesting))
+      fail(s.line, "templates extending templates more than " + std::to_string(common::kMaxNesting) + " levels deep");
+    std::shared_ptr<const Template> tpl;
+    try {
+      tpl = env_.load(std::string(name.as_string()));
+    } catch (const TemplateNotFound& e) {
+      fail(s.line, e.what());
+    }
+    if (depth_ + st_.call_levels + tpl->max_depth > common::kMaxNesting) fail(s.line, common::kTooDeeplyNested);
+    for (const auto& [block_name, block] : tpl->blocks) chain_->blocks[block_name].emplace_back(tpl.get(), block);
+    chain_->templates.push_back(tpl);
+    extends_ = std::move(tpl);
+    extended_ = true;
+  }
+
+  void render_block_stmt(const Stmt& s) {
+    // Where a block stands outside loops, an extended template writes nothing.
+    if (extended_ && loop_level_ == 0) return;
+    // A scoped block sees the names where it stands; another one the names of
+    // the block around it (the chain's, or those where a scoped one stands).
+    render_block(s.text, 0, s.scoped ? this : block_scope_, depth_ + s.depth + 1 + st_.call_levels, out_, splices_);
+  }
+
+  /// Renders version `level` of the chain's block `name`, with the names
+  /// where `scope` stands (a scoped block) or the chain's (nullptr).
+  void render_block(std::string_view name, std::size_t level, const Renderer* scope, int depth, std::string& out,
+                    std::vector<TemplatePage::Splice>* splices) const {
+    auto it = chain_->blocks.find(name);
+    if (it == chain_->blocks.end() || level >= it->second.size()) fail(st_.line, "no block '" + std::string(name) + "'");
+    const auto& [tpl, block] = it->second[level];
+    if (depth + tpl->max_depth > common::kMaxNesting) fail(st_.line, common::kTooDeeplyNested);
+    Renderer r(env_, *tpl, ctx_, scope ? scope : chain_->context_parent, depth, st_, out, splices);
+    if (block->required) r.fail(block->line, "Required block '" + it->first + "' not found");
+    r.chain_ = chain_;
+    r.top_ = scope ? nullptr : &chain_->top;
+    r.parent_loop_ = scope != nullptr;
+    r.block_name_ = &it->first;
+    r.block_level_ = level;
+    r.block_scope_ = scope;
+    r.render_body(block->body);
+  }
+
+  /// Renders a block as a call (self.name(), super()) does: into a text.
+  TemplateValue call_block(std::string_view name, std::size_t level, const Renderer* scope) const {
+    const Template& tpl = *chain_->blocks.find(name)->second[level].first;
+    st_.step();  // calls that call each other twice would otherwise run without end
+    CallLevels levels(st_, tpl.max_depth + 1);
+    std::string out;
+    render_block(name, level, scope, depth_ + st_.call_levels, out, nullptr);
+    return TemplateValue(std::move(out));
+  }
+
+  /// Whether `name` is set in this renderer's own frames (a block's, or a
+  /// template's root-level names).
+  bool find_in_frames(std::string_view name) const {
+    for (const Frame& f : frames_)
+      for (const auto& v : f)
+        if (v.first == name) return true;
+    if (root_)
+      for (const auto& v : *top_)
+        if (v.first == name) return true;
+    return false;
+  }
+
+  /// `self`: the chain's blocks, each called as self.name() with the names
+  /// this block sees (the chain's, or those where a scoped block stands).
+  TemplateValue self_value() const {
+    if (!block_scope_ && !chain_->self.is_undefined()) return chain_->self;
+    TemplateMap blocks;
+    // The chain's first renderer outlives every other of the chain; a scoped
+    // block's names live while it renders.
+    const Renderer* owner = block_scope_ ? this : chain_->root;
+    std::shared_ptr<bool> alive = block_scope_ ? alive_token() : chain_->alive;
+    const Renderer* scope = block_scope_;
+    for (const auto& entry : chain_->blocks) {
+      const std::string* name = &entry.first;
+      blocks.set(entry.first, TemplateValue::function([owner, alive, name, scope](const List& args) -> TemplateValue {
+        if (!*alive) throw EvalError("calling a block of a template after its render is not supported");
+        if (!args.empty()) throw EvalError("BlockReference.__call__() takes 1 positional argument but " +
+                                           std::to_string(args.size() + 1) + " were given");
+        return owner->call_block(*name, 0, scope);
+      }));
+    }
+    TemplateValue self = TemplateValue::object(std::move(blocks), "TemplateReference");
+    if (!block_scope_) chain_->self = self;
+    return self;
+  }
+
+  /// A flag that is true while this renderer lives.
+  std::shared_ptr<bool> alive_token() const {
+    if (!alive_) alive_ = std::make_shared<bool>(true);
+    return alive_;
+  }
+
+  /// `super` in a block: the next version of it in the chain, or undefined.
+  TemplateValue super_value() const {
+    const auto& versions = chain_->blocks.find(*block_name_)->second;
+    if (block_level_ + 1 >= versions.size())
+      return TemplateValue::undefined("there is no parent block called " + py_quoted(*block_name_) + ".");
+    std::shared_ptr<bool> alive = alive_token();
+    const Renderer* self = this;
+    return TemplateValue::function([self, alive](const List& args) -> TemplateValue {
+      if (!*alive) throw EvalError("calling super() of a block after its render is not supported");
+      if (!args.empty()) throw EvalError("BlockReference.__call__() takes 1 positional argument but " +
+                                         std::to_string(args.size() + 1) + " were given");
+      return self->call_block(*self->block_name_, self->block_level_ + 1, self->block_scope_);
+    });
+  }
+
+  /// loop(seq) of a recursive loop: its body over `seq` at `level`, seeing the
+  /// frames around the loop statement only; gives the text it writes.
+  TemplateValue recurse_loop(const Stmt& s, const TemplateValue& seq, int level, std::size_t outer_frames) {
+    st_.step();
+    CallLevels levels(st_, s.body_depth + 1);
+    if (depth_ + s.depth + st_.call_levels + s.body_depth > common::kMaxNesting)
+      throw EvalError(common::kTooDeeplyNested);
+    std::vector<Frame> inner(std::make_move_iterator(frames_.begin() + static_cast<std::ptrdiff_t>(outer_frames)),
+                             std::make_move_iterator(frames_.end()));
+    frames_.resize(outer_frames);
+    struct Restore {
+      Renderer& r;
+      std::vector<Frame>& inner;
+      std::size_t outer_frames;
+      std::vector<TemplatePage::Splice>* splices;
+      ~Restore() {
+        r.frames_.resize(outer_frames);
+        for (Frame& f : inner) r.frames_.push_back(std::move(f));
+        r.splices_ = splices;
+      }
+    } restore{*this, inner, outer_frames, splices_};
+    // Written into the end of the output and taken out again; deferred texts
+    // are written out, not spliced.
+    splices_ = nullptr;
+    const std::size_t before = out_.size();
+    render_loop(s, seq, level);
+    std::string text = out_.substr(before);
+    out_.resize(before);
+    return TemplateValue(std::move(text));
+  }
+
+  /// The first template of `names` that exists (undefined names are
+  /// skipped, as Jinja2 skips them); nullptr when none does and the include
+  /// ignores missing ones.
+  std::shared_ptr<const Template> load_first(const Stmt& s, const List& names) {
+    std::string tried;
+    for (const TemplateValue& n : names) {
+      if (n.is_undefined()) continue;
+      if (!n.is_string()) fail(s.line, "include of a list holding a " + type_name(n) + " is not supported");
+      try {
+        return env_.load(std::string(n.as_string()));
+      } catch (const TemplateNotFound&) {
+        tried += (tried.empty() ? "" : ", ") + std::string(n.as_string());
+      }
+    }
+    if (s.ignore_missing) return nullptr;
+    if (names.empty()) fail(s.line, "Tried to select from an empty list of templates.");
+    fail(s.line, "none of the templates given were found: " + tried);
+  }
+
+  // ---- autoescape ----
+  //
+  // Within {% autoescape true %}, {{ }} writes its value escaped unless it is
+  // Markup (a safe string); `~` and |join of Markup escape the plain parts
+  // and give Markup, and |replace with Markup is Markup's replace. The region
+  // is lexical: included templates are not escaped.
+
+  void render_autoescape(const Stmt& s) {
+    const bool on = eval(*s.expr).truthy();
+    struct Restore {
+      bool& flag;
+      bool saved;
+      ~Restore() { flag = saved; }
+    } restore{autoescape_, autoescape_};
+    autoescape_ = on;
+    // A scope of its own: what it sets ends with it.
+    frames_.emplace_back();
+    struct PopFrame {
+      std::vector<Frame>& frames;
+      ~PopFrame() { frames.pop_back(); }
+    } pop{frames_};
+    render_body(s.body);
+  }
+
+  static bool safe(const TemplateValue& v) { return v.is_string() && v.is_safe(); }
+
+  /// What printing `v` gives, escaped unless it is Markup.
+  std::string escaped_text(const TemplateValue& v) {
+    if (safe(v)) return std::string(v.as_string());
+    std::string text = escape_html(text_of(v));
+    st_.bytes(text.size());
+    return text;
+  }
+  TemplateValue escaped(const TemplateValue& v) { return TemplateValue::safe_string(escaped_text(v)); }
+
+  /// `a ~ b ~ ...` within autoescape: Markup when an operand is; one of
+  /// literals only is text, as Jinja2 computes it when it compiles.
+  TemplateValue concat_escaping(const Expr& e) {
+    if (e.constant) {
+      std::string out;
+      for (const auto& a : e.args) out += text_of(eval(*a));
+      return TemplateValue(std::move(out));
+    }
+    List parts;
+    bool markup = false;
+    for (const auto& a : e.args) {
+      parts.push_back(eval(*a));
+      markup = markup || safe(parts.back());
+    }
+    std::string out;
+    for (const TemplateValue& p : parts) out += markup ? escaped_text(p) : text_of(p);
+    st_.bytes(out.size());
+    return markup ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
+  }
+
+  /// |join within autoescape: Markup when the separator or an item is.
+  TemplateValue join_escaping(const TemplateValue& v, const TemplateValue& sep) {
+    List items = items_of(v);
+    bool markup = safe(sep);
+    for (const TemplateValue& item : items) markup = markup || safe(item);
+    std::string d = markup ? escaped_text(sep) : text_of(sep);
+    std::string out;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      if (i) out += d;
+      out += markup ? escaped_text(items[i]) : text_of(items[i]);
+      if (out.size() > st_.room()) throw EvalError(kTooMuchText);
+    }
+    st_.bytes(out.size());
+    return markup ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
   }
 
   // ---- expressions ----
@@ -1098,6 +1453,7 @@ class Renderer : public FilterHost {
         return arithmetic(e.op, a, b, st_);
       }
       case Expr::Kind::Concat: {
+        if (autoescape_) return concat_escaping(e);
         std::string out;
         for (const auto& a : e.args) append_str_limited(out, eval(*a), st_.bound(0));
         st_.bytes(out.size());
@@ -1218,6 +1574,8 @@ switch (test) {
     if (const char* const* fields = obj.tuple_fields())
       for (std::size_t i = 0; fields[i]; ++i)
         if (name == fields[i]) return obj.as_list()[i];
+    // A block's `super` (of super() or self.name) is the next version of it in Jinja2.
+    if (obj.kind() == Kind::Callable && name == "super") throw EvalError("the attribute 'super' of a block is not supported");
     // `x.name` is Python's attribute first: a method of a dict wins over
     // its key of that name, and a str, list or number has attributes too.
     // Those the engine does not have are an error, never undefined.
@@ -1331,6 +1689,11 @@ switch (test) {
     }
     TemplateValue f = eval(callee);
     if (f.is_undefined()) fail_undefined(f);
+    if (f.kind() == Kind::Object && std::string_view(f.object_type()) == "LoopContext") {
+      const TemplateValue* call = f.as_map().find(kLoopCall);
+      if (!call) throw EvalError("The loop must have the 'recursive' marker to be called recursively.");
+      f = *call;
+    }
     if (f.kind() != Kind::Callable) throw EvalError("'" + type_name(f) + "' object is not callable");
     if (!e.kw_names.empty()) throw EvalError("keyword arguments in calls are not supported");
     List args = eval_args(e, 1);
@@ -1369,17 +1732,25 @@ switch (test) {
       }
     }
     if (obj.is_string()) {
+      // Markup's upper, lower, strip and replace give Markup, with the
+      // texts they are given escaped (MarkupSafe 2.1); startswith and
+      // endswith take them as they are.
+      const bool markup = obj.is_safe();
+      auto result = [markup](std::string text) {
+        return markup ? TemplateValue::safe_string(std::move(text)) : TemplateValue(std::move(text));
+      };
+      auto arg_text = [&](const TemplateValue& v) { return markup ? escaped_text(v) : text_of(v); };
       std::string_view s = obj.as_string();
       if (name == "upper" || name == "lower") {
         argc(0, 0);
-        return TemplateValue(name == "upper" ? py_upper(s) : py_lower(s));
+        return result(name == "upper" ? py_upper(s) : py_lower(s));
       }
       if (name == "strip") {
         List a = argc(0, 1);
         std::optional<std::string> chars;
-        if (!a.empty() && !a[0].is_none()) chars = text_of(a[0]);
+        if (!a.empty() && !a[0].is_none()) chars = arg_text(a[0]);
         if (chars) st_.step(s.size() / 256 * (chars->size() / 256 + 1));
-        return TemplateValue(std::string(py_strip(s, chars)));
+        return result(std::string(py_strip(s, chars)));
       }
       if (name == "startswith" || name == "endswith") {
         List a = argc(1, 1);
@@ -1391,11 +1762,11 @@ switch (test) {
       if (name == "replace") {
         List a = argc(2, 3);
         if (!a[0].is_string() || !a[1].is_string()) throw EvalError("replace() arguments must be str");
-        std::string r = py_replace(s, a[0].as_string(), a[1].as_string(), a.size() > 2 ? int_arg(a[2], "count") : -1,
-                                   st_.bound(0));
-        st_.step(s.size() / 256 * (a[0].as_string().size() / 256 + 1));
+        const std::string old = arg_text(a[0]);
+        std::string r = py_replace(s, old, arg_text(a[1]), a.size() > 2 ? int_arg(a[2], "count") : -1, st_.bound(0));
+        st_.step(s.size() / 256 * (old.size() / 256 + 1));
         st_.bytes(r.size());
-        return TemplateValue(std::move(r));
+        return result(std::move(r));
       }
     }
     return std::nullopt;
@@ -1480,6 +1851,7 @@ switch (test) {
       case Filter::Join: {
         Args a = args({"d", "attribute"});
         if (a.has(1)) throw EvalError("join(attribute=...) is not supported");
+        if (autoescape_) return join_escaping(v, a.has(0) ? a.get(0) : TemplateValue(std::string()));
         std::string sep = a.has(0) ? text_of(a.get(0)) : std::string();
         std::string out;
         bool first = true;
@@ -1596,9 +1968,17 @@ switch (test) {
         Args a = args({"old", "new", "count"});
         if (!a.has(0) || !a.has(1)) throw EvalError("replace() needs the old and the new text");
         std::int64_t count = a.has(2) && !a.get(2).is_none() ? int_arg(a.get(2), "count") : -1;
-        std::string s = text_of(v);
-        std::string old = text_of(a.get(0));
-        std::string r = py_replace(s, old, text_of(a.get(1)), count, st_.bound(0));
+        // Within autoescape, Markup among the three makes it Markup's replace:
+        // the plain ones escaped, the result Markup.
+        const bool markup = autoescape_ && (safe(v) || safe(a.get(0)) || safe(a.get(1)));
+        std::string s = markup ? escaped_text(v) : text_of(v);
+        std::string old = markup ? escaped_text(a.get(0)) : text_of(a.get(0));
+        std::string r = py_replace(s, old, markup ? escaped_text(a.get(1)) : text_of(a.get(1)), count, st_.bound(0));
+        if (markup) {
+          st_.step(s.size() / 256 * (old.size() / 256 + 1));
+          st_.bytes(r.size());
+          return TemplateValue::safe_string(std::move(r));
+        }
         st_.step(s.size() / 256 * (old.size() / 256 + 1));
         st_.bytes(r.size());
         return TemplateValue(std::move(r));
@@ -1697,6 +2077,20 @@ switch (test) {
   std::vector<TemplatePage::Splice>* splices_;  ///< nullptr: deferred texts go into out_
   std::vector<Frame> frames_;
   bool no_finite_checks_ = false;  ///< evaluating a {{ }} of literals as Jinja2 folds it
+  // Inheritance, recursive loops, escaping (see render_extends and render_block).
+  Chain* chain_ = nullptr;       ///< the inheritance chain this renderer is part of
+  bool root_ = false;            ///< renders the root-level code of a template (not a block body)
+  Frame* top_ = nullptr;         ///< names looked up after the frames: the chain's top-level names
+  bool parent_loop_ = false;     ///< parent_'s `loop` is visible (a scoped block)
+  int loop_level_ = 0;           ///< loops open around the statement being rendered
+  bool extended_ = false;        ///< a {% extends %} of this template has run
+  std::shared_ptr<const Template> extends_;  ///< the template it extends
+  const std::string* block_name_ = nullptr;  ///< the block whose body this renders
+  std::size_t block_level_ = 0;              ///< which of the chain's versions of it (0: the most derived)
+  const Renderer* block_scope_ = nullptr;    ///< a scoped block's names: the renderer where it was placed
+  bool autoescape_ = false;                  ///< within {% autoescape true %}
+  mutable std::shared_ptr<bool> alive_;      ///< see alive_token
+  static constexpr const char* kLoopCall = "\x01" "call";  ///< the attribute of `loop` that loop(...) calls
 };
 
 }  // namespace

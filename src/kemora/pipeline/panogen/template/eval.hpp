@@ -60,6 +60,9 @@ class Budget {
   /// Where rendering is (for errors that arise outside any expression).
   const std::string* name = nullptr;
   int line = 0;
+  /// Levels of nesting that the calls now running add (blocks rendered by
+  /// self.name() and super(), bodies of recursive loops called by loop()).
+  int call_levels = 0;
 
   static constexpr std::uint64_t kElementBytes = 32;
 

@@ -3,6 +3,7 @@
 // Internals of the template engine shared by its source files: the syntax
 // tree, the parser entry point and the Python-compatible text helpers.
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -99,11 +100,14 @@ struct Stmt;
 using Body = std::vector<Stmt>;
 
 struct Stmt {
-  enum class Kind { Text, Output, For, If, Set, Include };
+  enum class Kind {
+    Text, Output, For, If, Set, Include,
+    Extends, Block, Autoescape,  // inheritance and escaping
+  };
   Kind kind;
   int line = 0;
-  int depth = 0;                     ///< Include: the blocks around it
-  std::string text;                  ///< Text
+  int depth = 0;                     ///< Include, Block and recursive For: the blocks around it
+  std::string text;                  ///< Text; Block: its name
   ExprPtr expr;                      ///< Output, For iterable, Set value, Include name
   std::vector<std::string> targets;  ///< For and Set names (more than one: unpacking)
   ExprPtr cond;                      ///< For: the "if" filter
@@ -113,6 +117,12 @@ struct Stmt {
   bool uses_loop = false;            ///< For: the body refers to `loop`
   bool with_context = true;          ///< Include
   bool ignore_missing = false;       ///< Include
+  // Inheritance, recursive loops and escaping.
+  bool recursive = false;            ///< For: `recursive`, its body called again by `loop(...)`
+  int body_depth = 0;                ///< recursive For: the levels its body holds
+  bool scoped = false;               ///< Block: sees the names around it
+  bool required = false;             ///< Block: must be overridden
+  bool autoescape = false;           ///< Autoescape: on (true) or off within its body
 };
 
 struct Template {
@@ -121,6 +131,8 @@ struct Template {
   /// The deepest nesting of blocks and expressions in the template (at most
   /// common::kMaxNesting); an include checks it against the levels above.
   int max_depth = 0;
+  /// Its {% block %}s by name, wherever they stand in it.
+  std::map<std::string, const Stmt*, std::less<>> blocks;
 };
 
 /// Parses template source `source` named `name`. Throws TemplateError

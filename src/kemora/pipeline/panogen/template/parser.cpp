@@ -454,6 +454,9 @@ class Parser {
     std::map<std::string, int, std::less<>> inner_loads;      ///< names inner scopes used first (and where)
   };
   std::vector<Scope> scopes_{1};
+  /// The first scope that a name used in a block may concern: a block looks
+  /// its names up when it renders, never in the scopes around it.
+  std::size_t scope_barrier_ = 0;
 
   class ScopeGuard {
    public:
@@ -469,7 +472,7 @@ class Parser {
   void load_name(const std::string& name) {
     Scope& here = scopes_.back();
     here.first_is_store.emplace(name, false);
-    for (std::size_t i = 0; i + 1 < scopes_.size(); ++i)
+    for (std::size_t i = scope_barrier_; i + 1 < scopes_.size(); ++i)
       if (!scopes_[i].first_is_store.count(name)) scopes_[i].inner_loads.emplace(name, cur().line);
   }
 
@@ -494,6 +497,7 @@ class Parser {
       fail(e.what());
     }
     tpl->max_depth = max_depth_;
+    collect_blocks(tpl->body, *tpl);
     return tpl;
   }
 
@@ -624,6 +628,7 @@ class Parser {
           else if (tag == "if") body.push_back(parse_if(line));
           else if (tag == "set") body.push_back(parse_set(line));
           else if (tag == "include") body.push_back(parse_include(line));
+          else if (tag == "extends" || tag == "block" || tag == "autoescape") body.push_back(parse_inheritance_tag(tag, line));
           else fail_tag(tag, ends, line);
           break;
         }
@@ -670,7 +675,8 @@ class Parser {
 
   [[noreturn, gnu::noinline]] void fail_tag(const std::string& tag, std::initializer_list<std::string_view> ends,
                                             int line) {
-    if (tag == "endfor" || tag == "endif" || tag == "else" || tag == "elif" || tag == "endraw" || tag == "endset")
+    if (tag == "endfor" || tag == "endif" || tag == "else" || tag == "elif" || tag == "endraw" || tag == "endset" ||
+        tag == "endblock" || tag == "endautoescape")
       fail("unexpected '" + tag + "'" + expected_text(ends), line);
     fail("unknown tag '" + tag + "'" + expected_text(ends), line);
   }
@@ -715,29 +721,42 @@ class Parser {
       if (t == "loop") fail("can't assign to special loop variable in for-loop target", line);
     if (!skip_name("in")) fail("expected 'in', got '" + describe(cur()) + "'");
     s.expr = parse_tuple(false, false, "recursive"); statement_expr(s.expr);
-    if (is_name("recursive")) fail("recursive for loops are not supported");
     ScopeGuard loop_scope(*this);
     for (const auto& t : s.targets) store_name(t, line);
     if (skip_name("if")) {
       s.cond = parse_expression(true);
       statement_expr(s.cond);
     }
+    s.recursive = skip_name("recursive");
+    if (s.recursive && autoescape_level_ > 0) fail("a recursive loop inside {% autoescape %} is not supported", line);
+    s.depth = depth_;
     expect_block_end();
     bool outer_loop = saw_loop_;
     saw_loop_ = false;
     std::string end;
+    const int outer_max_depth = max_depth_;
+    max_depth_ = depth_;
+    ++scope_level_;
+    recursive_loops_ += s.recursive;
     {
       Nest nest(*this);
       end = parse_body(s.body, {"endfor", "else"});
     }
-    s.uses_loop = saw_loop_;
+    recursive_loops_ -= s.recursive;
+    --scope_level_;
+    // A recursive call of the body nests it once more below the call.
+    s.body_depth = max_depth_ - depth_;
+    max_depth_ = std::max(max_depth_, outer_max_depth);
+    s.uses_loop = saw_loop_ || s.recursive;
     saw_loop_ = outer_loop;
     expect_block_end();
     if (end == "else") {
       {
         Nest nest(*this);
         ScopeGuard else_scope(*this);
+        ++scope_level_;
         parse_body(s.else_body, {"endfor"});
+        --scope_level_;
       }
       expect_block_end();
     }
@@ -803,8 +822,136 @@ class Parser {
       s.with_context = next().value == "with";
       next();
     }
+    // Jinja2 fails to render such a template ("expected str instance, generator found").
+    if (!s.with_context && recursive_loops_ > 0)
+      fail("an include without context inside a recursive loop is not supported", line);
     expect_block_end();
     return s;
+  }
+
+  // ---- inheritance and escaping ----
+
+  [[gnu::noinline]] Stmt parse_inheritance_tag(const std::string& tag, int line) {
+    if (tag == "extends") return parse_extends(line);
+    if (tag == "block") return parse_block(line);
+    return parse_autoescape(line);
+  }
+
+  Stmt parse_extends(int line) {
+    if (scope_level_ > 0) fail("cannot use extend from a non top-level scope", line);
+    Stmt s = make_stmt(Stmt::Kind::Extends);
+    s.line = line;
+    s.expr = parse_expression(true); statement_expr(s.expr);
+    expect_block_end();
+    return s;
+  }
+
+  Stmt parse_block(int line) {
+    // Jinja2 renders a block body there unescaped, and what it gives as Markup.
+    if (autoescape_level_ > 0) fail("{% block %} inside {% autoescape %} is not supported", line);
+    Stmt s = make_stmt(Stmt::Kind::Block);
+    s.line = line;
+    s.depth = depth_;
+    if (cur().type != Tok::Name) fail("expected token 'name', got '" + describe(cur()) + "'");
+    s.text = next().value;
+    if (is_op("-")) fail("Block names in Jinja have to be valid Python identifiers and may not contain hyphens, use an underscore instead.");
+    s.scoped = skip_name("scoped");
+    s.required = skip_name("required");
+    expect_block_end();
+    {
+      // A block body is a function of its own in Jinja2: its names are its own scope.
+      Nest nest(*this);
+      ScopeGuard block_scope(*this);
+      const std::size_t outer_barrier = scope_barrier_;
+      scope_barrier_ = scopes_.size() - 1;
+      ++scope_level_;
+      parse_body(s.body, {"endblock"});
+      --scope_level_;
+      scope_barrier_ = outer_barrier;
+      // `loop` in a scoped block (or in a child's version of it) is the loop
+      // around it; in other blocks it is undefined.
+      saw_loop_ = saw_loop_ || s.scoped;
+    }
+    if (cur().type == Tok::Name && cur().value == s.text) next();
+    expect_block_end();
+    if (s.required)
+      for (const Stmt& c : s.body)
+        if (c.kind != Stmt::Kind::Text || !all_space(c.text))
+          fail("Required blocks can only contain comments or whitespace", c.line);
+    if (!block_lines_.emplace(s.text, line).second) fail("block '" + s.text + "' defined twice", line);
+    return s;
+  }
+
+  static bool all_space(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size())
+      if (!py_isspace(utf8_next(text, i))) return false;
+    return true;
+  }
+
+  Stmt parse_autoescape(int line) {
+    Stmt s = make_stmt(Stmt::Kind::Autoescape);
+    s.line = line;
+    s.expr = parse_expression(true); statement_expr(s.expr);
+    // Jinja2 compiles `~` by the value known when it compiles, and escapes {{ }}
+    // by the value when it renders: a value it knows only then mixes both.
+    if (!s.expr->constant) fail("{% autoescape %} of a value known only when rendering is not supported", line);
+    expect_block_end();
+    {
+      // Its body is a scope, as a loop body is: what it sets ends with it.
+      Nest nest(*this);
+      ScopeGuard scope(*this);
+      ++autoescape_level_;
+      ++scope_level_;
+      parse_body(s.body, {"endautoescape"});
+      --scope_level_;
+      --autoescape_level_;
+    }
+    expect_block_end();
+    check_autoescape_body(s.body);
+    return s;
+  }
+
+  /// Refuses in an autoescape region what gives Markup there by rules of its
+  /// own: statements other than text, {{ }}, if, for, set, include and
+  /// autoescape, and calls of names other than range() (macros, callables).
+  void check_autoescape_body(const Body& body) {
+    for (const Stmt& st : body) {
+      switch (st.kind) {
+        case Stmt::Kind::Text:
+        case Stmt::Kind::Output:
+        case Stmt::Kind::For:
+        case Stmt::Kind::If:
+        case Stmt::Kind::Set:
+        case Stmt::Kind::Include:
+        case Stmt::Kind::Autoescape: break;
+        default: fail("this statement inside {% autoescape %} is not supported", st.line);
+      }
+      check_autoescape_expr(st.expr.get());
+      check_autoescape_expr(st.cond.get());
+      check_autoescape_body(st.body);
+      check_autoescape_body(st.else_body);
+      for (const auto& [cond, b] : st.branches) {
+        check_autoescape_expr(cond.get());
+        check_autoescape_body(b);
+      }
+    }
+  }
+  void check_autoescape_expr(const Expr* e) {
+    if (!e) return;
+    if (e->kind == Expr::Kind::Call && e->args[0]->kind == Expr::Kind::Name && e->args[0]->name != "range")
+      fail("calling '" + e->args[0]->name + "' inside {% autoescape %} is not supported", e->line);
+    for (const auto& a : e->args) check_autoescape_expr(a.get());
+  }
+
+  /// Records where every block of the finished tree stands.
+  static void collect_blocks(const Body& body, Template& tpl) {
+    for (const Stmt& s : body) {
+      if (s.kind == Stmt::Kind::Block) tpl.blocks.emplace(s.text, &s);
+      collect_blocks(s.body, tpl);
+      collect_blocks(s.else_body, tpl);
+      for (const auto& [cond, b] : s.branches) collect_blocks(b, tpl);
+    }
   }
 
   /// The expression of a statement other than {{ }}: a constant one is
@@ -1052,6 +1199,9 @@ class Parser {
         load_name(v);
         e->name = v;
         if (v == "loop") saw_loop_ = true;
+        // What blocks and recursive loops give there is Markup or not by rules of their own.
+        if (autoescape_level_ > 0 && (v == "self" || v == "super" || (v == "loop" && recursive_loops_ > 0)))
+          fail("'" + v + "' inside {% autoescape %} is not supported");
       }
       next();
       return e;
@@ -1236,6 +1386,10 @@ class Parser {
   std::vector<Token> toks_;
   std::size_t pos_ = 0;
   bool saw_loop_ = false;
+  int scope_level_ = 0;  ///< loops, blocks and autoescape regions open (where {% extends %} may not stand)
+  int recursive_loops_ = 0;  ///< recursive loops open
+  int autoescape_level_ = 0;  ///< {% autoescape %} regions open
+  std::map<std::string, int, std::less<>> block_lines_;  ///< the blocks met so far, by name
   int depth_ = 0;      ///< levels open at the current token
   int max_depth_ = 0;  ///< the deepest level met
 };

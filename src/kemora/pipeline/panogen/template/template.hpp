@@ -41,7 +41,29 @@
 ///   `else`, and `loop.index`, `index0`, `revindex`, `revindex0`, `first`,
 ///   `last`, `length`, `depth` (1), `depth0` (0), `previtem`, `nextitem`,
 ///   `cycle(...)`, `changed(...)`; `set name = ...` (and `set a, b = ...`);
-///   `include` of a name, with `ignore missing` and `with`/`without context`.
+///   `include` of a name or of a list or tuple of names (the first that
+///   exists; undefined ones skipped), with `ignore missing` and
+///   `with`/`without context`.
+/// - Inheritance: `{% extends name %}` (a name from any expression, chains of
+///   any length, inside `if` too); once a template has extended another its
+///   text and `{{ }}` are not written (and not evaluated) while its `set`s,
+///   loops and includes still run, and a top-level `set` is seen by the
+///   templates it extends. `{% block name [scoped] [required] %}` with
+///   `{% endblock [name] %}`, blocks within blocks, in loops (`scoped`: seeing
+///   the loop's names and `loop`) and in `if`s; `{{ super() }}` at every level,
+///   `{{ self.name() }}`; a block defined twice, a required block rendered,
+///   super() without a parent block and a second extends are errors as in
+///   Jinja2.
+/// - Recursive loops: `{% for x in seq [if c] recursive %}` with
+///   `loop(children)` (its text), `loop.depth`/`depth0` counting the levels;
+///   each level counts its body's levels against the nesting limit.
+/// - `{% autoescape <literal> %}...{% endautoescape %}` (its body a scope):
+///   inside, `{{ }}` escapes what is not Markup (a safe string: `|safe`, `|e`,
+///   `|tojson`, Markup's own methods), `~` and `|join` with Markup among their
+///   parts escape the plain ones and give Markup, `|replace` with Markup is
+///   Markup's replace (MarkupSafe 2.1: old and new text escaped); `+` of
+///   Markup and a string escapes the string everywhere. Included templates
+///   are not escaped.
 /// - Expressions: literals (strings with Python's escapes; integers in every
 ///   form Jinja2 reads: `1_000`, `0x1F`, `0o17`, `0b101`; reals `1.5`,
 ///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
@@ -101,10 +123,23 @@
 ///
 /// Refused, with an error naming template, line and construct (Jinja2 would
 /// render these; the engine does not):
-/// - `{% macro %}`, `{% call %}`, `{% extends %}`/`{% block %}`,
+/// - `{% macro %}`, `{% call %}`,
 ///   `{% import %}`/`{% from %}`, `{% with %}`, `{% filter %}`,
-///   `{% autoescape %}`, `{% set %}...{% endset %}`, recursive loops,
-///   `{% break %}`/`{% continue %}`, include of a list of names.
+///   `{% set %}...{% endset %}`, `{% break %}`/`{% continue %}`.
+/// - `{% autoescape x %}` of a value that is not a literal (Jinja2 then
+///   escapes {{ }} by its value when rendering but compiles `~` without it);
+///   within an autoescape region: `{% block %}`, recursive loops, the names
+///   `self` and `super` (and `loop` inside a recursive loop), statements
+///   other than text, `{{ }}`, if, for, set, include and autoescape, and calls
+///   of names other than range(), whose Markup-ness follows rules of their
+///   own.
+/// - An include of a list holding something other than strings and
+///   undefined values; `{% include ... without context %}` inside a
+///   recursive loop (Jinja2 fails to render those templates); `super.super()`;
+///   calling `self.name()`, `super()` or `loop()` after the render, block or
+///   loop they belong to has ended.
+/// - Chains of templates extending templates more than 512 levels deep
+///   (Jinja2 fails with a RecursionError long before).
 /// - `*args`/`**kwargs` and keyword arguments in calls of context callables,
 ///   dict keys other than strings, nested unpacking, assigning to attributes.
 /// - Slices of dicts and numbers, slices inside a tuple of subscripts
@@ -115,9 +150,9 @@
 ///   printing it fails), `startswith`/`endswith` with start and end, list
 ///   `count`/`index` with start and stop, the attributes of numbers
 ///   (`x.real`).
-/// - Printing a callable, a method, `loop` or a generator; comparing a
-///   generator, its attributes, its subscripts, `in` over it (Jinja2 prints
-///   an address or compares identities).
+/// - Printing a callable, a method, `loop`, `self` or a block of it, or a
+///   generator; comparing a generator, its attributes, its subscripts, `in`
+///   over it (Jinja2 prints an address, a repr, or compares identities).
 /// - Sorting (`sort`, `dictsort`, `groupby`) keys that are or hold NaN, and
 ///   `unique` of NaN (Python's result depends on its algorithm and objects).
 /// - Case mappings Python makes with several characters or by context: the
@@ -159,7 +194,9 @@
 ///   chain is one level, and every `{% for %}`/`{% if %}` body one more level
 ///   for what it holds; an `{% include %}` runs the included template one level
 ///   below the include statement, so include depth, block depth and expression
-///   depth add up. Beyond the limit parsing (or, for includes, rendering)
+///   depth add up. A block runs one level below where it stands, and every
+///   call of `self.name()`, `super()` or a recursive `loop()` adds the levels
+///   of what it renders, so endless recursion ends in that error too. Beyond the limit parsing (or, for includes, rendering)
 ///   fails with "<template>:<line>: too deeply nested (more than 512 levels)".
 ///   Values (lists, tuples, maps) nest at most 512 levels too: building a
 ///   deeper one throws std::length_error with that text (inside a render: a
@@ -447,8 +484,9 @@ struct Template;
 /// defaults leave a dashboard of millions of rows far inside them; a fuzzer
 /// or a host that renders untrusted templates sets smaller ones.
 struct TemplateLimits {
-  /// Loop iterations (every element a `for` visits or tests with its `if`)
-  /// and element comparisons (==, <, in over lists and maps), all together.
+  /// Loop iterations (every element a `for` visits or tests with its `if`),
+  /// element comparisons (==, <, in over lists and maps) and calls of
+  /// self.name(), super() and a recursive loop(), all together.
   std::uint64_t max_steps = 100'000'000;
   /// Bytes the render writes to its output plus the bytes of every string an
   /// expression builds (~, +, *, join, replace, tojson, string, ...), plus 32
