@@ -531,6 +531,8 @@ std::optional<TemplateValue> call_more_methods(const TemplateValue& obj, const s
       if (!kw_names.empty()) throw EvalError(name + "() takes no keyword arguments");
       std::optional<std::string> chars;
       if (!a[0].is_none()) chars = str_arg(a[0], name, k1);
+      // Markup's lstrip/rstrip take the characters escaped (MarkupSafe 2.1).
+      if (chars && obj.is_safe() && !a[0].is_safe()) chars = escape_html(*chars);
       std::string_view stripped = py_strip(s, chars);
       // py_strip strips both ends: keep the other end of the original.
       std::size_t b = static_cast<std::size_t>(stripped.data() - s.data());
