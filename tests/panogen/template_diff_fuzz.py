@@ -31,8 +31,12 @@ import os
 import random
 import subprocess
 import sys
+import warnings
 
 import jinja2
+
+# Jinja2's compiled code of a random template may draw Python's SyntaxWarnings.
+warnings.simplefilter("ignore", SyntaxWarning)
 
 # ---- values -----------------------------------------------------------------
 
@@ -141,6 +145,8 @@ class Gen:
                      "list", "int", "round", "e", "escape", "safe", "tojson", "d", "default"]
 
     def filter_call(self, d):
+        if self.chance(0.3):
+            return self.more_filter(d)
         r = self.r.random()
         if r < 0.55:
             return self.pick(self.FILTERS_NOARG)
@@ -166,6 +172,9 @@ class Gen:
         ])()
 
     def test_call(self, d):
+        if self.chance(0.12):
+            return self.pick(["lower", "upper", "lower", "upper", "divisibleby(num=2)", "in(seq=[1, 'a'])",
+                              "sameas(other=none)", "eq(other=1)"])
         r = self.r.random()
         if r < 0.6:
             return self.pick(["defined", "undefined", "none", "number", "string", "integer", "float", "boolean",
@@ -176,6 +185,8 @@ class Gen:
         return "%s(%s)" % (name, arg) if self.chance(0.5) else "%s %s" % (name, arg)
 
     def postfix(self, base, d):
+        if self.chance(0.25):
+            return base + self.more_postfix(d)
         r = self.r.random()
         if r < 0.15:
             return base + "." + self.pick(KEYS + ["0", "1", "items", "nope"])
@@ -202,6 +213,8 @@ class Gen:
     def expr(self, d=0, cond_ok=True):
         if d >= 4:
             return self.atom(d)
+        if d < 3 and self.chance(0.3):
+            return self.more_expr(d)
         r = self.r.random()
         if not cond_ok and r >= 0.95:
             r = 0.0
@@ -221,6 +234,173 @@ class Gen:
         if r < 0.95:
             return "%s is %s%s" % (self.unary(d + 1), self.pick(["", "not "]), self.test_call(d))
         return "%s if %s else %s" % (self.unary(d + 1), self.unary(d + 1), self.unary(d + 1))
+
+    # ---- filters on sequences and texts, tests, slices, methods, % ----
+
+    ATTRS = ["ad", "v", "k", "v", "k", "zz", "0", "ad.0", "v,k", "k,ad"]
+    SEQS = ["rows", "rows", "rows", "l", "[3, 1, 2]", "['b', 'A', 'a', 'B']", "m", "range(5)", "'şİıIa'",
+            "[1, 2, 2, 'x']", "undef", "[[1, 'a'], [0, 'b'], [1, 'c']]", "[2.5, -1, 10**20, true, -0.0, 5e-324]",
+            "['ış', 'IŞ', 'İz', 'iz', 'b']", "[none, 0, '', 3]", "[3, 1, 2, 3, 1.0]", "['a', 'B', 'a', 'b']",
+            "[{'v': 1, 'k': 'x'}, {'v': 0}]", "m.items()"]
+    TEXT_ATOMS = ["s", "'hello wORLD-foo(bar) ışık'", "'a\\nb\\n\\nc'", "'<p>a <b>b</b></p> <!-- c -->&amp;'",
+                  "'Lorem ipsum dolor sit amet'", "'İstanbul ve IŞIK'", "'x y'", "''", "'a/b c?d=é&f'", "'%s=%d'"]
+
+    def attr(self):
+        return json.dumps(self.pick(self.ATTRS))
+
+    def seq_filter(self):
+        a = self.attr()
+        ri = self.r.randint
+        return self.pick([
+            lambda: self.pick(["sort", "sort(reverse=true)", "sort(true, true)", "sort(case_sensitive=true)",
+                               "unique", "unique(true)", "reverse", "list", "items", "dictsort",
+                               "dictsort(by='value')", "dictsort(reverse=true)", "dictsort(true)"]),
+            lambda: "sort(attribute=%s)" % a,
+            lambda: "sort(attribute=%s, reverse=%s)" % (a, self.pick(["true", "false"])),
+            lambda: "unique(attribute=%s)" % a,
+            lambda: "map(attribute=%s)" % a,
+            lambda: "map(attribute=%s, default=%s)" % (a, self.pick(["0", "'-'", "none"])),
+            lambda: self.pick(["map('upper')", "map('string')", "map('length')", "map('int')", "map('round', 1)",
+                               "map('default', 'D')", "map('nosuch')", "map('tojson')", "map('title')",
+                               "map('abs')", "map('first')", "map('join', '-')", "map('truncate', 4, true, '')",
+                               "map('replace', 'a', 'o')", "map('list')", "map('sort')", "map('float')"]),
+            lambda: self.pick(["select", "reject", "select('odd')", "select('even')", "reject('none')",
+                               "select('string')", "select('>', 1)", "select('lessthan', 2)", "select('in', [1, 'x'])",
+                               "select('divisibleby', 3)", "reject('defined')", "select('lower')", "select('upper')",
+                               "select('equalto', 'x')", "select('nosuch')", "select('number')", "reject('sameas', none)",
+                               "select('==', 2)", "select('ge', 0)", "reject('mapping')", "select('integer')",
+                               "select('divisibleby', num=2)", "reject('in', seq=[1, 'x'])", "select(num=1)"]),
+            lambda: "selectattr(%s)" % a,
+            lambda: "rejectattr(%s, %s)" % (a, self.pick(["'even'", "'odd'", "'defined'", "'none'", "'string'"])),
+            lambda: "selectattr(%s, %s, %s)" % (a, self.pick(["'equalto'", "'gt'", "'ne'", "'in'"]),
+                                                self.pick(["'x'", "0", "[1, 'y']", "2"])),
+            lambda: "batch(%d)" % ri(1, 3),
+            lambda: "batch(%d, %s)" % (ri(0, 3), self.pick(["0", "'-'", "none"])),
+            lambda: "slice(%d)" % ri(-1, 4),
+            lambda: "slice(%d, %s)" % (ri(1, 3), self.pick(["'f'", "0"])),
+            lambda: "groupby(%s)" % a,
+            lambda: "groupby(%s, default='d')" % a,
+            lambda: "groupby(%s, case_sensitive=true)" % a,
+        ])()
+
+    def seq_end(self):
+        return self.pick(["list", "join(',')", "join", "length", "first", "last", "sum", "min", "max", "count",
+                          "tojson", "string", "sort", "list|length", "join(', ', attribute='ad')", "sum(attribute='v')",
+                          "min(attribute='v')", "max(attribute='ad')", "first|string", "list|reverse|list",
+                          "sum(attribute='1', start=0)", "max(attribute='v', case_sensitive=true)", "unique|list",
+                          "map(attribute='grouper')|list", "map(attribute='list')|list", "list|first", "batch(2)|list"])
+
+    def seq_pipeline(self, d):
+        s = self.pick(self.SEQS) if self.chance(0.95) else self.atom(d + 1)
+        for _ in range(self.r.randint(1, 3)):
+            s += "|" + self.seq_filter()
+        if self.chance(0.85):
+            end = self.seq_end()
+            # what a generator has not (a length, an end, a JSON form): mostly take its list first
+            if end.split("|")[0] in ("length", "last", "count", "tojson", "string") and self.chance(0.9):
+                end = "list|" + end
+            s += "|" + end
+        return s
+
+    def text_filter(self):
+        ri = self.r.randint
+        return self.pick([
+            lambda: self.pick(["title", "capitalize", "indent", "wordcount", "filesizeformat", "filesizeformat(true)",
+                               "urlencode", "striptags", "reverse", "indent(first=true)", "indent('> ', blank=true)",
+                               "truncate", "title|reverse", "capitalize|title"]),
+            lambda: "truncate(%d)" % ri(2, 14),
+            lambda: "truncate(%d, %s)" % (ri(3, 12), self.pick(["true", "false"])),
+            lambda: "truncate(%d, false, %s, %d)" % (ri(2, 12), self.pick(["'..'", "''", "'>'"]), ri(0, 3)),
+            lambda: "truncate(length=%d, end='~', killwords=true)" % ri(1, 10),
+            lambda: "indent(%s, %s)" % (self.pick(["2", "0", "'--'", "-1", "true"]), self.pick(["true", "false"])),
+            lambda: "format()",
+        ])()
+
+    def text_pipeline(self, d):
+        s = self.pick(self.TEXT_ATOMS) if self.chance(0.9) else self.atom(d + 1)
+        if s == "'%s=%d'" and self.chance(0.7):
+            s += "|format(%s, %s)" % (self.pick(TEXTS_LITERALS), self.pick(self.NUMS))
+        for _ in range(self.r.randint(1, 2)):
+            s += "|" + self.text_filter()
+        return s
+
+    NUMS = ["3", "-7", "2**70", "1.5", "-0.0", "5e-324", "1.7976931348623157e308", "true", "255", "0", "2.675",
+            "-(2**64)", "1e16", "0.1"]
+    PCT_SPECS = [("%s", "any"), ("%d", "num"), ("%i", "num"), ("%5.2f", "num"), ("%x", "int"), ("%o", "int"),
+                 ("%#X", "int"), ("%e", "num"), ("%g", "num"), ("%r", "any"), ("%c", "chr"), ("%-6s|", "any"),
+                 ("%05d", "num"), ("%+.3e", "num"), ("%.2s", "any"), ("%-+8.3f|", "num"), ("% d", "num"),
+                 ("%#o", "int"), ("%10.4g", "num"), ("%.0f", "num"), ("%.3d", "num"), ("%%", None), ("%3c", "chr"),
+                 ("%#.3g", "num"), ("%G", "num"), ("%-5d|", "num"), ("%F", "num"), ("%.10f", "num")]
+
+    def pct_arg(self, kind, d):
+        if kind == "num" or (kind == "int" and self.chance(0.1)):
+            return self.pick(self.NUMS)
+        if kind == "int":
+            return self.pick(["3", "-7", "2**62", "255", "0", "true", "-(2**40)", "4095"])
+        if kind == "chr":
+            return self.pick(["65", "0x15e", "'ş'", "'a'", "32", "0x1F600"])
+        return self.atom(d + 1) if self.chance(0.3) else self.pick(TEXTS_LITERALS + self.NUMS)
+
+    def percent_expr(self, d):
+        if self.chance(0.15):
+            fmt, args = self.pick([("'%(a)s'", "{'a': %s}" % self.atom(d + 1)), ("'%(a)s%(a)s'", "{'a': 1, 'ad': 'ş'}"),
+                                   ("'%(k)s/%(v)05d'", "{'k': 'x', 'v': %s}" % self.pick(self.NUMS)),
+                                   ("'%(ad)r|%(v)+d'", "rows[0]"), ("'%(a)s'", "m"), ("'%(k)s'", "rows[0]")])
+            return "%s %% %s" % (fmt, args)
+        specs = [self.pick(self.PCT_SPECS) for _ in range(self.r.randint(1, 3))]
+        fmt = json.dumps(self.pick(["", "x", "ş "]) + "".join(sp for sp, _ in specs), ensure_ascii=False)
+        args = [self.pct_arg(kind, d) for _, kind in specs if kind]
+        if self.chance(0.05):  # a mismatch now and then: an error in both
+            args = args[1:] if args else ["1"]
+        if self.chance(0.2):
+            return "%s|format(%s)" % (fmt, ", ".join(args))
+        if len(args) == 1 and self.chance(0.5) and not args[0].startswith("("):
+            return "%s %% %s" % (fmt, args[0])
+        return "%s %% (%s%s)" % (fmt, ", ".join(args), "," if len(args) == 1 else "")
+
+    def more_postfix(self, d):
+        r = self.r.random()
+        b = lambda: self.pick(["", "", "1", "-1", "2", "-3", "0", "10", "none", "n", "2**64"])
+        if r < 0.45:
+            if self.chance(0.5):
+                return "[%s:%s]" % (b(), b())
+            return "[%s:%s:%s]" % (b(), b(), self.pick(["", "1", "2", "-1", "-2", "0", "3"]))
+        return "." + self.pick([
+            "split()", "split(',')", "split(' ', 1)", "rsplit(None, 1)", "split(maxsplit=1)", "rsplit(',', 1)",
+            "split(sep='a')", "format(1, 'a')", "format(n=1)", "join(['x', 'y'])", "join(l)", "count('a')",
+            "find('a')", "rfind('a')", "count('')", "title()", "capitalize()", "lstrip()", "rstrip()", "strip('xa ')",
+            "lstrip('a')", "startswith(('a', 'İ'))", "endswith(('c', 'x'))", "index(1)", "count(1)", "grouper", "list",
+            "find('b', 1, 4)", "split('')", "format()",
+        ])
+
+    FMT_SPECS = [("{}", "any"), ("{:>6}", "any"), ("{:05.2f}", "num"), ("{:,}", "num"), ("{:x}", "int"),
+                 ("{!r}", "any"), ("{:^7}", "any"), ("{:+d}", "int"), ("{:.2%}", "num"), ("{:e}", "num"),
+                 ("{:<4}|", "any"), ("{:_}", "int"), ("{{}}", None), ("{:.3}", "any"), ("{:g}", "num"),
+                 ("{:*^9}", "any"), ("{:#b}", "int"), ("{:.1f}", "num"), ("{:08.3f}", "num"), ("{:=+7}", "int"),
+                 ("{:.2s}", "str"), ("{:10}", "num"), ("{:,.2f}", "num"), ("{:X}", "int"), ("{!s:>5}", "any")]
+
+    def method_expr(self, d):
+        specs = [self.pick(self.FMT_SPECS) for _ in range(self.r.randint(1, 3))]
+        fmt = json.dumps("".join(sp for sp, _ in specs), ensure_ascii=False)
+        args = [self.pick(TEXTS_LITERALS) if kind == "str" else self.pct_arg(kind, d) for _, kind in specs if kind]
+        if self.chance(0.05):
+            args = args[1:]
+        if self.chance(0.15):
+            return "'{a}-{b!r}'.format(a=%s, b=%s)" % (self.atom(d + 1), self.atom(d + 1))
+        return "%s.format(%s)" % (fmt, ", ".join(args))
+
+    def more_expr(self, d):
+        r = self.r.random()
+        if r < 0.4:
+            return self.seq_pipeline(d)
+        if r < 0.65:
+            return self.text_pipeline(d)
+        if r < 0.85:
+            return self.percent_expr(d)
+        return self.method_expr(d)
+
+    def more_filter(self, d):
+        return self.seq_filter() if self.chance(0.5) else self.text_filter()
 
     # ---- statements ----
 
@@ -260,7 +440,7 @@ class Gen:
         if r < 0.85:
             target = self.pick(["x", "item", "k, v", "a"])
             seq = self.pick(["l", "rows", "m", "m.items()", "range(3)", "s", "[1, 2, 2, 3]", "l|list",
-                             "rows|list", "'abc'", self.expr(2)])
+                             "rows|list", "'abc'", self.expr(2), self.seq_pipeline(2), self.seq_pipeline(2)])
             cond = " if %s" % self.expr(2, False) if self.chance(0.15) else ""
             s = "{%%%s for %s in %s%s %s%%}%s" % (self.ws(), target, seq, cond, self.ws(), self.body(d + 1, True))
             if self.chance(0.2):
@@ -742,6 +922,9 @@ class Gen:
 
 
 # ---- running ----------------------------------------------------------------
+
+TEXTS_LITERALS = [json.dumps(t, ensure_ascii=False) for t in TEXTS if "\\" not in json.dumps(t)]
+
 
 def make_env():
     return jinja2.Environment(autoescape=False, loader=jinja2.DictLoader({}))

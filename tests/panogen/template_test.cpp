@@ -170,6 +170,8 @@ TEST_F(TemplateOracleTest, StatementsScopingWhitespaceIncludesAsJinja2) { check_
 TEST_F(TemplateOracleTest, SourceNewlinesAsJinja2) { check_corpus("extra"); }
 TEST_F(TemplateOracleTest, MixedDashboardLikeCasesAsJinja2) { check_corpus("mixed"); }
 TEST_F(TemplateOracleTest, IntegersOfAnySizeAndRealsAtTheEdgesAsJinja2) { check_corpus("numbers"); }
+TEST_F(TemplateOracleTest, SequenceFiltersGeneratorsAndSlicesAsJinja2) { check_corpus("sequences"); }
+TEST_F(TemplateOracleTest, TextFiltersPercentFormattingAndMethodsAsJinja2) { check_corpus("texts"); }
 TEST_F(TemplateOracleTest, InheritanceIncludeListsRecursiveLoopsAutoescapeAsJinja2) { check_corpus("inheritance"); }
 TEST_F(TemplateOracleTest, MacrosImportsAndBlocksAsJinja2) { check_corpus("macros"); }
 
@@ -196,7 +198,29 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("{% for x in l %}\n{% extends 'base.html' %}{% endfor %}"),
             "page.html:2: cannot use extend from a non top-level scope");
   EXPECT_EQ(error_of("x\n{{ v|wordwrap }}"), "page.html:2: unknown filter 'wordwrap'");
-  EXPECT_EQ(error_of("{{ 3 is upper }}"), "page.html:1: unknown test 'upper'");
+  EXPECT_EQ(error_of("{{ 3 is escaped }}"), "page.html:1: unknown test 'escaped'");
+  EXPECT_EQ(error_of("{{ {'a': 1}[1:] }}"), "page.html:1: slicing a dict is not supported");
+  EXPECT_EQ(error_of("{{ 'abc'[1:2, 3] }}"), "page.html:1: a slice in a tuple of subscripts is not supported");
+  // Generators print with an address in Jinja2; what they hold is fine.
+  EXPECT_EQ(error_of("{{ [1, 2]|map('string') }}"), "page.html:1: printing a value of type 'generator' is not supported");
+  EXPECT_EQ(error_of("\n{{ [1]|reverse == [1]|reverse }}"),
+            "page.html:2: comparing a list_reverseiterator is not supported");
+  EXPECT_EQ(error_of("{{ [1, 2]|map('string')|list }}{{ [3]|reverse|join }}"), "");
+  EXPECT_EQ(error_of("{{ '%a' % 1 }}"), "page.html:1: the %a conversion is not supported");
+  EXPECT_EQ(error_of("{{ ('%s'|safe) % '<' }}"),
+            "page.html:1: %-formatting of a safe (Markup) string is not supported");
+  EXPECT_EQ(error_of("{{ '%f' % x }}", {{"x", std::numeric_limits<double>::infinity()}}),
+            "page.html:1: %-formatting of inf or nan is not supported");
+  EXPECT_EQ(error_of("{{ [x, 1.0]|sort }}", {{"x", std::nan("")}}),
+            "page.html:1: sorting values that are or hold NaN is not supported");
+  EXPECT_EQ(error_of("{{ '{0.a}'.format(m) }}"), "page.html:1: that field name in str.format is not supported");
+  EXPECT_EQ(error_of("{{ x|wordcount }}", {{"x", "a 漢字"}}), "page.html:1: word boundaries at '漢' are not supported");
+  EXPECT_EQ(error_of("{{ 'ᴀb'.title() }}"),
+            "page.html:1: whether 'ᴀ' has a case (in Python's Unicode data) is not known here");
+  EXPECT_EQ(error_of("{{ 'aᴀ' is lower }}"),
+            "page.html:1: whether 'ᴀ' has a case (in Python's Unicode data) is not known here");
+  EXPECT_EQ(error_of("{{ x|striptags }}", {{"x", "a &eacute;"}}),
+            "page.html:1: striptags of a text with the character reference '&eacute' is not supported");
   EXPECT_EQ(error_of("\n{% set x, y %}ab{% endset %}"),
             "page.html:2: a block assignment to several names is not supported");
   EXPECT_EQ(error_of("{% set f = joiner %}\n{% call f() %}x{% endcall %}"),
@@ -225,7 +249,6 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("{% macro m() %}{{ x }}{% endmacro %}\n{{ m() }}{% set x = 1 %}", {{"x", 5}}),
             "page.html:2: 'x' is used in a loop or macro on line 1 before the {% set %} of it in the scope around that "
             "loop (Jinja2 leaves it undefined there; not supported)");
-  EXPECT_EQ(error_of("{{ 'abc'[1:] }}"), "page.html:1: slices are not supported");
   EXPECT_EQ(error_of("\n{% autoescape x %}{% endautoescape %}"),
             "page.html:2: {% autoescape %} of a value known only when rendering is not supported");
   EXPECT_EQ(error_of("{{ {1: 2} }}"), "page.html:1: dict keys other than strings are not supported");
@@ -567,6 +590,39 @@ TEST_F(TemplateErrorTest, WorkBeyondTheLimitsIsAnErrorNamingTheLine) {
   } catch (const TemplateError& e) {
     EXPECT_EQ(std::string(e.what()).substr(0, 13), "out.html:2: t");
   }
+}
+
+TEST_F(TemplateErrorTest, FilterArgumentsAskingForHugeWorkAreAnErrorNamingTheLine) {
+  TemplateLimits small{.max_steps = 100'000, .max_bytes = 4 << 20, .max_range = 100'000};
+  const std::string steps = "too much work: more than 100000 loop iterations and comparisons in one render "
+                            "(TemplateLimits::max_steps)";
+  const std::string bytes =
+      "too much text: the render wrote or built more than its byte budget (TemplateLimits::max_bytes)";
+  auto run = [&](const std::string& source) {
+    TemplateEnvironment env("", small);
+    env.add_source("t.html", source);
+    try {
+      env.render("t.html", {});
+    } catch (const TemplateError& e) {
+      return std::string(e.what());
+    }
+    return std::string();
+  };
+  EXPECT_EQ(run("\n{{ [1]|batch(10**9, 0)|list|length }}"), "t.html:2: " + bytes);
+  EXPECT_EQ(run("\n{{ [1]|slice(10**12)|list|length }}"), "t.html:2: " + steps);
+  EXPECT_EQ(run("\n{{ 'x\\ny'|indent(10**12) }}"), "t.html:2: " + bytes);
+  EXPECT_EQ(run("{{ range(5000)|unique|list|length }}"), "t.html:1: " + steps);
+  EXPECT_EQ(run("{{ range(20000)|reverse|sort|first }}"), "t.html:1: " + steps);
+  EXPECT_EQ(run("{{ '%*d' % (10**9, 1) }}"), "t.html:1: a width or precision this large is not supported");
+  EXPECT_EQ(run("{{ '{:2000000}'.format(1) }}"), "t.html:1: a format width or precision this large is not supported");
+  EXPECT_EQ(run("{{ ('ab' * 300000).split('a')|length }}"), "t.html:1: " + bytes);
+  // map running map running map ... over lists nested as deep: an error, not a deep stack.
+  std::string nested = std::string(100, '[') + "1" + std::string(100, ']');
+  std::string maps;
+  for (int i = 0; i < 99; ++i) maps += "'map', ";
+  EXPECT_NE(run("{{ " + nested + "|map(" + maps + "'string')|list }}"), "");
+  // Within the limits the same filters give their results.
+  EXPECT_EQ(run("{{ range(300)|unique|list|length }}{{ range(300)|reverse|sort|first }}"), "");
 }
 
 TEST_F(TemplateErrorTest, OnlyTemplateErrorsLeaveRender) {

@@ -17,6 +17,7 @@
 
 #include "kemora/common/limits.hpp"
 #include "kemora/common/numfmt.hpp"
+#include "kemora/pipeline/panogen/template/eval.hpp"
 #include "kemora/pipeline/panogen/template/internal.hpp"
 #include "kemora/pipeline/panogen/template/bigint.hpp"
 
@@ -26,87 +27,8 @@ using namespace detail;
 using Kind = TemplateValue::Kind;
 using List = TemplateValue::List;
 
-namespace {
+namespace detail {
 
-/// A failure inside an expression, without a location yet; the renderer adds
-/// the template name and line.
-class EvalError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-/// The names a scope binds, in order (keys are names in the syntax tree).
-using Frame = std::vector<std::pair<std::string_view, TemplateValue>>;
-
-/// What one render may still spend (TemplateLimits), shared by the renderers
-/// of the template and of the templates it includes.
-class Budget {
- public:
-  explicit Budget(const TemplateLimits& limits) : limits_(limits) {}
-  const TemplateLimits& limits() const { return limits_; }
-
-  /// `n` loop iterations or element comparisons.
-  void step(std::uint64_t n = 1) {
-    if (n > limits_.max_steps - steps_)
-      throw EvalError("too much work: more than " + std::to_string(limits_.max_steps) +
-                      " loop iterations and comparisons in one render (TemplateLimits::max_steps)");
-    steps_ += n;
-  }
-  /// `n` bytes written or built.
-  void bytes(std::uint64_t n) {
-    if (n > room()) throw EvalError(kTooMuchText);
-    bytes_ += n;
-  }
-  /// `count` elements of `size` bytes each, without overflow.
-  void bytes(std::uint64_t count, std::uint64_t size) {
-    if (size != 0 && count > room() / size) throw EvalError(kTooMuchText);
-    bytes(count * size);
-  }
-  /// `count` list elements built.
-  void elements(std::uint64_t count) { bytes(count, kElementBytes); }
-  /// Bytes that may still be written or built.
-  std::uint64_t room() const { return limits_.max_bytes - bytes_; }
-  /// `room()` as a size bound for a text that already holds `have` bytes.
-  std::size_t bound(std::size_t have) const {
-    std::uint64_t r = room();
-    return r > std::numeric_limits<std::size_t>::max() - have ? std::numeric_limits<std::size_t>::max() : have + r;
-  }
-
-  /// Where rendering is (for errors that arise outside any expression).
-  const std::string* name = nullptr;
-  int line = 0;
-  /// Levels of nesting that the calls now running add (blocks rendered by
-  /// self.name() and super(), bodies of recursive loops called by loop()).
-  int call_levels = 0;
-
-  /// Frames that macros hold on to and namespaces: emptied when the render
-  /// ends, which breaks the cycles values make through them (a macro in the
-  /// frame it holds, a namespace holding itself).
-  void keep(const std::shared_ptr<Frame>& f) {
-    if (kept_frame_set_.insert(f.get()).second) kept_frames_.push_back(f);
-  }
-  void keep(const std::shared_ptr<TemplateMap>& m) { kept_maps_.push_back(m); }
-  ~Budget() {
-    for (auto& f : kept_frames_) f->clear();
-    for (auto& m : kept_maps_) *m = TemplateMap();
-  }
-  /// Modules imported without context, by template name (Jinja2 caches them).
-  std::map<std::string, TemplateValue, std::less<>> modules;
-  /// Macro calls running (one inside another).
-  int macro_calls = 0;
-  /// The globals namespace, dict, joiner, cycler (made when first used).
-  std::map<std::string, TemplateValue, std::less<>> globals;
-
-  static constexpr std::uint64_t kElementBytes = 32;
-
- private:
-  const TemplateLimits& limits_;
-  std::uint64_t steps_ = 0;
-  std::uint64_t bytes_ = 0;
-  std::vector<std::shared_ptr<Frame>> kept_frames_;
-  std::set<const Frame*> kept_frame_set_;
-  std::vector<std::shared_ptr<TemplateMap>> kept_maps_;
-};
 
 bool is_int(const TemplateValue& v) { return v.is_integer(); }
 /// A list or a tuple: what +, * and < take (not a range or a dict view).
@@ -187,6 +109,9 @@ std::string py_quoted(std::string_view s) {
 
 bool py_eq(const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_number() && b.is_number()) return compare_numbers(a, b) == 0;
+  // An iterator equals itself only (Python's identity), whatever it holds.
+  if (a.kind() == Kind::Iterator || b.kind() == Kind::Iterator)
+    throw EvalError("comparing a " + type_name(a.kind() == Kind::Iterator ? a : b) + " is not supported");
   // Python compares dict views as sets (or, values, by identity).
   if (a.kind() == Kind::View || b.kind() == Kind::View)
     throw EvalError("comparing a " + type_name(a.kind() == Kind::View ? a : b) + " is not supported");
@@ -458,6 +383,7 @@ TemplateValue int_arithmetic(BinOp op, const TemplateValue& a, const TemplateVal
 
 TemplateValue arithmetic(BinOp op, const TemplateValue& a, const TemplateValue& b, Budget& st) {
   if (a.is_undefined()) fail_undefined(a);
+  if (op == BinOp::Mod && a.is_string()) return percent_format(a, b, st);
   if (b.is_undefined()) fail_undefined(b);
   if (a.is_number() && b.is_number()) {
     if (op == BinOp::Div) {
@@ -559,7 +485,7 @@ std::string_view number_text(std::string_view text, const char* what) {
 }
 
 /// int(text, base): nullopt where Python raises ValueError.
-std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base = 10) {
+std::optional<BigInt> py_parse_int(std::string_view text, std::int64_t base) {
   if (base != 0 && (base < 2 || base > 36)) return std::nullopt;
   std::string_view s = number_text(text, "int()");
   bool negative = false;
@@ -767,40 +693,15 @@ TemplateValue range_function(Budget& st) {
 
 // ---- the renderer -----------------------------------------------------------
 
-/// Positional and keyword arguments bound to a filter's parameter names.
-class Args {
- public:
-  Args(std::string_view filter, std::initializer_list<std::string_view> names, List values,
-       const std::vector<std::string>& kw_names)
-      : values_(names.size()) {
-    std::size_t positional = values.size() - kw_names.size();
-    if (positional > names.size())
-      throw EvalError("filter '" + std::string(filter) + "' takes at most " + std::to_string(names.size()) +
-                      " arguments");
-    for (std::size_t i = 0; i < positional; ++i) values_[i] = std::move(values[i]);
-    for (std::size_t k = 0; k < kw_names.size(); ++k) {
-      std::size_t slot = 0;
-      for (std::string_view n : names) {
-        if (n == kw_names[k]) break;
-        ++slot;
-      }
-      if (slot == names.size())
-        throw EvalError("filter '" + std::string(filter) + "' got an unexpected keyword argument '" + kw_names[k] + "'");
-      if (values_[slot]) throw EvalError("filter '" + std::string(filter) + "' got multiple values for '" + kw_names[k] + "'");
-      values_[slot] = std::move(values[positional + k]);
-    }
-  }
-  bool has(std::size_t i) const { return values_[i].has_value(); }
-  const TemplateValue& get(std::size_t i) const { return *values_[i]; }
-
- private:
-  std::vector<std::optional<TemplateValue>> values_;
-};
 
 std::int64_t int_arg(const TemplateValue& v, const char* what) {
   if (!is_int(v)) throw EvalError(std::string(what) + " must be an integer, not '" + type_name(v) + "'");
   return v.as_int();
 }
+
+}  // namespace detail
+
+namespace {
 
 // ---- macros, namespaces and the other globals: their values ----------------
 
@@ -874,7 +775,7 @@ TemplateMap dict_of(const char* what, const List& args, const KwFn::Kw& kw) {
   return out;
 }
 
-class Renderer {
+class Renderer : public FilterHost {
  public:
   /// `depth`: the levels of nesting above this template's own (the include
   /// statements and blocks around it in the templates that include it).
@@ -1173,7 +1074,7 @@ class Renderer {
   }
 
   /// The elements iterating `v` gives, charged to the budget first.
-  List items_of(const TemplateValue& v) {
+  List items_of(const TemplateValue& v) override {
     if (v.is_string()) st_.elements(v.as_string().size());
     else if (v.is_sequence()) st_.elements(v.as_list().size());
     else if (v.is_map()) st_.elements(v.as_map().size());
@@ -1181,7 +1082,7 @@ class Renderer {
   }
 
   /// What printing `v` gives, charged to the budget.
-  std::string text_of(const TemplateValue& v) {
+  std::string text_of(const TemplateValue& v) override {
     std::string out;
     append_str_limited(out, v, st_.bound(0));
     st_.bytes(out.size());
@@ -2029,61 +1930,17 @@ class Renderer {
       }
       case Expr::Kind::Attr: return get_attr(eval(*e.args[0]), e.name);
       case Expr::Kind::Item: return get_item(eval(*e.args[0]), eval(*e.args[1]));
+      case Expr::Kind::Slice: {
+        TemplateValue obj = eval(*e.args[0]);
+        return slice_value(obj, eval(*e.args[1]), eval(*e.args[2]), eval(*e.args[3]), st_);
+      }
       case Expr::Kind::Call: return eval_call(e);
       case Expr::Kind::Filter: return eval_filter(e);
       case Expr::Kind::Test: {
         TemplateValue v = eval(*e.args[0]);
-        bool r = false;
-        switch (e.test) {
-          case Test::Defined: r = !v.is_undefined(); break;
-          case Test::Undefined: r = v.is_undefined(); break;
-          case Test::None: r = v.is_none(); break;
-          case Test::Number: r = v.is_number(); break;
-          case Test::String: r = v.is_string(); break;
-          case Test::Integer: r = v.kind() == Kind::Int; break;
-          case Test::Float: r = v.kind() == Kind::Double; break;
-          case Test::Boolean: r = v.kind() == Kind::Bool; break;
-          case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
-          case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
-          case Test::Mapping: r = v.is_map(); break;
-          // len() and __getitem__: an undefined value has both.
-          case Test::Sequence:
-            r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
-            break;
-          case Test::Iterable:
-            r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object;
-            break;
-          // An undefined value and the loop object can be called (and fail).
-          case Test::Callable:
-            r = py_callable(v) || v.is_undefined() || v.kind() == Kind::Object;
-            break;
-          case Test::Even:
-          case Test::Odd:
-          case Test::DivisibleBy: {
-            TemplateValue divisor = e.test == Test::DivisibleBy ? eval(*e.args[1]) : TemplateValue(2);
-            TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
-            r = py_eq(rest, TemplateValue(e.test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
-            break;
-          }
-          case Test::Eq: r = compare(CmpOp::Eq, v, eval(*e.args[1]), st_); break;
-          case Test::Ne: r = compare(CmpOp::Ne, v, eval(*e.args[1]), st_); break;
-          case Test::Lt: r = compare(CmpOp::Lt, v, eval(*e.args[1]), st_); break;
-          case Test::Le: r = compare(CmpOp::Le, v, eval(*e.args[1]), st_); break;
-          case Test::Gt: r = compare(CmpOp::Gt, v, eval(*e.args[1]), st_); break;
-          case Test::Ge: r = compare(CmpOp::Ge, v, eval(*e.args[1]), st_); break;
-          case Test::In: r = compare(CmpOp::In, v, eval(*e.args[1]), st_); break;
-          case Test::SameAs: {
-            // Python's `is`: only none, true and false are one object whatever
-            // made them; for other values it depends on the interpreter.
-            TemplateValue other = eval(*e.args[1]);
-            auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
-            if (!singleton(v) && !singleton(other))
-              throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
-            r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
-                (v.is_none() || v.as_bool() == other.as_bool());
-            break;
-          }
-        }
+        List args = eval_args(e, 1);
+        check_test_keywords(e.test, e.name, e.kw_names);
+        bool r = test_value(e.test, v, args);
         return TemplateValue(e.negated ? !r : r);
       }
       case Expr::Kind::Neg:
@@ -2136,8 +1993,95 @@ class Renderer {
     return {};
   }
 
+  /// Jinja2's tests that take their argument by name too: divisibleby(num=),
+  /// in(seq=), sameas(other=); the others take none by name.
+  static void check_test_keywords(Test test, const std::string& name, const std::vector<std::string>& kw_names) {
+    if (kw_names.empty()) return;
+    const char* allowed = test == Test::DivisibleBy ? "num" : test == Test::In ? "seq" : test == Test::SameAs ? "other" : nullptr;
+    if (!allowed) throw EvalError("the test '" + name + "' takes no keyword arguments");
+    for (const auto& k : kw_names)
+      if (k != allowed) throw EvalError("the test '" + name + "' got an unexpected keyword argument '" + k + "'");
+  }
+
+  bool test_value(Test test, const TemplateValue& v, const List& args) {
+bool r = false;
+switch (test) {
+      case Test::Defined: r = !v.is_undefined(); break;
+      case Test::Undefined: r = v.is_undefined(); break;
+      case Test::None: r = v.is_none(); break;
+      case Test::Number: r = v.is_number(); break;
+      case Test::String: r = v.is_string(); break;
+      // str.islower()/isupper(): some cased character, and none of the other case.
+      case Test::Lower:
+      case Test::Upper: {
+        std::string text = v.is_string() ? std::string() : text_of(v);  // Jinja2 tests str(value)
+        std::string_view s = v.is_string() ? v.as_string() : std::string_view(text);
+        // islower: some cased character and all of them lower case (isupper alike).
+        const CharCase want = test == Test::Lower ? CharCase::Lower : CharCase::Upper;
+        bool cased = false, all = true;
+        for (std::size_t i = 0; i < s.size();) {
+          CharCase c = py_case(utf8_next(s, i));
+          if (c == CharCase::Uncased) continue;
+          cased = true;
+          if (c != want) all = false;
+        }
+        r = cased && all;
+        break;
+      }
+      case Test::Integer: r = v.kind() == Kind::Int; break;
+      case Test::Float: r = v.kind() == Kind::Double; break;
+      case Test::Boolean: r = v.kind() == Kind::Bool; break;
+      case Test::True: r = v.kind() == Kind::Bool && v.as_bool(); break;
+      case Test::False: r = v.kind() == Kind::Bool && !v.as_bool(); break;
+      case Test::Mapping: r = v.is_map(); break;
+      // len() and __getitem__: an undefined value has both.
+      case Test::Sequence:
+        r = v.is_undefined() || v.is_string() || v.is_map() || (v.is_sequence() && v.kind() != Kind::View);
+        break;
+      case Test::Iterable:
+        r = v.is_undefined() || v.is_string() || v.is_map() || v.is_sequence() || v.kind() == Kind::Object ||
+          v.kind() == Kind::Iterator;
+        break;
+      // An undefined value and the loop object can be called (and fail).
+      case Test::Callable:
+        r = py_callable(v) || v.is_undefined() || v.kind() == Kind::Object;
+        break;
+      case Test::Even:
+      case Test::Odd:
+      case Test::DivisibleBy: {
+        TemplateValue divisor = test == Test::DivisibleBy ? args[0] : TemplateValue(2);
+        TemplateValue rest = arithmetic(BinOp::Mod, v, divisor, st_);
+        r = py_eq(rest, TemplateValue(test == Test::Odd ? 1 : 0), st_);  // odd: value % 2 == 1
+        break;
+      }
+      case Test::Eq: r = compare(CmpOp::Eq, v, args[0], st_); break;
+      case Test::Ne: r = compare(CmpOp::Ne, v, args[0], st_); break;
+      case Test::Lt: r = compare(CmpOp::Lt, v, args[0], st_); break;
+      case Test::Le: r = compare(CmpOp::Le, v, args[0], st_); break;
+      case Test::Gt: r = compare(CmpOp::Gt, v, args[0], st_); break;
+      case Test::Ge: r = compare(CmpOp::Ge, v, args[0], st_); break;
+      case Test::In: r = compare(CmpOp::In, v, args[0], st_); break;
+      case Test::SameAs: {
+        // Python's `is`: only none, true and false are one object whatever
+        // made them; for other values it depends on the interpreter.
+        TemplateValue other = args[0];
+        auto singleton = [](const TemplateValue& x) { return x.is_none() || x.kind() == Kind::Bool; };
+        if (!singleton(v) && !singleton(other))
+          throw EvalError("the test 'sameas' of values other than none, true and false is not supported");
+        r = singleton(v) && singleton(other) && v.kind() == other.kind() &&
+            (v.is_none() || v.as_bool() == other.as_bool());
+        break;
+      }
+    }
+    return r;
+  }
+
   static TemplateValue get_attr(const TemplateValue& obj, const std::string& name) {
     if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.kind() == Kind::Iterator) throw EvalError("the attributes of a " + type_name(obj) + " are not supported");
+    if (const char* const* fields = obj.tuple_fields())
+      for (std::size_t i = 0; fields[i]; ++i)
+        if (name == fields[i]) return obj.as_list()[i];
     // A block's `super` (of super() or self.name) is the next version of it in Jinja2.
     if (obj.kind() == Kind::Callable && name == "super") throw EvalError("the attribute 'super' of a block is not supported");
     if (std::optional<TemplateValue> v = special_attr(obj, name)) return std::move(*v);
@@ -2216,6 +2160,7 @@ class Renderer {
 
   static TemplateValue get_item(const TemplateValue& obj, const TemplateValue& key) {
     if (obj.is_undefined()) fail_undefined(obj);
+    if (obj.kind() == Kind::Iterator) throw EvalError("subscripts of a " + type_name(obj) + " are not supported");
     if (obj.is_map() && key.is_string()) {
       if (const TemplateValue* v = obj.as_map().find(key.as_string())) return *v;
     } else if (obj.is_sequence() && obj.kind() != Kind::View && is_int(key)) {
@@ -2267,6 +2212,7 @@ class Renderer {
 
   /// Methods of dicts and strings; nullopt when `name` is not one of them.
   std::optional<TemplateValue> call_method(const TemplateValue& obj, const std::string& name, const Expr& e) {
+    if (more_method(obj, name)) return call_more_methods(obj, name, eval_args(e, 1), e.kw_names, *this);
     auto argc = [&](std::size_t lo, std::size_t hi) {
       std::size_t n = e.args.size() - 1;
       if (!e.kw_names.empty()) throw EvalError(name + "() takes no keyword arguments");
@@ -2338,12 +2284,36 @@ class Renderer {
 
   TemplateValue eval_filter(const Expr& e) {
     TemplateValue v = eval(*e.args[0]);
-    List raw = eval_args(e, 1);
-    const std::string& fname = e.name;
+    return apply_filter(e.filter, e.name, v, eval_args(e, 1), e.kw_names);
+  }
+
+  // ---- FilterHost: what the filters of filters.cpp call back ----
+
+  Budget& budget() override { return st_; }
+  TemplateValue subscript(const TemplateValue& obj, const TemplateValue& key) override { return get_item(obj, key); }
+  TemplateValue run_filter(const std::string& name, const TemplateValue& v, List args,
+                           const std::vector<std::string>& kw_names) override {
+    std::optional<Filter> f = find_filter(name);
+    if (!f) throw EvalError("No filter named '" + name + "'.");
+    return apply_filter(*f, name, v, std::move(args), kw_names);
+  }
+  bool run_test(const std::string& name, const TemplateValue& v, const List& args,
+                const std::vector<std::string>& kw_names) override {
+    std::optional<Test> t = find_test(name);
+    if (!t) throw EvalError("No test named '" + name + "'.");
+    check_test_keywords(*t, name, kw_names);
+    if (args.size() != (test_takes_argument(*t) ? 1u : 0u))
+      throw EvalError("the test '" + name + "' takes " + (test_takes_argument(*t) ? "one argument" : "no arguments"));
+    return test_value(*t, v, args);
+  }
+
+  TemplateValue apply_filter(Filter filter, const std::string& fname, const TemplateValue& v, List raw,
+                             const std::vector<std::string>& kw_names) {
+    if (std::optional<TemplateValue> r = apply_more_filters(filter, fname, v, raw, kw_names, *this)) return std::move(*r);
     auto args = [&](std::initializer_list<std::string_view> names) {
-      return Args(fname, names, std::move(raw), e.kw_names);
+      return Args(fname, names, std::move(raw), kw_names);
     };
-    switch (e.filter) {
+    switch (filter) {
       case Filter::Length: {
         args({});
         switch (v.kind()) {
@@ -2412,7 +2382,7 @@ class Renderer {
         args({});
         std::string text = v.is_string() ? std::string(v.as_string()) : text_of(v);
         st_.bytes(text.size());
-        TemplateValue r(e.filter == Filter::Upper ? py_upper(text) : py_lower(text));
+        TemplateValue r(filter == Filter::Upper ? py_upper(text) : py_lower(text));
         return v.is_safe() ? r.as_safe() : r;
       }
       case Filter::Int: {
@@ -2458,7 +2428,9 @@ class Renderer {
         double m = to_double(v) * scale;
         if (std::isnan(m)) throw EvalError("cannot convert float NaN to integer");
         if (std::isinf(m)) throw EvalError("cannot convert float infinity to integer");
-        return TemplateValue((method == "ceil" ? std::ceil(m) : std::floor(m)) / scale);
+        // math.ceil/floor give an int: no negative zero.
+        double whole = method == "ceil" ? std::ceil(m) : std::floor(m);
+        return TemplateValue((whole == 0 ? 0.0 : whole) / scale);
       }
       case Filter::String:
         args({});
@@ -2468,7 +2440,12 @@ class Renderer {
       case Filter::Last: {
         args({});
         if (v.is_undefined()) return v;
-        bool first = e.filter == Filter::First;
+        bool first = filter == Filter::First;
+        if (v.kind() == Kind::Iterator) {
+          if (!first) throw EvalError("'" + type_name(v) + "' object is not reversible");
+          if (std::optional<TemplateValue> x = v.take_next()) return std::move(*x);
+          return TemplateValue::undefined("No first item, sequence was empty.");
+        }
         if (v.is_sequence()) {
           const List& items = v.as_list();
           if (items.empty()) return TemplateValue::undefined("No first item, sequence was empty.");
@@ -2530,7 +2507,6 @@ class Renderer {
         if (a.has(0) && !a.get(0).is_none()) throw EvalError("sum(attribute=...) is not supported");
         TemplateValue total = a.has(1) ? a.get(1) : TemplateValue(0);
         if (total.is_string()) throw EvalError("sum() can't sum strings [use ''.join(seq) instead]");
-        if (v.is_undefined()) fail_undefined(v);
         for (const auto& item : items_of(v)) {
           st_.step();
           total = arithmetic(BinOp::Add, total, item, st_);
@@ -2544,7 +2520,6 @@ class Renderer {
         Args a = args({"case_sensitive", "attribute"});
         if (a.has(1) && !a.get(1).is_none()) throw EvalError(fname + "(attribute=...) is not supported");
         bool case_sensitive = a.has(0) && a.get(0).truthy();
-        if (v.is_undefined()) fail_undefined(v);
         List items = items_of(v);
         if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
         auto key = [&](const TemplateValue& x) {
@@ -2555,7 +2530,7 @@ class Renderer {
         for (std::size_t i = 1; i < items.size(); ++i) {
           st_.step();
           TemplateValue k = key(items[i]);
-          bool better = e.filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
+          bool better = filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
           if (better) {
             best = i;
             best_key = std::move(k);
@@ -2578,8 +2553,9 @@ class Renderer {
         out.append(static_cast<std::size_t>(marg - left), ' ');
         return safe ? TemplateValue::safe_string(std::move(out)) : TemplateValue(std::move(out));
       }
+      default: break;  // the filters of filters.cpp, run above
     }
-    return {};
+    throw EvalError("filter '" + fname + "' is not supported");
   }
 
   static TemplateValue to_int(const TemplateValue& v, const TemplateValue& fallback, std::int64_t base) {

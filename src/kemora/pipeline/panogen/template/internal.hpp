@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,12 +45,19 @@ TemplateValue::List iterate_value(const TemplateValue& v);
 enum class Filter {
   Length, Default, ToJson, Escape, Safe, Join, Upper, Lower, Int, Round, String,
   First, Last, Trim, Replace, Abs, Float, List, Sum, Min, Max, Center,
+  // filters.cpp
+  Reverse, Sort, Unique, Title, Capitalize, Truncate, Indent, WordCount, Format, FileSizeFormat, Batch, Slice,
+  Map, Select, Reject, SelectAttr, RejectAttr, GroupBy, DictSort, Items, UrlEncode, StripTags,
 };
 enum class Test {
-  Defined, Undefined, None, Number, String,  // no argument
+  Defined, Undefined, None, Number, String, Lower, Upper,  // no argument
   Integer, Float, Boolean, Mapping, Sequence, Iterable, Callable, Even, Odd, True, False,
   DivisibleBy, Eq, Ne, Lt, Le, Gt, Ge, In, SameAs,  // one argument
 };
+/// The filter or test of a name (nullopt: Jinja2 has none of that name, or
+/// the engine does not support it).
+std::optional<Filter> find_filter(std::string_view name);
+std::optional<Test> find_test(std::string_view name);
 /// Tests from DivisibleBy on take one argument.
 inline bool test_takes_argument(Test t) { return t >= Test::DivisibleBy; }
 enum class BinOp { Add, Sub, Mul, Div, FloorDiv, Mod, Pow };
@@ -62,6 +70,7 @@ struct Expr {
   enum class Kind {
     Const, Name, List, Tuple, Dict, Attr, Item, Call, Filter, Test,
     Neg, Pos, Not, Binary, Concat, Compare, And, Or, Cond,
+    Slice,  ///< args: subject, start, stop, step (none where left out)
   };
   Kind kind;
   int line = 0;

@@ -409,7 +409,14 @@ constexpr FilterInfo kFilters[] = {
     {"last", Filter::Last},     {"trim", Filter::Trim},      {"replace", Filter::Replace},
     {"abs", Filter::Abs},       {"float", Filter::Float},    {"list", Filter::List},
     {"sum", Filter::Sum},       {"min", Filter::Min},        {"max", Filter::Max},
-    {"center", Filter::Center},
+    {"center", Filter::Center}, {"reverse", Filter::Reverse}, {"sort", Filter::Sort},
+    {"unique", Filter::Unique}, {"title", Filter::Title}, {"capitalize", Filter::Capitalize},
+    {"truncate", Filter::Truncate}, {"indent", Filter::Indent}, {"wordcount", Filter::WordCount},
+    {"format", Filter::Format}, {"filesizeformat", Filter::FileSizeFormat}, {"batch", Filter::Batch},
+    {"slice", Filter::Slice}, {"map", Filter::Map}, {"select", Filter::Select}, {"reject", Filter::Reject},
+    {"selectattr", Filter::SelectAttr}, {"rejectattr", Filter::RejectAttr}, {"groupby", Filter::GroupBy},
+    {"dictsort", Filter::DictSort}, {"items", Filter::Items}, {"urlencode", Filter::UrlEncode},
+    {"striptags", Filter::StripTags},
 };
 
 struct TestInfo {
@@ -426,7 +433,9 @@ constexpr TestInfo kTests[] = {
     {"equalto", Test::Eq},        {"ne", Test::Ne},                   {"lt", Test::Lt},
     {"lessthan", Test::Lt},       {"le", Test::Le},                   {"gt", Test::Gt},
     {"greaterthan", Test::Gt},    {"ge", Test::Ge},                   {"in", Test::In},
-    {"sameas", Test::SameAs},
+    {"sameas", Test::SameAs},     {"lower", Test::Lower},             {"upper", Test::Upper},
+    {"==", Test::Eq},             {"!=", Test::Ne},                   {"<", Test::Lt},
+    {"<=", Test::Le},             {">", Test::Gt},                    {">=", Test::Ge},
 };
 
 class Parser {
@@ -1496,13 +1505,15 @@ class Parser {
         }
       } else if (is_op("[")) {
         int line = next().line;
-        if (is_op(":")) fail("slices are not supported");
         ExprPtr index;
         {
           Nest nest(*this);
-          index = parse_tuple(true, false);
+          if (!is_op(":")) index = parse_tuple(true, false);
+          if (is_op(":")) {
+            node = parse_slice(std::move(node), std::move(index), line);
+            continue;
+          }
         }
-        if (is_op(":")) fail("slices are not supported");
         expect_op("]");
         auto e = make(Expr::Kind::Item, line);
         e->args.push_back(std::move(node));
@@ -1514,6 +1525,31 @@ class Parser {
         return node;
       }
     }
+  }
+
+  // Reads the rest of "x[start:stop:step]" from the first ':'; a missing
+  // bound is none (what Python's slice() takes it as).
+  ExprPtr parse_slice(ExprPtr subject, ExprPtr start, int line) {
+    auto none = [&] {
+      auto c = make(Expr::Kind::Const, line);
+      c->value = TemplateValue::none();
+      return seal(std::move(c));
+    };
+    if (start && start->kind == Expr::Kind::Tuple) fail("a slice in a tuple of subscripts is not supported");
+    auto e = make(Expr::Kind::Slice, line);
+    e->args.push_back(std::move(subject));
+    e->args.push_back(start ? std::move(start) : none());
+    expect_op(":");
+    e->args.push_back(is_op(":") || is_op("]") ? none() : parse_expression(true));
+    if (is_op(":")) {
+      next();
+      e->args.push_back(is_op("]") ? none() : parse_expression(true));
+    } else {
+      e->args.push_back(none());
+    }
+    if (is_op(",")) fail("a slice in a tuple of subscripts is not supported");
+    expect_op("]");
+    return seal(std::move(e));
   }
 
   // Reads "(args)" into e->args (after any already there) and e->kw_names.
@@ -1599,7 +1635,6 @@ class Parser {
         if (!test_takes_argument(e->test) && e->args.size() > 1) fail("the test '" + name + "' takes no arguments", line);
         if (test_takes_argument(e->test) && e->args.size() != 2)
           fail("the test '" + name + "' takes one argument", line);
-        if (!e->kw_names.empty()) fail("keyword arguments of tests are not supported", line);
         node = seal(std::move(e));
       } else if (is_op("(")) {
         node = parse_call(std::move(node));
@@ -1622,6 +1657,18 @@ class Parser {
 };
 
 }  // namespace
+
+std::optional<Filter> find_filter(std::string_view name) {
+  for (const auto& f : kFilters)
+    if (f.name == name) return f.filter;
+  return std::nullopt;
+}
+
+std::optional<Test> find_test(std::string_view name) {
+  for (const auto& t : kTests)
+    if (t.name == name) return t.test;
+  return std::nullopt;
+}
 
 std::shared_ptr<Template> parse_template(std::string name, std::string_view source) {
   // A template is text: bytes that are not UTF-8 would reach the page as they are.

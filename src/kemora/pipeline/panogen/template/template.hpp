@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -87,19 +88,55 @@
 ///   `1e3`; `true`/`false`/`none` in either case; lists, tuples, dicts with
 ///   string keys), `+ - * / // % **`, `~`, `== != < <= > >=`, `in`, `not in`,
 ///   `and`/`or`/`not`, `x if c else y`, attributes (`x.a`, `x.0`),
-///   subscripts with negative indexes, calls of context callables with
-///   positional arguments, `range()`, the dict methods `items()`, `keys()`,
-///   `values()`, `get()` and the string methods `upper()`, `lower()`,
-///   `strip()`, `startswith()`, `endswith()`, `replace()`.
+///   subscripts with negative indexes, slices `x[a:b:c]` of lists, tuples,
+///   ranges and strings (any bound left out, negative, beyond the ends),
+///   calls of context callables with positional arguments, `range()`, the
+///   dict methods `items()`, `keys()`, `values()`, `get()`, the string
+///   methods `upper()`, `lower()`, `strip()`, `lstrip()`, `rstrip()`,
+///   `startswith()`/`endswith()` (of a text or a tuple of texts),
+///   `replace()`, `split()`/`rsplit()` (sep, maxsplit, by position or
+///   name), `join()`, `count()`, `find()`, `rfind()`, `index()`, `rindex()`,
+///   `title()`, `capitalize()`, `format()` (`{}`, `{0}`, `{name}`, `!r`/`!s`,
+///   and format specs of texts, integers and reals: fill, align, sign, `#`,
+///   `0`, width, `,`/`_`, precision, types `s d x X o b e E f F g G %`), and
+///   the list/tuple methods `count()` and `index()`.
+/// - `%` formatting of strings (`"%s-%05.2f" % (a, b)`, `"%(k)s" % dict`):
+///   conversions `s r d i u o x X e E f F g G c %`, flags `- + space # 0`,
+///   width and precision (also `*`); the `format` filter the same way.
 /// - Numbers as Python's: integers of any size, exact up to 14,000 bits
 ///   (about 4,200 digits; beyond, an operation is an error); integer/real
 ///   comparisons exact; int / int correctly rounded; `-0.0`, NaN and the
 ///   infinities printed as Python prints them.
 /// - Filters: `length`/`count`, `default`/`d`, `tojson` (with `indent`),
-///   `escape`/`e`, `safe`, `join` (separator), `upper`, `lower`, `int` (with
-///   `default` and `base`), `float`, `round` (precision and method),
-///   `string`, `first`, `last`, `trim`, `replace`, `abs`, `list`.
-/// - Tests: `defined`, `undefined`, `none`, `number`, `string`.
+///   `escape`/`e`, `safe`, `join` (separator, attribute), `upper`, `lower`,
+///   `int` (with `default` and `base`), `float`, `round` (precision and
+///   method), `string`, `first`, `last`, `trim` (chars), `replace` (count),
+///   `abs`, `list`, `sum`/`min`/`max` (attribute; start; case_sensitive),
+///   `center`, `sort` (reverse, case_sensitive, attribute: dotted "a.b",
+///   numeric "0", several "a,b"), `unique` (case_sensitive, attribute),
+///   `reverse`, `title`, `capitalize`, `truncate` (length, killwords, end,
+///   leeway), `indent` (width as a number or text, first, blank),
+///   `wordcount`, `format`, `filesizeformat` (binary), `batch` (linecount,
+///   fill_with), `slice` (slices, fill_with), `map` (a filter by name with
+///   its arguments, or attribute=/default=), `select`/`reject` (a test by
+///   name with its arguments, or truth), `selectattr`/`rejectattr`, `groupby`
+///   (attribute, default, case_sensitive; its items have `grouper` and
+///   `list` and unpack as pairs), `dictsort` (case_sensitive, by, reverse),
+///   `items`, `urlencode` (texts, dicts, lists of pairs), `striptags`. A
+///   filter or test that `map`/`select` name and that does not exist is an
+///   error when the generator is iterated, as in Jinja2.
+/// - Generators (what `map`, `select`, `reject`, `selectattr`, `rejectattr`,
+///   `unique`, `batch`, `slice`, `items` and `reverse` give): iterating one
+///   uses it up, `first` takes its next item; they are true and have no
+///   length; a failure inside one (an unknown filter, a bad item) happens
+///   when it is iterated, never before.
+/// - Tests: `defined`, `undefined`, `none`, `number`, `string`, `integer`,
+///   `float`, `boolean`, `mapping`, `sequence`, `iterable`, `callable`,
+///   `even`, `odd`, `true`, `false`, `lower`, `upper`, `divisibleby`, `eq`/
+///   `equalto`/`==`, `ne`/`!=`, `lt`/`lessthan`/`<`, `le`/`<=`, `gt`/
+///   `greaterthan`/`>`, `ge`/`>=`, `in`, `sameas` (the operator names only
+///   through `select` and friends, as in Jinja2); `divisibleby(num=)`,
+///   `in(seq=)`, `sameas(other=)` by keyword too, also through `select`.
 /// - range() values print as `range(a, b)`, dict.items()/keys()/values() as
 ///   `dict_items([...])` etc.; they are not added, repeated or ordered.
 ///
@@ -129,16 +166,42 @@
 ///   limit at about 200, fewer with includes or call blocks between).
 /// - Calling a macro after the template that included its template has
 ///   ended (only possible by keeping it in a namespace).
-/// - Slices (`x[1:]`), keyword arguments and `*args`/`**kwargs` in calls of
-///   anything but macros and the globals above, dict keys other
-///   than strings, nested unpacking, assigning to attributes but those of
-///   namespaces (one at a time).
+/// - Keyword arguments and `*args`/`**kwargs` in calls of anything but
+///   macros and the globals above (filters, tests and methods take keyword
+///   arguments where Jinja2's do), dict keys other than strings, nested
+///   unpacking, assigning to attributes but those of namespaces (one at a
+///   time).
+/// - Slices of dicts and numbers, slices inside a tuple of subscripts
+///   (`x[1:2, 3]`), bounds other than integers and none.
 /// - Filters and tests other than those above (unknown ones fail when the
-///   template is parsed), `%` formatting of strings, methods other than those
-///   above (taking one without calling it is fine; calling or printing it
-///   fails), the attributes of numbers (`x.real`).
-/// - Printing a callable, a method, `loop`, `self` or a block of it (Jinja2
-///   prints an address or a repr).
+///   template is parsed, even inside a branch never taken), methods other
+///   than those above (taking one without calling it is fine; calling or
+///   printing it fails), `startswith`/`endswith` with start and end, list
+///   `count`/`index` with start and stop, the attributes of numbers
+///   (`x.real`).
+/// - Printing a callable, a method, `loop`, `self` or a block of it, or a
+///   generator; comparing a generator, its attributes, its subscripts, `in`
+///   over it (Jinja2 prints an address, a repr, or compares identities).
+/// - Sorting (`sort`, `dictsort`, `groupby`) keys that are or hold NaN, and
+///   `unique` of NaN (Python's result depends on its algorithm and objects).
+/// - Case mappings Python makes with several characters or by context: the
+///   upper or title case of `ß`, `ﬁ`, `ǆ`, `ŉ`, ... (`upper`, `title`,
+///   `capitalize`), the lower case of `Σ`; `str.title()` and the `lower`/
+///   `upper` tests of characters beyond Latin that have no case mapping
+///   here (whether Python counts them cased is not known); `wordcount` of texts with
+///   characters beyond ASCII other than letters with a case, Latin-1 signs
+///   and general punctuation; `striptags` of texts with character references
+///   other than `&amp;` `&lt;` `&gt;` `&quot;` and numeric ones of printable
+///   ASCII; attribute paths beyond ASCII in filters.
+/// - `%` formatting: of a safe (Markup) text, `%a`, `%r` of an undefined
+///   value, reals that are infinite or NaN, `%x`/`%o` of integers beyond 64
+///   bits, `%c` of a surrogate, a `%(name)` and positional conversions in
+///   one format, widths and precisions beyond 1,000,000. `format()` of a safe
+///   text, nested fields (`{:{w}}`), field names with attributes or items
+///   (`{0.a}`, `{a[0]}`), conversions other than `!r`/`!s`, the `n` and `c`
+///   types, zero padding of texts without an alignment or with digit
+///   grouping, reals with a precision and no type, infinite or NaN reals,
+///   the `#` form of reals, `x o b X` of integers beyond 64 bits.
 /// - Names beyond ASCII other than the Latin letters U+00C0..U+024F.
 /// - `int()`/`float()` of a text holding a character beyond ASCII that may be
 ///   a decimal digit of another script (Python reads those).
@@ -200,7 +263,9 @@ class TemplateText {
 /// TemplateValue::BadAccess, never reads the wrong member.
 class TemplateValue {
  public:
-  enum class Kind : std::uint8_t { Undefined, None, Bool, Int, Double, String, List, Tuple, Range, View, Map, Object, Callable };
+  enum class Kind : std::uint8_t {
+    Undefined, None, Bool, Int, Double, String, List, Tuple, Range, View, Map, Object, Callable, Iterator
+  };
   using List = std::vector<TemplateValue>;
   /// A callable from the context; it gets the positional arguments of the
   /// call. Exceptions it throws become TemplateErrors naming the call site.
@@ -236,6 +301,9 @@ class TemplateValue {
 
   static TemplateValue none();
   static TemplateValue tuple(List items);
+  /// A tuple whose items are also attributes, named by `fields` (a static,
+  /// nullptr-terminated array): Python's namedtuple.
+  static TemplateValue named_tuple(List items, const char* const* fields);
   /// What range(start, stop, step) gives: a sequence of `items` that prints
   /// as Python's range does and is neither added to nor repeated.
   static TemplateValue range(List items, std::int64_t start, std::int64_t stop, std::int64_t step);
@@ -243,6 +311,14 @@ class TemplateValue {
   /// that prints as "<type_name>([...])" (`type_name` static text).
   static TemplateValue view(List items, const char* type_name);
   static TemplateValue function(Function f);
+  /// What a generator or a reverse iterator gives (the `map`, `select`,
+  /// `reverse`, ... filters): iterating it takes its remaining `items`, so a
+  /// second iteration gives nothing; it is true, has no length and is not
+  /// printed (Python prints an address). `type_name` static text.
+  static TemplateValue iterator(List items, const char* type_name);
+  /// A generator whose first step fails with `error` (std::runtime_error):
+  /// a generator filter does its work only when iterated.
+  static TemplateValue failed_iterator(std::string error, const char* type_name);
   /// An object named `type_name` (static text) whose attributes are `attrs`.
   static TemplateValue object(TemplateMap attrs, const char* type_name);
   /// A string marked safe (what the `safe`, `escape` and `tojson` filters give).
@@ -264,7 +340,7 @@ class TemplateValue {
   Kind kind() const {
     static constexpr Kind kKinds[] = {Kind::Undefined, Kind::None,   Kind::Bool, Kind::Int,    Kind::Int,     Kind::Double,
                                       Kind::String,    Kind::List,   Kind::Tuple, Kind::Range, Kind::View,   Kind::Map,
-                                      Kind::Object,    Kind::Callable};
+                                      Kind::Object,    Kind::Callable, Kind::Iterator};
     return kKinds[v_.index()];
   }
   bool is_undefined() const { return v_.index() == kUndefined; }
@@ -303,6 +379,11 @@ class TemplateValue {
   const Function& as_function() const;
   /// The type name of an Object ("LoopContext") or a View ("dict_items").
   const char* object_type() const;
+  /// The field names of a named tuple; nullptr for any other value.
+  const char* const* tuple_fields() const;
+  /// Iterator: takes all remaining items, or the next one (nullopt at the end).
+  List take_all() const;
+  std::optional<TemplateValue> take_next() const;
   /// Why an undefined value is undefined; empty when nothing is known.
   std::string_view undefined_hint() const;
 
@@ -330,6 +411,7 @@ class TemplateValue {
   };
   struct TupleRep {
     std::shared_ptr<const List> items;
+    const char* const* fields = nullptr;  ///< a named tuple's field names
   };
   struct RangeRep {
     std::shared_ptr<const List> items;
@@ -349,11 +431,22 @@ class TemplateValue {
   struct CallableRep {
     std::shared_ptr<const Function> f;
   };
+  struct IteratorState {
+    List items;
+    std::size_t pos = 0;
+    std::string error;  ///< what iterating it throws, if not empty
+  };
+  struct IteratorRep {
+    std::shared_ptr<IteratorState> state;  ///< shared by the copies: iterating one advances all
+    const char* type_name;
+  };
   enum : std::size_t {
-    kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kRange, kView, kMap, kObject, kCallable
+    kUndefined, kNone, kBool, kInt, kBigInt, kDouble, kString, kList, kTuple, kRange, kView, kMap, kObject, kCallable,
+    kIterator
   };
   using Storage = std::variant<UndefinedRep, NoneRep, bool, std::int64_t, std::shared_ptr<const BigInt>, double,
-                               StringRep, ListRep, TupleRep, RangeRep, ViewRep, MapRep, ObjectRep, CallableRep>;
+                               StringRep, ListRep, TupleRep, RangeRep, ViewRep, MapRep, ObjectRep, CallableRep,
+                               IteratorRep>;
 
   [[noreturn]] void bad_access(const char* accessor) const;
   const std::string& deferred_string() const;

@@ -88,6 +88,51 @@ TemplateValue TemplateValue::range(List items, std::int64_t start, std::int64_t 
   return v;
 }
 
+TemplateValue TemplateValue::named_tuple(List items, const char* const* fields) {
+  TemplateValue v = tuple(std::move(items));
+  std::get<TupleRep>(v.v_).fields = fields;
+  return v;
+}
+
+const char* const* TemplateValue::tuple_fields() const {
+  if (const auto* t = std::get_if<TupleRep>(&v_)) return t->fields;
+  return nullptr;
+}
+
+TemplateValue TemplateValue::iterator(List items, const char* type_name) {
+  TemplateValue v(std::move(items));
+  auto state = std::make_shared<IteratorState>();
+  state->items = *std::get<ListRep>(v.v_).items;
+  v.v_ = IteratorRep{std::move(state), type_name};
+  return v;
+}
+
+TemplateValue TemplateValue::failed_iterator(std::string error, const char* type_name) {
+  TemplateValue v = iterator({}, type_name);
+  std::get<IteratorRep>(v.v_).state->error = std::move(error);
+  return v;
+}
+
+TemplateValue::List TemplateValue::take_all() const {
+  const auto* it = std::get_if<IteratorRep>(&v_);
+  if (!it) bad_access("take_all");
+  IteratorState& s = *it->state;
+  if (!s.error.empty()) throw std::runtime_error(s.error);
+  List rest(s.items.begin() + static_cast<std::ptrdiff_t>(s.pos), s.items.end());
+  s.items.clear();
+  s.pos = 0;
+  return rest;
+}
+
+std::optional<TemplateValue> TemplateValue::take_next() const {
+  const auto* it = std::get_if<IteratorRep>(&v_);
+  if (!it) bad_access("take_next");
+  IteratorState& s = *it->state;
+  if (!s.error.empty()) throw std::runtime_error(s.error);
+  if (s.pos >= s.items.size()) return std::nullopt;
+  return s.items[s.pos++];
+}
+
 TemplateValue TemplateValue::view(List items, const char* type_name) {
   TemplateValue v(std::move(items));
   v.v_ = ViewRep{std::get<ListRep>(v.v_).items, type_name};
@@ -202,6 +247,7 @@ const TemplateValue::Function& TemplateValue::as_function() const {
 const char* TemplateValue::object_type() const {
   if (const auto* o = std::get_if<ObjectRep>(&v_)) return o->type_name;
   if (const auto* w = std::get_if<ViewRep>(&v_)) return w->type_name;
+  if (const auto* i = std::get_if<IteratorRep>(&v_)) return i->type_name;
   bad_access("object_type");
 }
 
@@ -258,7 +304,8 @@ bool TemplateValue::truthy() const {
     case kView: return !as_list().empty();
     case kMap: return !as_map().empty();
     case kObject:
-    case kCallable: return true;
+    case kCallable:
+    case kIterator: return true;
   }
   return false;
 }
@@ -526,6 +573,7 @@ void append_repr_limited(std::string& out, const TemplateValue& v, std::size_t m
     }
     case Kind::Object:
     case Kind::Callable:
+    case Kind::Iterator:
       // Python prints these with their address: no text can be the same.
       throw std::runtime_error(std::string("printing a value of type '") + py_type_name(v) + "' is not supported");
   }
@@ -556,6 +604,7 @@ const char* py_type_name(const TemplateValue& v) {
     case TemplateValue::Kind::Map: return "dict";
     case TemplateValue::Kind::Object: return v.object_type();
     case TemplateValue::Kind::Callable: return "function";
+    case TemplateValue::Kind::Iterator: return v.object_type();
   }
   return "object";
 }
@@ -624,6 +673,7 @@ void append_json(std::string& out, const TemplateValue& v, int indent, int level
     case Kind::View:
     case Kind::Object:
     case Kind::Callable:
+    case Kind::Iterator:
       throw std::runtime_error(std::string("Object of type ") + py_type_name(v) +
                                " is not JSON serializable");
   }
@@ -644,6 +694,7 @@ TemplateValue::List iterate_value(const TemplateValue& v) {
     case Kind::Tuple:
     case Kind::Range:
     case Kind::View: return v.as_list();
+    case Kind::Iterator: return v.take_all();
     case Kind::Map: {
       TemplateValue::List keys;
       keys.reserve(v.as_map().size());
