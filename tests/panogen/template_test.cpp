@@ -264,6 +264,12 @@ TEST_F(TemplateErrorTest, UnsupportedConstructsNameTemplateLineAndConstruct) {
   EXPECT_EQ(error_of("\n{% for i in [1] %}{{ m }}{% endfor %}{% set m = 1 %}", {{"m", 5}}),
             "page.html:2: 'm' is used in a loop or macro on line 2 before the {% set %} of it in the scope around that loop "
             "(Jinja2 leaves it undefined there; not supported)");
+  // Jinja2 writes a generator's address (macros, call blocks) or the included
+  // text past the block (set, filter blocks) for these.
+  EXPECT_EQ(error_of("{% macro m() %}\n{% include 'a.html' without context %}{% endmacro %}"),
+            "page.html:2: an include without context inside a macro, call, set or filter block is not supported");
+  EXPECT_EQ(error_of("{% set x %}{% include 'a.html' without context %}{% endset %}"),
+            "page.html:1: an include without context inside a macro, call, set or filter block is not supported");
   // A loop's else does not see the loop's targets: its `x` is the one around.
   EXPECT_EQ(error_of("{% for x in [] recursive %}{% else %}{{ x }}{% endfor %}{% set x = 2 %}", {{"x", 5}}),
             "page.html:1: 'x' is used in a loop or macro on line 1 before the {% set %} of it in the scope around that "

@@ -2513,31 +2513,6 @@ switch (test) {
         }
         return total;
       }
-      case Filter::Min:
-      case Filter::Max: {
-        // min()/max() with str.lower() as the key of strings unless
-        // case_sensitive; the first of equal items wins.
-        Args a = args({"case_sensitive", "attribute"});
-        if (a.has(1) && !a.get(1).is_none()) throw EvalError(fname + "(attribute=...) is not supported");
-        bool case_sensitive = a.has(0) && a.get(0).truthy();
-        List items = items_of(v);
-        if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
-        auto key = [&](const TemplateValue& x) {
-          return !case_sensitive && x.is_string() ? TemplateValue(py_lower(x.as_string())) : x;
-        };
-        std::size_t best = 0;
-        TemplateValue best_key = key(items[0]);
-        for (std::size_t i = 1; i < items.size(); ++i) {
-          st_.step();
-          TemplateValue k = key(items[i]);
-          bool better = filter == Filter::Min ? py_less(k, best_key, "<", st_) : py_less(best_key, k, ">", st_);
-          if (better) {
-            best = i;
-            best_key = std::move(k);
-          }
-        }
-        return items[best];
-      }
       case Filter::Center: {
         Args a = args({"width"});
         std::int64_t width = a.has(0) ? int_arg(a.get(0), "width") : 80;

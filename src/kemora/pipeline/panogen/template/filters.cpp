@@ -851,10 +851,11 @@ std::optional<TemplateValue> run_filter(Filter f, const std::string& name, const
     }
     case Filter::Min:
     case Filter::Max: {
-      // The item whose attribute is least (greatest); the first of equal ones.
+      // The item (or the item whose attribute) is least (greatest), strings
+      // compared by str.lower() unless case_sensitive; the first of equal ones.
       Args a = args({"case_sensitive", "attribute"});
-      if (!a.has(1) || a.get(1).is_none()) return std::nullopt;
-      Getter key = make_getter(host, a.get(1), !truthy_bool(a, 0, false));
+      Getter key = make_getter(host, a.has(1) ? std::optional<TemplateValue>(a.get(1)) : std::nullopt,
+                               !truthy_bool(a, 0, false));
       List items = seq_items(host, v);
       if (items.empty()) return TemplateValue::undefined("No aggregated item, sequence was empty.");
       std::size_t best = 0;

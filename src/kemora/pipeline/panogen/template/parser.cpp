@@ -846,6 +846,10 @@ class Parser {
     // Jinja2 fails to render such a template ("expected str instance, generator found").
     if (!s.with_context && recursive_loops_ > 0)
       fail("an include without context inside a recursive loop is not supported", line);
+    // Jinja2 writes a generator's address there (a macro or call block), or
+    // the included text past the block (a set or filter block).
+    if (!s.with_context && captured_bodies_ > 0)
+      fail("an include without context inside a macro, call, set or filter block is not supported", line);
     expect_block_end();
     return s;
   }
@@ -1040,10 +1044,12 @@ class Parser {
   void parse_macro_body(Stmt& s, std::string_view end) {
     expect_block_end();
     open_macros_.push_back(&s);
+    ++captured_bodies_;
     {
       Nest nest(*this);
       parse_body(s.body, {end});
     }
+    --captured_bodies_;
     open_macros_.pop_back();
   }
 
@@ -1121,7 +1127,9 @@ class Parser {
     s.line = line;
     s.expr = parse_block_filters(line, true);
     expect_block_end();
+    ++captured_bodies_;
     parse_scoped_body(s.body, "endfilter", {}, line);
+    --captured_bodies_;
     return s;
   }
 
@@ -1130,7 +1138,9 @@ class Parser {
     if (s.targets.size() != 1) fail("a block assignment to several names is not supported", s.line);
     if (is_op("|")) s.expr = parse_block_filters(s.line, false);
     expect_block_end();
+    ++captured_bodies_;
     parse_scoped_body(s.body, "endset", {}, s.line);
+    --captured_bodies_;
     if (s.name.empty()) store_name(s.targets[0], s.line);
     else load_name(s.targets[0]);
     return s;
@@ -1650,6 +1660,7 @@ class Parser {
   bool saw_loop_ = false;
   int scope_level_ = 0;  ///< loops, blocks and autoescape regions open (where {% extends %} may not stand)
   int recursive_loops_ = 0;  ///< recursive loops open
+  int captured_bodies_ = 0;  ///< macro, call, set and filter block bodies open
   int autoescape_level_ = 0;  ///< {% autoescape %} regions open
   std::map<std::string, int, std::less<>> block_lines_;  ///< the blocks met so far, by name
   int depth_ = 0;      ///< levels open at the current token
