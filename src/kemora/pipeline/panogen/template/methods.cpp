@@ -444,12 +444,12 @@ std::string str_format(std::string_view fmt_s, const List& pos, const TemplateMa
     }
     TemplateValue v;
     if (field.empty()) {
-      if (used_manual) throw EvalError("cannot switch from manual field specification to automatic field numbering");
+      if (used_manual) throw EvalError("cannot switch from numbered fields ({0}) to automatic ones ({})");
       used_auto = true;
       if (auto_index >= pos.size()) throw EvalError("Replacement index " + std::to_string(auto_index) + " out of range for positional args tuple");
       v = pos[auto_index++];
     } else if (std::all_of(field.begin(), field.end(), [](char32_t d) { return d >= '0' && d <= '9'; })) {
-      if (used_auto) throw EvalError("cannot switch from automatic field numbering to manual field specification");
+      if (used_auto) throw EvalError("cannot switch from automatic fields ({}) to numbered ones ({0})");
       used_manual = true;
       if (field.size() > 9) throw EvalError("Too many decimal digits in format string");
       std::size_t k = std::stoul(encode(field));
