@@ -1,5 +1,6 @@
 """Shared fixtures of the Python package tests: the build tree's package on
-the path, the kemora program, and the demo workspace."""
+the path, the kemora program, the demo workspace, and the papermill
+stand-in of the engine tests."""
 
 import os
 import pathlib
@@ -24,3 +25,13 @@ def demo_dir():
     import kemora.paths
 
     return kemora.paths.get_demo_dir()
+
+
+@pytest.fixture(scope="module")
+def fake(tmp_path_factory):
+    """The papermill stand-in first on this process's PATH, one per test module."""
+    from motor_support import FakePapermill
+
+    pm = FakePapermill(tmp_path_factory.mktemp("papermill"))
+    pm.install()
+    return pm

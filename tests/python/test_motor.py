@@ -11,14 +11,7 @@ import time
 
 import pytest
 
-from motor_support import FakePapermill, make_workspace, tree
-
-
-@pytest.fixture(scope="module")
-def fake(tmp_path_factory):
-    pm = FakePapermill(tmp_path_factory.mktemp("papermill"))
-    pm.install()
-    return pm
+from motor_support import make_workspace, tree
 
 
 def test_the_module_gives_the_documented_names_and_tables(kemora_bin):

@@ -10,7 +10,7 @@ import time
 
 import pytest
 
-from motor_support import FakePapermill, make_workspace
+from motor_support import make_workspace
 
 
 class NoReading(io.StringIO):
@@ -19,13 +19,6 @@ class NoReading(io.StringIO):
 
     def readline(self, *args):
         raise AssertionError("the data-source question was asked")
-
-
-@pytest.fixture(scope="module")
-def fake(tmp_path_factory):
-    pm = FakePapermill(tmp_path_factory.mktemp("papermill"))
-    pm.install()
-    return pm
 
 
 @pytest.fixture

@@ -13,14 +13,7 @@ import time
 
 import pytest
 
-from motor_support import FakePapermill, make_workspace, normalise, season_records
-
-
-@pytest.fixture(scope="module")
-def fake(tmp_path_factory):
-    pm = FakePapermill(tmp_path_factory.mktemp("papermill"))
-    pm.install()
-    return pm
+from motor_support import make_workspace, normalise, season_records
 
 
 @pytest.fixture
